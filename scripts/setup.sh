@@ -1,0 +1,17 @@
+#!/bin/sh
+# Installs every Debian package the build, the tests, the benchmarks and the fuzz targets need.
+set -e
+PKGS="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
+libgtest-dev libgmock-dev googletest libbenchmark-dev \
+libjsoncpp-dev libjpeg-dev libtiff-dev libpng-dev zlib1g-dev libudev-dev libopenjp2-7-dev \
+umockdev libumockdev-dev binutils"
+missing=""
+for p in $PKGS; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+done
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO=sudo
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq $missing
+fi
