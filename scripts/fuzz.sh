@@ -1,0 +1,25 @@
+#!/bin/bash
+# Builds the fuzz targets with clang and runs each one briefly from its seed corpus.
+#   FUZZ_SECONDS (default 60) per target; the targets run side by side.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+./scripts/setup.sh
+targets=$(ls fuzz/fuzz_*.cpp 2>/dev/null || true)
+[ -n "$targets" ] || { echo "no fuzz targets"; exit 0; }
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DFUZZ=ON -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
+cmake --build build-fuzz -j "$(nproc)"
+secs=${FUZZ_SECONDS:-60}
+pids=()
+for src in $targets; do
+    name=$(basename "$src" .cpp); short=${name#fuzz_}
+    work=build-fuzz/corpus-$short; rm -rf "$work"; mkdir -p "$work"
+    [ -d "fuzz/corpus/$short" ] && cp -r "fuzz/corpus/$short/." "$work/"
+    ( "build-fuzz/fuzz/$name" -max_total_time="$secs" -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="build-fuzz/$short-" "$work" >"build-fuzz/$short.log" 2>&1 \
+      && echo "fuzz $short: ok" || { echo "fuzz $short: FAILED"; tail -40 "build-fuzz/$short.log"; exit 1; } ) &
+    pids+=($!)
+done
+rc=0
+for p in "${pids[@]}"; do wait "$p" || rc=1; done
+exit $rc
