@@ -1,0 +1,19 @@
+// Reading and writing JSON texts by a comma-separated key path (keys taken exactly as written).
+// Every failure is the empty string (0 bytes for json_write_file); nothing throws.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "qv_export.h"
+
+QV_EXPORT std::string json_read_file(std::string path);          // whole text up to a NUL byte
+QV_EXPORT int json_write_file(std::string path, std::string json);
+QV_EXPORT std::vector<std::string> json_split(std::string text, std::string delim);
+// Value at a path of at most 4 keys as text; "" for arrays, objects and anything missing.
+QV_EXPORT std::string json_get_value(std::string json, std::string path);
+QV_EXPORT std::string json_get_valueex(std::string file, std::string path);
+// Styled document with the string value set at a path of at most 5 keys.
+QV_EXPORT std::string json_gen_jsonstr(std::string json, std::string path, std::string value);
+// Styled document without the top-level key; "" when nothing is left.
+QV_EXPORT std::string json_del_value(std::string json, std::string key);

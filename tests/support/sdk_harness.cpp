@@ -1,0 +1,184 @@
+// Driver folders, fake tools and child processes for the driver's tests.
+#include "sdk_harness.h"
+
+#include <fcntl.h>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace qvtest {
+
+const char* const kSoundFiles[16] = {
+    "enroll_template_start.wav",  "enroll_template_success.wav", "enroll_template_fail.wav",
+    "enroll_template_abnormal.wav", "enroll_template_cancel.wav", "enroll_template_timeout.wav",
+    "capture_feature_start.wav",  "capture_feature_success.wav", "capture_feature_fail.wav",
+    "capture_feature_abnormal.wav", "capture_feature_cancel.wav", "capture_feature_timeout.wav",
+    "press_finger.wav",           "raise_finger.wav",            "match_feature_success.wav",
+    "match_feature_fail.wav"};
+
+std::string make_temp_dir(const std::string& tag) {
+    std::string tmpl = "/tmp/qvtest-" + tag + "-XXXXXX";
+    std::vector<char> buf(tmpl.begin(), tmpl.end());
+    buf.push_back(0);
+    if (mkdtemp(buf.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    return std::string(buf.data()) + "/";
+}
+
+void remove_tree(const std::string& dir) {
+    if (dir.empty() || dir == "/") return;
+    nftw(dir.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
+         FTW_DEPTH | FTW_PHYS);
+}
+
+void write_text(const std::string& path, const std::string& text) {
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << text;
+}
+
+std::string read_text(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    if (!f) return "";
+    std::stringstream ss;
+    ss << f.rdbuf();
+    return ss.str();
+}
+
+bool exists(const std::string& path) {
+    struct stat st{};
+    return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+    std::vector<std::string> out;
+    std::stringstream ss(text);
+    std::string line;
+    while (std::getline(ss, line)) out.push_back(line);
+    return out;
+}
+
+static void copy_file(const std::string& from, const std::string& to) {
+    std::ifstream in(from, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + from);
+    std::ofstream out(to, std::ios::binary | std::ios::trunc);
+    out << in.rdbuf();
+}
+
+DriverDir::DriverDir(const char* config) {
+    root = make_temp_dir("drv");
+    lib = root + "libveinsdk.so";
+    copy_file(VEINSDK_PATH, lib);
+    mkdir((root + "libs").c_str(), 0755);
+#ifdef VEINALG_PATH
+    copy_file(VEINALG_PATH, root + "libs/" + std::string(strrchr(VEINALG_PATH, '/') + 1));
+#endif
+    mkdir((root + "qvfv_config").c_str(), 0755);
+    mkdir((root + "sndfiles").c_str(), 0755);
+    for (const char* s : kSoundFiles) write_text(root + "sndfiles/" + s, "RIFF");
+    mkdir((root + "runlog").c_str(), 0777);
+    chmod((root + "runlog").c_str(), 01777);
+    if (config != nullptr) set_config(config);
+}
+
+DriverDir::~DriverDir() { remove_tree(root); }
+
+void DriverDir::set_config(const std::string& text) { write_text(config_path(), text); }
+
+void DriverDir::remove_config() { unlink(config_path().c_str()); }
+
+FakeBin::FakeBin() {
+    dir = make_temp_dir("bin");
+    set_lsusb("");
+    set_arch("x86_64");
+    add_script("aplay", "exit 0\n");
+}
+
+FakeBin::~FakeBin() { remove_tree(dir); }
+
+void FakeBin::add_script(const std::string& name, const std::string& body) {
+    std::string path = dir + name;
+    write_text(path, "#!/bin/sh\nprintf '%s\\n' \"$*\" >> '" + dir + name + ".calls'\n" + body);
+    chmod(path.c_str(), 0755);
+}
+
+void FakeBin::set_lsusb(const std::string& listing) {
+    write_text(dir + "lsusb.txt", listing);
+    add_script("lsusb", "[ \"$1\" = -d ] && exec grep -F \"ID $2 \" '" + dir + "lsusb.txt'\ncat '" + dir +
+                            "lsusb.txt'\n");
+}
+
+void FakeBin::set_arch(const std::string& output) {
+    write_text(dir + "arch.txt", output);
+    add_script("arch", "cat '" + dir + "arch.txt'\n");
+}
+
+std::vector<std::string> FakeBin::calls(const std::string& name) const {
+    return split_lines(read_text(dir + name + ".calls"));
+}
+
+std::string FakeBin::path_env() const { return dir + ":/usr/local/bin:/usr/bin:/bin"; }
+
+ChildResult run_child(const std::function<int()>& fn,
+                      const std::vector<std::pair<std::string, const char*>>& env) {
+    ChildResult r;
+    char name[] = "/tmp/qvtest-out-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd < 0) return r;
+    unlink(name);
+    fflush(stdout);
+    fflush(stderr);
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(fd, 1);
+        for (const auto& e : env) {
+            if (e.second != nullptr)
+                setenv(e.first.c_str(), e.second, 1);
+            else
+                unsetenv(e.first.c_str());
+        }
+        int rc = 99;
+        try {
+            rc = fn();
+        } catch (...) {
+            rc = 98;
+        }
+        fflush(stdout);
+        _exit(rc);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return r;
+}
+
+void* load_driver(const DriverDir& d) {
+    void* h = dlopen(d.lib.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (h == nullptr) {
+        fprintf(stderr, "dlopen: %s\n", dlerror());
+        _exit(97);
+    }
+    return h;
+}
+
+void* symbol(void* handle, const char* name) {
+    void* s = dlsym(handle, name);
+    if (s == nullptr) {
+        fprintf(stderr, "dlsym %s: %s\n", name, dlerror());
+        _exit(96);
+    }
+    return s;
+}
+
+}  // namespace qvtest

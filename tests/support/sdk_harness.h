@@ -1,0 +1,78 @@
+// Test harness for the driver as the service sees it: a private copy of libveinsdk in a driver
+// folder of its own, fake lsusb/aplay/arch first on PATH, and each scenario in a child process
+// (the driver reads its configuration once per process).
+#pragma once
+
+#include <dlfcn.h>
+
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace qvtest {
+
+std::string make_temp_dir(const std::string& tag);   // fresh folder, path ends with "/"
+void remove_tree(const std::string& dir);
+void write_text(const std::string& path, const std::string& text);
+std::string read_text(const std::string& path);       // "" when missing
+bool exists(const std::string& path);
+std::vector<std::string> split_lines(const std::string& text);
+
+// The sixteen sound files, in event order.
+extern const char* const kSoundFiles[16];
+
+// A driver folder: libveinsdk.so, libs/, qvfv_config/config.json, sndfiles/ (16 files), runlog/.
+class DriverDir {
+public:
+    // config: the text of config.json, or nullptr for no file.
+    explicit DriverDir(const char* config = "{}");
+    ~DriverDir();
+    DriverDir(const DriverDir&) = delete;
+    DriverDir& operator=(const DriverDir&) = delete;
+
+    void set_config(const std::string& text);
+    void remove_config();
+    std::string config_path() const { return root + "qvfv_config/config.json"; }
+    std::string log_dir() const { return root + "runlog/"; }
+
+    std::string root;   // ends with "/"
+    std::string lib;    // root + "libveinsdk.so"
+};
+
+// Scripts first on PATH that record their arguments, one call per line, in <dir><name>.calls.
+class FakeBin {
+public:
+    FakeBin();
+    ~FakeBin();
+    FakeBin(const FakeBin&) = delete;
+    FakeBin& operator=(const FakeBin&) = delete;
+
+    // lsusb prints the lines of `listing` that contain "ID <vid:pid> " for "lsusb -d vid:pid".
+    void set_lsusb(const std::string& listing);
+    void set_arch(const std::string& output);
+    void add_script(const std::string& name, const std::string& body);
+    std::vector<std::string> calls(const std::string& name) const;
+    std::string path_env() const;   // dir + the system folders
+
+    std::string dir;    // ends with "/"
+};
+
+struct ChildResult {
+    int status = -1;    // exit code, or 128 + signal
+    std::string out;    // everything the child wrote on standard output
+};
+
+// Runs fn in a forked child with the environment changes applied (a nullptr value unsets).
+ChildResult run_child(const std::function<int()>& fn,
+                      const std::vector<std::pair<std::string, const char*>>& env = {});
+
+// In a child: loads the driver copy (RTLD_LOCAL) and looks up symbols; aborts the child on failure.
+void* load_driver(const DriverDir& d);
+void* symbol(void* handle, const char* name);
+template <class F>
+F fn(void* handle, const char* name) {
+    return reinterpret_cast<F>(symbol(handle, name));
+}
+
+}  // namespace qvtest
