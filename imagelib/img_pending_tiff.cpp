@@ -1,0 +1,14 @@
+// TIFF entries until the codec is built: they fail cleanly and free what they must.
+#include "img_buffer.h"
+#include "img_codec.h"
+
+int WriteTiff(const char* path, const unsigned char*, int, int, int, int, int, int, unsigned char** buf,
+              int* length) {
+    if (!(path && *path)) FreeImgBuffLen(buf, length);
+    return 0;
+}
+
+int ReadTiff(const char*, unsigned char** img, int*, int*, int*, int*, int, const unsigned char*, int) {
+    FreeImgData(img);
+    return 0;
+}
