@@ -1,0 +1,25 @@
+// Matching of a template record against a three-item feature record, and the similarity map.
+// Records are read in place in their stored byte layout; nothing is allocated.
+#pragma once
+#include <cstdint>
+
+// Stored record layouts.
+constexpr int kTmplBytes = 2972;
+constexpr int kTmplCodes = 8, kTmplMs = 1160, kTmplW15 = 2728, kTmplW27 = 2872;
+constexpr int kItemBytes = 8588;
+constexpr int kItemCodes = 8, kItemMs = 2648, kItemW15 = 7928, kItemW27 = 8258;
+constexpr int kFeatureBytes = 3 * kItemBytes;  // 25,764
+
+// 11 minus the number of 1 bits of an 11-bit index.
+extern const uint8_t GaborFeatureTable[2048];
+
+// Five-pass search of one feature item; the shift state (row 20 = start over) is updated.
+int MatchA(const unsigned char* tmpl, const unsigned char* item, unsigned int* score, signed char* row_shift,
+           signed char* col_shift, int* detail);
+// Runs the search over items k mod 3 for k = 0 .. extra + 2 with one shift state; keeps the best.
+int Match_rotX(const unsigned char* tmpl, const unsigned char* items, int* score, signed char* row_shift,
+               signed char* col_shift, int* detail, int extra);
+// Score 0..999 of a template against the three items of a feature.
+void MatchFeatureX(const unsigned char* tmpl, const unsigned char* items, int* score);
+// Piecewise-linear map of a score to a similarity in [0, 1].
+void MapScoreX(int score, double& similarity);
