@@ -5,14 +5,6 @@
 
 #include "feature.h"
 
-// The enrolment result, copied block by block into the stored template.
-struct FV_TMPL {
-    unsigned char codes[kRawPoints][8];
-    uint32_t ms[kMsPoints][4];
-    unsigned char w15[kRawPoints];
-    unsigned char w27[kMsPoints];
-};
-
 // How the restarted alignment treats its fine row search: as specified (the best is reset, so only
 // one row up or down can win), or keeping the best position reached before the fine passes.
 enum class FineRowSearch { kReset, kKeepBest };
@@ -28,8 +20,6 @@ int MergeFeature(FV_FEATURE* out, const FV_FEATURE* base, const FV_FEATURE* othe
                  const int* other_responses, int* out_responses, int* acc_codes, int* acc_w15, unsigned int* acc_w27,
                  int row_shift, int col_shift, int factor);
 
-// Template from one to three 320 x 240 images (76,800-byte buffers, rewritten; image2 and image3
-// may be null). 0; -3, 3012, a preprocessing code or -7.
-int GetEnrollTmpl(unsigned char* image1, unsigned char* image2, unsigned char* image3, FV_TMPL* tmpl);
+// GetEnrollTmpl with the fine row search of the alignments chosen.
 int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned char* image3, FV_TMPL* tmpl,
                       FineRowSearch rule);

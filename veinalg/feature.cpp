@@ -4,10 +4,6 @@
 #include <cmath>
 #include <cstring>
 
-const int iRaw[8] = {0, 2, 4, 6, 8, 10, 12, 14};
-const int jRaw[18] = {0, 1, 2, 3, 5, 6, 7, 9, 10, 11, 12, 14, 15, 16, 18, 19, 20, 21};
-const int iMS[7] = {1, 3, 5, 7, 9, 11, 13};
-const int jMS[14] = {1, 2, 4, 5, 7, 8, 10, 11, 13, 14, 16, 17, 19, 20};
 const int freMS1[5] = {2, 3, 4, 5, 6};
 const int freMS2[12] = {0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6};
 

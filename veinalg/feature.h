@@ -8,35 +8,11 @@
 constexpr int kRawPoints = 144;  // iRaw x jRaw
 constexpr int kMsPoints = 98;    // iMS x jMS
 constexpr int kBorderBytes = 140;
+static_assert(sizeof(FV_FEATURE::border) == kBorderBytes, "border pairs");
 
-// One image at one rotation. Reduced form: only the leading entries are used.
-struct FV_FEATURE {
-    unsigned char codes[kGridPoints][8];  // two 4-bit codes per byte, high nibble first
-    uint32_t ms[kGridPoints][4];          // 128 bits per point, first bit most significant
-    unsigned char border[kBorderBytes];    // {mean upper row, mean lower row} per two columns
-    unsigned char w15[kGridPoints];
-    unsigned char w27[kGridPoints];
-};
-
-// A 320 x 240 image in a 76,800-byte buffer; width and height are carried, not read.
-struct _byteImage {
-    int width;
-    int height;
-    unsigned char* data;
-};
-
-extern const int iRaw[8];
-extern const int jRaw[18];
-extern const int iMS[7];
-extern const int jMS[14];
 extern const int freMS1[5];
 extern const int freMS2[12];
 extern const uint16_t SqrtTable[1040];
-
-// Mean energy of every grid point, scale and orientation; fixed data indexed like the responses.
-extern const int32_t MeanGaborFeatureTable[kResponses];
-// 16.777216 / MeanGaborFeatureTable, built at initialisation.
-extern float dMeanFeatureX[kResponses];
 
 long long calSqrtX(long long x);
 void EncodeGaborFeature(unsigned char* codes, unsigned char* reduced_codes, const int* responses);
@@ -55,5 +31,3 @@ int GetImageGaborFeature(_byteImage* image, FV_FEATURE* feature, FV_FEATURE* red
                          int* normalised);
 // Preprocessing and the three rotated records without weight maps: 0, 3002 or -7.
 int GetFeature(_byteImage* image, FV_FEATURE* features);
-// The three complete records of a 320 x 240 image (buffer rewritten): 0, -3, 3002 or -7.
-int GetMatchFeature(unsigned char* image, int height, int width, FV_FEATURE* features);

@@ -3,6 +3,8 @@
 #pragma once
 #include <cstdint>
 
+#include "veinalg_internal.h"
+
 constexpr int kGridRows = 15;
 constexpr int kGridCols = 22;
 constexpr int kGridPoints = kGridRows * kGridCols;  // 330
@@ -10,8 +12,7 @@ constexpr int kScales = 7;
 constexpr int kOrients = 16;
 constexpr int kPointResponses = kScales * kOrients;        // 112
 constexpr int kResponses = kGridPoints * kPointResponses;  // 36,960
-constexpr int kVeinWidth = 140;
-constexpr int kVeinHeight = 120;
+static_assert(kResponses == kGaborResponses, "response layout");
 
 // Integer taps: horizontal rows [scale][orientation block * (2h + 1) + h + x], inner and outer
 // vertical taps [scale][(k - first) * 9 + m]; level corrections indexed like the responses.

@@ -179,6 +179,10 @@ void MatchFeatureX(const unsigned char* tmpl, const unsigned char* items, int* s
     Match_rotX(tmpl, items, score, &row, &col, &detail, 0);
 }
 
+void MatchFeatureX(FV_ENROLL_TMPL* tmpl, FV_EXTRACT_FEATURE* items, int* score) {
+    MatchFeatureX(reinterpret_cast<const unsigned char*>(tmpl), reinterpret_cast<const unsigned char*>(items), score);
+}
+
 void MapScoreX(int score, double& similarity) {
     if (score <= 500)
         similarity = 0.0;

@@ -3,12 +3,17 @@
 #pragma once
 #include <cstdint>
 
+#include "veinalg_internal.h"
+
 // Stored record layouts.
 constexpr int kTmplBytes = 2972;
 constexpr int kTmplCodes = 8, kTmplMs = 1160, kTmplW15 = 2728, kTmplW27 = 2872;
 constexpr int kItemBytes = 8588;
 constexpr int kItemCodes = 8, kItemMs = 2648, kItemW15 = 7928, kItemW27 = 8258;
 constexpr int kFeatureBytes = 3 * kItemBytes;  // 25,764
+static_assert(kTmplBytes == FV_TMPL_SIZE && kItemBytes == FV_FEATURE_ITEM_SIZE, "record sizes");
+static_assert(offsetof(FV_ENROLL_TMPL, ms) == kTmplMs && offsetof(FV_ENROLL_TMPL, w27) == kTmplW27, "template");
+static_assert(offsetof(FV_EXTRACT_FEATURE, ms) == kItemMs && offsetof(FV_EXTRACT_FEATURE, w27) == kItemW27, "item");
 
 // 11 minus the number of 1 bits of an 11-bit index.
 extern const uint8_t GaborFeatureTable[2048];
@@ -21,5 +26,3 @@ int Match_rotX(const unsigned char* tmpl, const unsigned char* items, int* score
                signed char* col_shift, int* detail, int extra);
 // Score 0..999 of a template against the three items of a feature.
 void MatchFeatureX(const unsigned char* tmpl, const unsigned char* items, int* score);
-// Piecewise-linear map of a score to a similarity in [0, 1].
-void MapScoreX(int score, double& similarity);

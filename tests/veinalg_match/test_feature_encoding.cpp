@@ -98,7 +98,7 @@ TEST(EncodeFeatureMsPoint, BitOrderAndComparisons) {
 }
 
 TEST(EncodeMsData, NormalisesByTheMeanTable) {
-    for (int k = 0; k < kResponses; ++k) dMeanFeatureX[k] = 16.777216f / static_cast<float>(MeanGaborFeatureTable[k]);
+    ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0);
     std::vector<int> raw(kResponses), norm(kResponses);
     for (int k = 0; k < kResponses; ++k) raw[k] = (k * 2654435761u) % 300000;
     std::vector<unsigned int> ms(kGridPoints * 4), red(kMsPoints * 4, 0xFFFFFFFF);
