@@ -1,0 +1,634 @@
+// Simulated scanner: the fake open/close/ioctl layer and its scripting interface.
+#undef _FORTIFY_SOURCE
+#include "sim_scanner.h"
+
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/uvcvideo.h>
+#include <linux/videodev2.h>
+#include <stdarg.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstddef>
+#include <jpeglib.h>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace sim {
+namespace {
+
+constexpr int kXuUnit = 3;
+constexpr int kSelRegister = 1;
+constexpr int kSelFlash = 3;
+constexpr int kSetCur = 0x01;
+constexpr int kGetCur = 0x81;
+constexpr const char* kMemfdName = "qvsim-buffer";
+
+struct Rule {
+    int err;
+    int times;  // < 0 for ever
+};
+
+struct Node {
+    std::string path;
+    bool registered = true;
+    bool plugged = true;
+    int generation = 0;  // bumped by unplug
+    uint32_t caps = V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING;
+    uint32_t cfg_pixfmt = 0;
+    int cfg_width = 0, cfg_height = 0, cfg_bpl = 0;
+    bool has_xu = true;
+    uint32_t buffer_size = 2 * 640 * 480;
+
+    v4l2_pix_format fmt{};  // negotiated
+    v4l2_fract timeperframe{1, 30};
+    v4l2_jpegcompression jpegcomp{};
+    bool buffers = false;
+    bool queued = false;
+    bool streaming = false;
+
+    std::vector<std::vector<uint8_t>> frames;
+    std::vector<uint8_t> idle;
+    std::map<unsigned long, Rule> rules;
+    std::map<int, uint8_t> regs;
+    int armed_reg = 0;
+    std::vector<uint8_t> flash;
+    int flash_base = 0xF000;
+    int flash_pos = 0;
+
+    std::vector<Call> calls;
+    std::vector<XuQuery> xu;
+    std::vector<int> flags;
+    int opens = 0, failed_opens = 0, closes = 0, live = 0;
+
+    Node() {
+        fmt.pixelformat = V4L2_PIX_FMT_MJPEG;
+        fmt.width = 640;
+        fmt.height = 480;
+        fmt.field = V4L2_FIELD_NONE;
+        jpegcomp.quality = 80;
+    }
+};
+
+struct Desc {
+    std::shared_ptr<Node> node;
+    int generation;
+};
+
+struct State {
+    std::mutex mu;
+    std::map<std::string, std::shared_ptr<Node>> nodes;
+    std::map<int, Desc> fds;
+};
+
+State& st() {
+    static State* s = new State;  // never destroyed: the fake may be called during exit
+    return *s;
+}
+
+std::shared_ptr<Node> node_of(const std::string& path) {
+    auto it = st().nodes.find(path);
+    return it == st().nodes.end() ? nullptr : it->second;
+}
+
+template <typename F>
+F next_fn(const char* name) {
+    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+}
+
+using open_fn = int (*)(const char*, int, ...);
+using openat_fn = int (*)(int, const char*, int, ...);
+using open2_fn = int (*)(const char*, int);
+using close_fn = int (*)(int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+
+int real_close(int fd) {
+    static close_fn f = next_fn<close_fn>("close");
+    return f(fd);
+}
+
+int real_ioctl(int fd, unsigned long req, void* arg) {
+    static ioctl_fn f = next_fn<ioctl_fn>("ioctl");
+    return f(fd, req, arg);
+}
+
+// Opens a simulated node: -2 when path is not one, else the fake's answer.
+int sim_open(const char* path, int flags) {
+    if (!path) return -2;
+    std::lock_guard<std::mutex> lk(st().mu);
+    auto n = node_of(path);
+    if (!n) return -2;
+    if (!n->plugged) {
+        n->failed_opens++;
+        errno = ENOENT;
+        return -1;
+    }
+    int fd = memfd_create(kMemfdName, MFD_CLOEXEC);
+    if (fd < 0) return -1;
+    if (ftruncate(fd, n->buffer_size) != 0) {
+        real_close(fd);
+        return -1;
+    }
+    st().fds[fd] = Desc{n, n->generation};
+    n->opens++;
+    n->live++;
+    n->flags.push_back(flags);
+    return fd;
+}
+
+int fail_with(int err) {
+    errno = err;
+    return -1;
+}
+
+int handle_xu(Node& n, uvc_xu_control_query* q, XuQuery& rec) {
+    rec.unit = q->unit;
+    rec.selector = q->selector;
+    rec.query = q->query;
+    if (!q->data) return EFAULT;
+    rec.sent.assign(q->data, q->data + q->size);
+    if (!n.has_xu || q->unit != kXuUnit) return ENOENT;
+    if (q->selector == kSelRegister) {
+        if (q->size != 4) return EINVAL;
+        int addr = q->data[0] | (q->data[1] << 8);
+        if (q->query == kSetCur) {
+            if (q->data[2] == 0x81)
+                n.armed_reg = addr;
+            else
+                n.regs[addr] = q->data[2];
+            return 0;
+        }
+        if (q->query == kGetCur) {
+            q->data[0] = n.armed_reg & 0xFF;
+            q->data[1] = (n.armed_reg >> 8) & 0xFF;
+            q->data[2] = n.regs.count(n.armed_reg) ? n.regs[n.armed_reg] : 0;
+            q->data[3] = 0;
+            rec.reply.assign(q->data, q->data + 4);
+            return 0;
+        }
+        return EINVAL;
+    }
+    if (q->selector == kSelFlash) {
+        if (q->size != 11) return EINVAL;
+        if (q->query == kSetCur) {
+            if (q->data[2] == 0x88) n.flash_pos = q->data[0] | (q->data[1] << 8);
+            return 0;
+        }
+        if (q->query == kGetCur) {
+            q->data[0] = n.flash_pos & 0xFF;
+            q->data[1] = (n.flash_pos >> 8) & 0xFF;
+            q->data[2] = 0;
+            for (int i = 0; i < 8; ++i) {
+                long idx = static_cast<long>(n.flash_pos) + i - n.flash_base;
+                q->data[3 + i] = (idx >= 0 && idx < static_cast<long>(n.flash.size())) ? n.flash[idx] : 0xFF;
+            }
+            n.flash_pos += 8;
+            rec.reply.assign(q->data, q->data + 11);
+            return 0;
+        }
+        return EINVAL;
+    }
+    return ENOENT;
+}
+
+int handle_v4l2(Node& n, int fd, unsigned long req, void* arg) {
+    switch (req) {
+    case VIDIOC_QUERYCAP: {
+        auto* c = static_cast<v4l2_capability*>(arg);
+        memset(c, 0, sizeof(*c));
+        snprintf(reinterpret_cast<char*>(c->driver), sizeof(c->driver), "uvcvideo");
+        snprintf(reinterpret_cast<char*>(c->card), sizeof(c->card), "Simulated scanner");
+        c->capabilities = n.caps | V4L2_CAP_DEVICE_CAPS;
+        c->device_caps = n.caps;
+        return 0;
+    }
+    case VIDIOC_S_FMT: {
+        auto* f = static_cast<v4l2_format*>(arg);
+        if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+        if (n.streaming || n.buffers) return EBUSY;
+        v4l2_pix_format p{};
+        p.pixelformat = n.cfg_pixfmt ? n.cfg_pixfmt : f->fmt.pix.pixelformat;
+        p.width = n.cfg_width ? n.cfg_width : f->fmt.pix.width;
+        p.height = n.cfg_height ? n.cfg_height : f->fmt.pix.height;
+        p.bytesperline = n.cfg_bpl;
+        p.sizeimage = n.buffer_size;
+        p.field = V4L2_FIELD_NONE;
+        p.colorspace = V4L2_COLORSPACE_SRGB;
+        n.fmt = p;
+        f->fmt.pix = p;
+        return 0;
+    }
+    case VIDIOC_G_FMT: {
+        auto* f = static_cast<v4l2_format*>(arg);
+        if (f->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+        f->fmt.pix = n.fmt;
+        return 0;
+    }
+    case VIDIOC_S_PARM:
+    case VIDIOC_G_PARM: {
+        auto* p = static_cast<v4l2_streamparm*>(arg);
+        if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+        if (req == VIDIOC_S_PARM && p->parm.capture.timeperframe.numerator &&
+            p->parm.capture.timeperframe.denominator)
+            n.timeperframe = p->parm.capture.timeperframe;
+        memset(&p->parm, 0, sizeof(p->parm));
+        p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
+        p->parm.capture.timeperframe = n.timeperframe;
+        return 0;
+    }
+    case VIDIOC_G_JPEGCOMP:
+        *static_cast<v4l2_jpegcompression*>(arg) = n.jpegcomp;
+        return 0;
+    case VIDIOC_S_JPEGCOMP:
+        n.jpegcomp = *static_cast<v4l2_jpegcompression*>(arg);
+        return 0;
+    case VIDIOC_REQBUFS: {
+        auto* r = static_cast<v4l2_requestbuffers*>(arg);
+        if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP) return EINVAL;
+        if (n.streaming) return EBUSY;
+        n.buffers = r->count > 0;
+        n.queued = false;
+        r->count = n.buffers ? 1 : 0;
+        return 0;
+    }
+    case VIDIOC_QUERYBUF:
+    case VIDIOC_QBUF: {
+        auto* b = static_cast<v4l2_buffer*>(arg);
+        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP || b->index != 0 ||
+            !n.buffers)
+            return EINVAL;
+        if (req == VIDIOC_QBUF) {
+            if (n.queued) return EINVAL;
+            n.queued = true;
+        }
+        b->length = n.buffer_size;
+        b->m.offset = 0;
+        b->flags = n.queued ? V4L2_BUF_FLAG_QUEUED : 0;
+        return 0;
+    }
+    case VIDIOC_DQBUF: {
+        auto* b = static_cast<v4l2_buffer*>(arg);
+        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP) return EINVAL;
+        if (!n.streaming) return EINVAL;
+        if (!n.queued) return EAGAIN;
+        const std::vector<uint8_t>* fr = nullptr;
+        std::vector<uint8_t> taken;
+        if (!n.frames.empty()) {
+            taken = std::move(n.frames.front());
+            n.frames.erase(n.frames.begin());
+            fr = &taken;
+        } else if (!n.idle.empty()) {
+            fr = &n.idle;
+        } else {
+            return EAGAIN;
+        }
+        size_t len = fr->size() < n.buffer_size ? fr->size() : n.buffer_size;
+        if (len && pwrite(fd, fr->data(), len, 0) != static_cast<ssize_t>(len)) return EIO;
+        n.queued = false;
+        memset(b, 0, sizeof(*b));
+        b->index = 0;
+        b->type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+        b->memory = V4L2_MEMORY_MMAP;
+        b->bytesused = static_cast<uint32_t>(len);
+        b->length = n.buffer_size;
+        b->field = V4L2_FIELD_NONE;
+        b->flags = V4L2_BUF_FLAG_DONE;
+        return 0;
+    }
+    case VIDIOC_STREAMON:
+    case VIDIOC_STREAMOFF: {
+        if (*static_cast<int*>(arg) != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
+        if (req == VIDIOC_STREAMON) {
+            if (!n.buffers) return EINVAL;
+            n.streaming = true;
+        } else {
+            n.streaming = false;
+            n.queued = false;
+        }
+        return 0;
+    }
+    default:
+        return ENOTTY;
+    }
+}
+
+// Answers a request on a simulated descriptor: -2 when fd is not one.
+int sim_ioctl(int fd, unsigned long req, void* arg) {
+    std::unique_lock<std::mutex> lk(st().mu);
+    auto it = st().fds.find(fd);
+    if (it == st().fds.end()) return -2;
+    Node& n = *it->second.node;
+    bool alive = n.registered && n.plugged && it->second.generation == n.generation;
+    Call call{fd, req, 0, {}};
+    if (arg && _IOC_SIZE(req)) {
+        auto* p = static_cast<const uint8_t*>(arg);
+        call.arg.assign(p, p + _IOC_SIZE(req));
+    }
+    int err = 0;
+    auto rule = n.rules.find(req);
+    if (!alive) {
+        err = ENODEV;
+    } else if (rule != n.rules.end()) {
+        err = rule->second.err;
+        if (rule->second.times > 0 && --rule->second.times == 0) n.rules.erase(rule);
+    }
+    if (err == 0 && !arg) err = EFAULT;
+    if (req == UVCIOC_CTRL_QUERY) {
+        XuQuery rec{0, 0, 0, {}, {}, 0};
+        if (arg) {
+            auto* q = static_cast<uvc_xu_control_query*>(arg);
+            rec.unit = q->unit;
+            rec.selector = q->selector;
+            rec.query = q->query;
+            if (q->data) rec.sent.assign(q->data, q->data + q->size);
+        }
+        if (err == 0) err = handle_xu(n, static_cast<uvc_xu_control_query*>(arg), rec);
+        rec.err = err;
+        n.xu.push_back(rec);
+    } else if (err == 0) {
+        err = handle_v4l2(n, fd, req, arg);
+    }
+    call.err = err;
+    n.calls.push_back(std::move(call));
+    if (err) return fail_with(err);
+    return 0;
+}
+
+// Forgets a simulated descriptor: true when fd was one.
+bool sim_close(int fd) {
+    std::lock_guard<std::mutex> lk(st().mu);
+    auto it = st().fds.find(fd);
+    if (it == st().fds.end()) return false;
+    Node& n = *it->second.node;
+    n.closes++;
+    n.live--;
+    if (it->second.generation == n.generation) {
+        // Closing the node ends streaming and frees the buffers, as the driver does.
+        n.streaming = false;
+        n.queued = false;
+        n.buffers = false;
+    }
+    st().fds.erase(it);
+    return true;
+}
+
+mode_t mode_arg(int flags, va_list ap) {
+    return (flags & (O_CREAT | O_TMPFILE)) ? static_cast<mode_t>(va_arg(ap, int)) : 0;
+}
+
+}  // namespace
+
+std::string request_name(unsigned long r) {
+    static const std::map<unsigned long, const char*> names = {
+        {VIDIOC_QUERYCAP, "VIDIOC_QUERYCAP"},   {VIDIOC_S_FMT, "VIDIOC_S_FMT"},
+        {VIDIOC_G_FMT, "VIDIOC_G_FMT"},         {VIDIOC_S_PARM, "VIDIOC_S_PARM"},
+        {VIDIOC_G_PARM, "VIDIOC_G_PARM"},       {VIDIOC_G_JPEGCOMP, "VIDIOC_G_JPEGCOMP"},
+        {VIDIOC_S_JPEGCOMP, "VIDIOC_S_JPEGCOMP"}, {VIDIOC_REQBUFS, "VIDIOC_REQBUFS"},
+        {VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF"},   {VIDIOC_QBUF, "VIDIOC_QBUF"},
+        {VIDIOC_DQBUF, "VIDIOC_DQBUF"},         {VIDIOC_STREAMON, "VIDIOC_STREAMON"},
+        {VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF"}, {UVCIOC_CTRL_QUERY, "UVCIOC_CTRL_QUERY"},
+    };
+    auto it = names.find(r);
+    if (it != names.end()) return it->second;
+    char buf[32];
+    snprintf(buf, sizeof buf, "0x%lx", r);
+    return buf;
+}
+
+Scanner::Scanner(const std::string& path) : path_(path) {
+    std::lock_guard<std::mutex> lk(st().mu);
+    auto n = std::make_shared<Node>();
+    n->path = path;
+    st().nodes[path] = n;
+}
+
+Scanner::~Scanner() {
+    std::lock_guard<std::mutex> lk(st().mu);
+    auto n = node_of(path_);
+    if (n) n->registered = false;
+    st().nodes.erase(path_);
+}
+
+#define WITH_NODE                                 \
+    std::lock_guard<std::mutex> lk(st().mu);      \
+    auto np = node_of(path_);                     \
+    Node& n = *np
+
+void Scanner::set_caps(uint32_t caps) { WITH_NODE; n.caps = caps; }
+void Scanner::set_format(uint32_t pixfmt, int width, int height, int bytesperline) {
+    WITH_NODE;
+    n.cfg_pixfmt = pixfmt;
+    n.cfg_width = width;
+    n.cfg_height = height;
+    n.cfg_bpl = bytesperline;
+}
+void Scanner::set_extension_unit(bool present) { WITH_NODE; n.has_xu = present; }
+void Scanner::set_buffer_size(uint32_t bytes) { WITH_NODE; n.buffer_size = bytes; }
+void Scanner::push_frame(std::vector<uint8_t> frame) { WITH_NODE; n.frames.push_back(std::move(frame)); }
+void Scanner::set_idle_frame(std::vector<uint8_t> frame) { WITH_NODE; n.idle = std::move(frame); }
+void Scanner::clear_frames() {
+    WITH_NODE;
+    n.frames.clear();
+    n.idle.clear();
+}
+void Scanner::fail(unsigned long request, int err, int times) {
+    WITH_NODE;
+    if (times == 0)
+        n.rules.erase(request);
+    else
+        n.rules[request] = Rule{err, times};
+}
+void Scanner::unplug() {
+    WITH_NODE;
+    n.plugged = false;
+    n.generation++;
+    n.streaming = false;
+    n.queued = false;
+    n.buffers = false;
+}
+void Scanner::replug() { WITH_NODE; n.plugged = true; }
+void Scanner::set_register(int reg, uint8_t value) { WITH_NODE; n.regs[reg] = value; }
+uint8_t Scanner::reg(int reg) const {
+    WITH_NODE;
+    auto it = n.regs.find(reg);
+    return it == n.regs.end() ? 0 : it->second;
+}
+void Scanner::set_flash(std::vector<uint8_t> image, int base) {
+    WITH_NODE;
+    n.flash = std::move(image);
+    n.flash_base = base;
+}
+std::vector<Call> Scanner::calls() const { WITH_NODE; return n.calls; }
+std::vector<std::string> Scanner::call_names() const {
+    WITH_NODE;
+    std::vector<std::string> out;
+    for (const auto& c : n.calls) out.push_back(request_name(c.request));
+    return out;
+}
+std::vector<XuQuery> Scanner::xu_queries() const { WITH_NODE; return n.xu; }
+std::vector<int> Scanner::open_flags() const { WITH_NODE; return n.flags; }
+int Scanner::opens() const { WITH_NODE; return n.opens; }
+int Scanner::failed_opens() const { WITH_NODE; return n.failed_opens; }
+int Scanner::closes() const { WITH_NODE; return n.closes; }
+int Scanner::open_descriptors() const { WITH_NODE; return n.live; }
+bool Scanner::streaming() const { WITH_NODE; return n.streaming; }
+void Scanner::clear_records() {
+    WITH_NODE;
+    n.calls.clear();
+    n.xu.clear();
+    n.flags.clear();
+    n.opens = n.failed_opens = n.closes = 0;
+}
+#undef WITH_NODE
+
+int live_mappings() {
+    FILE* f = fopen("/proc/self/maps", "re");
+    if (!f) return -1;
+    char line[1024];
+    int count = 0;
+    while (fgets(line, sizeof line, f))
+        if (strstr(line, kMemfdName)) count++;
+    fclose(f);
+    return count;
+}
+
+std::vector<uint8_t> mjpeg_from_grey(const uint8_t* grey, int width, int height, int quality, bool strip_dht) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* mem = nullptr;
+    unsigned long mem_len = 0;
+    jpeg_mem_dest(&c, &mem, &mem_len);
+    c.image_width = width;
+    c.image_height = height;
+    c.input_components = 3;
+    c.in_color_space = JCS_YCbCr;
+    jpeg_set_defaults(&c);
+    jpeg_set_colorspace(&c, JCS_YCbCr);
+    c.comp_info[0].h_samp_factor = 2;
+    c.comp_info[0].v_samp_factor = 1;
+    c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
+    c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
+    jpeg_set_quality(&c, quality, TRUE);
+    jpeg_start_compress(&c, TRUE);
+    std::vector<uint8_t> row(3 * static_cast<size_t>(width));
+    while (c.next_scanline < c.image_height) {
+        const uint8_t* src = grey + static_cast<size_t>(c.next_scanline) * width;
+        for (int x = 0; x < width; ++x) {
+            row[3 * x] = src[x];
+            row[3 * x + 1] = 128;
+            row[3 * x + 2] = 128;
+        }
+        JSAMPROW rp = row.data();
+        jpeg_write_scanlines(&c, &rp, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    std::vector<uint8_t> out(mem, mem + mem_len);
+    free(mem);
+    if (!strip_dht) return out;
+    // Drop every DHT segment before the scan.
+    std::vector<uint8_t> s(out.begin(), out.begin() + 2);
+    size_t i = 2;
+    while (i + 4 <= out.size() && out[i] == 0xFF) {
+        uint8_t m = out[i + 1];
+        size_t len = (static_cast<size_t>(out[i + 2]) << 8) | out[i + 3];
+        if (m == 0xDA) break;
+        if (m != 0xC4) s.insert(s.end(), out.begin() + i, out.begin() + i + 2 + len);
+        i += 2 + len;
+    }
+    s.insert(s.end(), out.begin() + i, out.end());
+    return s;
+}
+
+}  // namespace sim
+
+// ---- the system-call boundary ----
+
+extern "C" {
+
+int open(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim::mode_arg(flags, ap);
+    va_end(ap);
+    int r = sim::sim_open(path, flags);
+    if (r != -2) return r;
+    static sim::open_fn f = sim::next_fn<sim::open_fn>("open");
+    return f(path, flags, mode);
+}
+
+int open64(const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim::mode_arg(flags, ap);
+    va_end(ap);
+    int r = sim::sim_open(path, flags);
+    if (r != -2) return r;
+    static sim::open_fn f = sim::next_fn<sim::open_fn>("open64");
+    return f(path, flags, mode);
+}
+
+int __open_2(const char* path, int flags) {
+    int r = sim::sim_open(path, flags);
+    if (r != -2) return r;
+    static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open_2");
+    return f(path, flags);
+}
+
+int __open64_2(const char* path, int flags) {
+    int r = sim::sim_open(path, flags);
+    if (r != -2) return r;
+    static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open64_2");
+    return f(path, flags);
+}
+
+int openat(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim::mode_arg(flags, ap);
+    va_end(ap);
+    if (path && (path[0] == '/' || dirfd == AT_FDCWD)) {
+        int r = sim::sim_open(path, flags);
+        if (r != -2) return r;
+    }
+    static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat");
+    return f(dirfd, path, flags, mode);
+}
+
+int openat64(int dirfd, const char* path, int flags, ...) {
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = sim::mode_arg(flags, ap);
+    va_end(ap);
+    if (path && (path[0] == '/' || dirfd == AT_FDCWD)) {
+        int r = sim::sim_open(path, flags);
+        if (r != -2) return r;
+    }
+    static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat64");
+    return f(dirfd, path, flags, mode);
+}
+
+int close(int fd) {
+    sim::sim_close(fd);
+    return sim::real_close(fd);
+}
+
+int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void* arg = va_arg(ap, void*);
+    va_end(ap);
+    int r = sim::sim_ioctl(fd, request, arg);
+    if (r != -2) return r;
+    return sim::real_ioctl(fd, request, arg);
+}
+
+}  // extern "C"

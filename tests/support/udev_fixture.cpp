@@ -1,0 +1,93 @@
+// umockdev-backed sysfs tree for the udev fixture.
+#include "udev_fixture.h"
+
+#include <map>
+#include <string>
+
+#ifdef QV_HAVE_UMOCKDEV
+#include <umockdev.h>
+#endif
+
+namespace sim {
+namespace {
+// Node syspath -> the USB device above it, for remove().
+std::map<std::string, std::string>& parents() {
+    static auto* m = new std::map<std::string, std::string>;
+    return *m;
+}
+}  // namespace
+
+#ifdef QV_HAVE_UMOCKDEV
+
+bool UdevBed::available() { return umockdev_in_mock_environment(); }
+
+UdevBed::UdevBed() {
+    if (available()) bed_ = umockdev_testbed_new();
+}
+
+UdevBed::~UdevBed() {
+    if (bed_) g_object_unref(static_cast<UMockdevTestbed*>(bed_));
+    parents().clear();
+}
+
+static std::string take(gchar* s) {
+    std::string r = s ? s : "";
+    g_free(s);
+    return r;
+}
+
+std::string UdevBed::add_camera(const char* vid, const char* pid, const char* product, const char* node) {
+    if (!bed_) return "";
+    auto* tb = static_cast<UMockdevTestbed*>(bed_);
+    std::string port = "1-" + std::to_string(next_port_++);
+    const char* attrs[8];
+    int n = 0;
+    if (vid) attrs[n++] = "idVendor", attrs[n++] = vid;
+    if (pid) attrs[n++] = "idProduct", attrs[n++] = pid;
+    if (product) attrs[n++] = "product", attrs[n++] = product;
+    attrs[n] = nullptr;
+    const char* props[] = {"DEVTYPE", "usb_device", nullptr};
+    std::string usb = take(umockdev_testbed_add_devicev(tb, "usb", port.c_str(), nullptr,
+                                                        const_cast<gchar**>(attrs),
+                                                        const_cast<gchar**>(props)));
+    std::string ifname = port + ":1.0";
+    std::string intf = take(umockdev_testbed_add_device(tb, "usb", ifname.c_str(), usb.c_str(),
+                                                        "bInterfaceClass", "0e", nullptr,
+                                                        "DEVTYPE", "usb_interface", nullptr));
+    std::string devname = std::string("/dev/") + node;
+    std::string video = take(umockdev_testbed_add_device(tb, "video4linux", node, intf.c_str(),
+                                                         "name", product ? product : "camera", nullptr,
+                                                         "DEVNAME", devname.c_str(), nullptr));
+    parents()[video] = usb;
+    return video;
+}
+
+std::string UdevBed::add_orphan_node(const char* node) {
+    if (!bed_) return "";
+    auto* tb = static_cast<UMockdevTestbed*>(bed_);
+    std::string devname = std::string("/dev/") + node;
+    return take(umockdev_testbed_add_device(tb, "video4linux", node, nullptr, "name", "virtual", nullptr,
+                                            "DEVNAME", devname.c_str(), nullptr));
+}
+
+void UdevBed::remove(const std::string& syspath) {
+    if (!bed_) return;
+    auto* tb = static_cast<UMockdevTestbed*>(bed_);
+    auto it = parents().find(syspath);
+    // Removing the USB device removes the interface and the node below it.
+    umockdev_testbed_remove_device(tb, it != parents().end() ? it->second.c_str() : syspath.c_str());
+    if (it != parents().end()) parents().erase(it);
+}
+
+#else  // without umockdev every test that needs the tree skips
+
+bool UdevBed::available() { return false; }
+UdevBed::UdevBed() {}
+UdevBed::~UdevBed() {}
+std::string UdevBed::add_camera(const char*, const char*, const char*, const char*) { return ""; }
+std::string UdevBed::add_orphan_node(const char*) { return ""; }
+void UdevBed::remove(const std::string&) {}
+
+#endif
+
+}  // namespace sim
