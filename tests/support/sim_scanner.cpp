@@ -33,6 +33,7 @@ constexpr const char* kMemfdName = "qvsim-buffer";
 struct Rule {
     int err;
     int times;  // < 0 for ever
+    int after;  // calls still to pass first
 };
 
 struct Node {
@@ -140,6 +141,11 @@ int sim_open(const char* path, int flags) {
     n->live++;
     n->flags.push_back(flags);
     return fd;
+}
+
+int sim_openat(int dirfd, const char* path, int flags) {
+    if (!path || (path[0] != '/' && dirfd != AT_FDCWD)) return -2;
+    return sim_open(path, flags);
 }
 
 int fail_with(int err) {
@@ -335,8 +341,12 @@ int sim_ioctl(int fd, unsigned long req, void* arg) {
     if (!alive) {
         err = ENODEV;
     } else if (rule != n.rules.end()) {
-        err = rule->second.err;
-        if (rule->second.times > 0 && --rule->second.times == 0) n.rules.erase(rule);
+        if (rule->second.after > 0) {
+            rule->second.after--;
+        } else {
+            err = rule->second.err;
+            if (rule->second.times > 0 && --rule->second.times == 0) n.rules.erase(rule);
+        }
     }
     if (err == 0 && !arg) err = EFAULT;
     if (req == UVCIOC_CTRL_QUERY) {
@@ -437,12 +447,12 @@ void Scanner::clear_frames() {
     n.frames.clear();
     n.idle.clear();
 }
-void Scanner::fail(unsigned long request, int err, int times) {
+void Scanner::fail(unsigned long request, int err, int times, int after) {
     WITH_NODE;
     if (times == 0)
         n.rules.erase(request);
     else
-        n.rules[request] = Rule{err, times};
+        n.rules[request] = Rule{err, times, after < 0 ? 0 : after};
 }
 void Scanner::unplug() {
     WITH_NODE;
@@ -595,10 +605,8 @@ int openat(int dirfd, const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
     va_end(ap);
-    if (path && (path[0] == '/' || dirfd == AT_FDCWD)) {
-        int r = sim::sim_open(path, flags);
-        if (r != -2) return r;
-    }
+    int r = sim::sim_openat(dirfd, path, flags);
+    if (r != -2) return r;
     static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat");
     return f(dirfd, path, flags, mode);
 }
@@ -608,10 +616,8 @@ int openat64(int dirfd, const char* path, int flags, ...) {
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
     va_end(ap);
-    if (path && (path[0] == '/' || dirfd == AT_FDCWD)) {
-        int r = sim::sim_open(path, flags);
-        if (r != -2) return r;
-    }
+    int r = sim::sim_openat(dirfd, path, flags);
+    if (r != -2) return r;
     static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat64");
     return f(dirfd, path, flags, mode);
 }

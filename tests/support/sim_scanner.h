@@ -85,9 +85,10 @@ public:
     void set_idle_frame(std::vector<uint8_t> frame);
     void clear_frames();
 
-    // The next `times` calls of `request` fail with err (times < 0: every call).
-    // A later call for the same request replaces the rule; times 0 removes it.
-    void fail(unsigned long request, int err, int times = -1);
+    // After `after` more calls of `request` that pass, the next `times` calls
+    // fail with err (times < 0: every call). A later rule for the same request
+    // replaces it; times 0 removes it.
+    void fail(unsigned long request, int err, int times = -1, int after = 0);
     // The device goes away: open of the path fails with ENOENT and every request
     // on a descriptor opened before fails with ENODEV. replug() makes the path
     // open again; descriptors of the earlier attachment stay dead.
