@@ -182,3 +182,27 @@ void* symbol(void* handle, const char* name) {
 }
 
 }  // namespace qvtest
+
+namespace qvtest {
+
+std::vector<std::string> results(const std::string& out) {
+    std::vector<std::string> r;
+    for (const std::string& l : split_lines(out))
+        if (!l.empty() && l[0] == '@') r.push_back(l.substr(1));
+    return r;
+}
+
+ChildResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    return run_child([&] {
+        dup2(1, 2);
+        std::vector<char*> a, e;
+        for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
+        a.push_back(nullptr);
+        for (const std::string& s : env) e.push_back(const_cast<char*>(s.c_str()));
+        e.push_back(nullptr);
+        execve(a[0], a.data(), e.data());
+        return 127;
+    });
+}
+
+}  // namespace qvtest

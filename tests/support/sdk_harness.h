@@ -76,3 +76,11 @@ F fn(void* handle, const char* name) {
 }
 
 }  // namespace qvtest
+
+namespace qvtest {
+// The lines a child printed with a leading "@" (its results, apart from the driver's log lines),
+// without the "@".
+std::vector<std::string> results(const std::string& out);
+// Runs a program with an environment of exactly these variables; stdout and stderr together.
+ChildResult run_program(const std::vector<std::string>& argv, const std::vector<std::string>& env);
+}  // namespace qvtest

@@ -1,0 +1,50 @@
+/* Driver interface of libveinsdk for the biometric-authentication service: records, callbacks and
+ * the twelve qvbio_* functions. The caller owns every buffer it passes. Results: 0 success, a count
+ * where one is asked for, a negative code on failure (qvbio_get_code_info gives its text). */
+#pragma once
+
+#include "qv_export.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct base_info_st {
+    char bio_name[260];       /* "quvera_fingervein" */
+    char bio_full_name[260];  /* "Quvera Finger vein: Quvera QVR610" */
+    int template_len;         /* buffer size for qvbio_enroll_templet's text (3996) */
+    int feature_len;          /* buffer size for qvbio_capture_feature's text (34384) */
+} base_info_st, qvbio_base_info_st;
+
+typedef struct dev_info_st {
+    int vid;
+    int pid;
+    char name[260];
+} dev_info_st;
+
+/* The service's configuration getter: value is a zeroed 256-byte buffer; the result is ignored. */
+typedef int (*get_conf_cb_t)(const char* key, char* value, void* ctx);
+/* Progress: 1000 place the finger, 1001 lift it, 0 done, a negative code on failure.
+ * msg is valid only during the call. */
+typedef void (*progress_cb_t)(int code, const char* msg, void* ctx);
+
+QV_EXPORT int qvbio_init(get_conf_cb_t getter, void* ctx);
+QV_EXPORT int qvbio_free(void);
+QV_EXPORT int qvbio_get_base_info(base_info_st* info);
+/* Copies at most max records; with devs NULL returns how many there are. */
+QV_EXPORT int qvbio_get_support_devs(dev_info_st* devs, int max);
+QV_EXPORT int qvbio_enum_device(void);
+QV_EXPORT int qvbio_open_device(void);
+QV_EXPORT int qvbio_close_device(void);
+/* out: a zeroed buffer of template_len bytes; the Base64 text is written without a NUL. */
+QV_EXPORT int qvbio_enroll_templet(char* out, progress_cb_t cb, void* ctx);
+/* out: a zeroed buffer of feature_len bytes; the Base64 text is written without a NUL. */
+QV_EXPORT int qvbio_capture_feature(char* out, progress_cb_t cb, void* ctx);
+QV_EXPORT int qvbio_stop_work(void);
+QV_EXPORT int qvbio_match_feature(const char* tmpl, const char* feat);
+/* Copies the code's message and its NUL (at most 256 bytes) into out; returns its length. */
+QV_EXPORT int qvbio_get_code_info(int code, char* out);
+
+#ifdef __cplusplus
+}
+#endif

@@ -1,0 +1,247 @@
+// The SDK object: start-up, configuration, message and hint tables, supported devices,
+// device counting, base information, code messages and sound hints.
+#include "qvfv_sdk_cls.h"
+
+#include <dlfcn.h>
+
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
+
+#include "fvdev.h"
+#include "json_util.h"
+#include "qv_log.h"
+#include "qv_utils.h"
+
+namespace {
+
+const char* const kSrc = "qvfv_sdk_cls";
+bool s_configLoaded = false;
+
+constexpr size_t kCodeTextMax = 255;   // the caller's buffer has no length: texts are cut here
+
+// Message keys by the absolute value of a result code (0 to 19; 99 is "other").
+const char* const kErrKeys[20] = {
+    "ret_err_succ",    "ret_err_fail",  "ret_err_check",  "ret_err_param",   "ret_err_nofeat",
+    "ret_err_nodest",  "ret_err_notsame", "ret_err_match", "ret_err_memory",  "ret_err_flash",
+    "ret_err_sensor",  "ret_err_raise", "ret_err_nsupp",  "ret_err_timeout", "ret_err_isbusy",
+    "ret_err_nodev",   "ret_err_fewpoint", "ret_err_cancel", "ret_err_file",  "ret_err_init"};
+const char* const kErrOtherKey = "ret_err_other";
+
+const char* const kHintKeys[EV_COUNT] = {
+    "enroll_start",   "enroll_succ",    "enroll_fail",    "enroll_error",   "enroll_cancel",
+    "enroll_timeotu", "capture_start",  "capture_succ",   "capture_fail",   "capture_error",
+    "capture_cancel", "capture_timeout", "press_finger",  "raise_finger",   "match_succ",
+    "match_fail"};
+
+const char* const kSoundFiles[EV_COUNT] = {
+    "enroll_template_start.wav",   "enroll_template_success.wav", "enroll_template_fail.wav",
+    "enroll_template_abnormal.wav", "enroll_template_cancel.wav", "enroll_template_timeout.wav",
+    "capture_feature_start.wav",   "capture_feature_success.wav", "capture_feature_fail.wav",
+    "capture_feature_abnormal.wav", "capture_feature_cancel.wav", "capture_feature_timeout.wav",
+    "press_finger.wav",            "raise_finger.wav",            "match_feature_success.wav",
+    "match_feature_fail.wav"};
+
+const char* const kDevName = "Quvera QVR610";
+
+bool is_hex_digits(const std::string& s, size_t min, size_t max) {
+    if (s.size() < min || s.size() > max) return false;
+    for (char c : s)
+        if (!isxdigit(static_cast<unsigned char>(c))) return false;
+    return true;
+}
+
+// "vvvv:pppp": the only form handed to lsusb.
+bool is_vidpid(const std::string& e) {
+    return e.size() == 9 && e[4] == ':' && is_hex_digits(e.substr(0, 4), 4, 4) && is_hex_digits(e.substr(5), 4, 4);
+}
+
+}  // namespace
+
+__attribute__((init_priority(1000))) CQvfv_sdk_cls fvsdk;
+
+CQvfv_sdk_cls::CQvfv_sdk_cls()
+    : m_algLoaded(0),
+      m_inited(0),
+      m_stopFlag(0),
+      m_closedRecently(0),
+      m_soundMode(0),
+      m_closeTime(0),
+      m_supDevCnt(0),
+      m_getConf(nullptr),
+      m_getConfCtx(nullptr),
+      m_pfnInitHandle(nullptr),
+      m_pfnReleaseHandle(nullptr),
+      m_pfnImageQuality(nullptr),
+      m_pfnMakeFeature(nullptr),
+      m_pfnMakeTmpl(nullptr),
+      m_pfnMatch(nullptr),
+      m_pfnGetVersionInfo(nullptr),
+      m_algHandle(nullptr) {
+    memset(m_supDevs, 0, sizeof m_supDevs);
+}
+
+CQvfv_sdk_cls::~CQvfv_sdk_cls() {
+    if (m_algHandle != nullptr) dlclose(m_algHandle);
+    m_algHandle = nullptr;
+    m_algLoaded = 0;
+}
+
+void CQvfv_sdk_cls::set_msg(int line, const std::string& msg, int force) {
+    m_lastMsg = msg;
+    write_error_log(kSrc, line, m_lastMsg, force);
+}
+
+int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
+    if (m_inited) return 0;
+    m_lastMsg.clear();
+    m_supDevCnt = 0;
+    m_stopFlag = 0;
+    if (!get_config()) return QVBIO_ERR_INIT;
+    get_supdev_cnt();
+    m_getConf = getter;
+    m_getConfCtx = ctx;
+    m_lastMsg = "sdk initialize success";
+    m_inited = 1;
+    return 0;
+}
+
+bool CQvfv_sdk_cls::get_config() {
+    if (s_configLoaded) return true;
+    std::string prefix = "en_";
+    std::string file = get_application_path() + "qvfv_config/" + "config.json";
+    if (!file_exist(file.c_str())) {
+        set_msg(__LINE__, "the config file is not exist. [ " + file + " ]", 1);
+        return false;
+    }
+    m_vidPidList = QV_DEFAULT_VIDPIDS;
+    std::string json = json_read_file(file);
+
+    std::string ids = json_get_value(json, "dev_vpid");
+    if (!ids.empty()) m_vidPidList = ids;
+    m_vidPids.clear();
+    m_vidPids = str_split(m_vidPidList, ",");
+    fvd_setsupdevids(m_vidPidList.c_str());
+
+    std::string sound = json_get_value(json, "play_sound");
+    if (!sound.empty()) m_soundMode = static_cast<int>(strtol(sound.c_str(), nullptr, 10));
+
+    std::string lang = run_cmd("echo $LANG");
+    write_error_log(kSrc, __LINE__, "current system's language: [" + lang + "]", 1);
+    if (lang.compare(0, 3, "zh_") == 0) prefix = "zh_";
+
+    init_errmsg(json, prefix);
+    init_multhint(json, prefix);
+    s_configLoaded = true;
+    return true;
+}
+
+void CQvfv_sdk_cls::init_errmsg(const std::string& json, const std::string& prefix) {
+    for (int i = 0; i < 20; i++) m_errMsg[i] = json_get_value(json, prefix + kErrKeys[i]);
+    m_errMsg[99] = json_get_value(json, prefix + kErrOtherKey);
+}
+
+void CQvfv_sdk_cls::init_multhint(const std::string& json, const std::string& prefix) {
+    for (int i = 0; i < EV_COUNT; i++) m_hintMsg[i] = json_get_value(json, prefix + kHintKeys[i]);
+}
+
+int CQvfv_sdk_cls::get_supdev_cnt() {
+    m_supDevCnt = 0;
+    memset(m_supDevs, 0, sizeof m_supDevs);
+    for (const std::string& entry : m_vidPids) {
+        size_t colon = entry.find(':');
+        std::string v = colon == std::string::npos ? entry : entry.substr(0, colon);
+        std::string p = colon == std::string::npos ? entry : entry.substr(colon + 1);
+        write_error_log(kSrc, __LINE__, str_format("Vidpid of supported devices: [%s:%s]", v.c_str(), p.c_str()), 0);
+        // Only ids of hexadecimal digits become records (an empty piece from a trailing comma does not).
+        if (!is_hex_digits(v, 1, 4) || !is_hex_digits(p, 1, 4)) {
+            write_error_log(kSrc, __LINE__, "invalid supported device id: [" + entry + "]", 1);
+            continue;
+        }
+        if (m_supDevCnt >= QV_MAX_SUPDEVS) {
+            write_error_log(kSrc, __LINE__, "too many supported devices, ignored: [" + entry + "]", 1);
+            continue;
+        }
+        dev_info_st& d = m_supDevs[m_supDevCnt++];
+        d.vid = static_cast<int>(strtol(v.c_str(), nullptr, 16));
+        d.pid = static_cast<int>(strtol(p.c_str(), nullptr, 16));
+        snprintf(d.name, sizeof d.name, "%s", kDevName);
+    }
+    return m_supDevCnt;
+}
+
+int CQvfv_sdk_cls::get_support_devs(dev_info_st* devs, int max) {
+    if (!get_config()) return QVBIO_ERR_INIT;
+    int count = get_supdev_cnt();
+    if (devs == nullptr) return count;
+    int n = count < max ? count : max;
+    if (n <= 0) return 0;
+    for (int i = 0; i < n; i++) {
+        devs[i].vid = m_supDevs[i].vid;
+        devs[i].pid = m_supDevs[i].pid;
+        snprintf(devs[i].name, sizeof devs[i].name, "%s", m_supDevs[i].name);
+    }
+    return n;
+}
+
+int CQvfv_sdk_cls::enumdevice() {
+    if (!get_config()) return QVBIO_ERR_INIT;
+    get_supdev_cnt();
+    int count = qvfv_enumdevice();
+    m_lastMsg = count < 0 ? "enumerate the device failed" : "enumerate the device success";
+    return count;
+}
+
+int CQvfv_sdk_cls::qvfv_enumdevice() {
+    int count = 0;
+    for (const std::string& entry : m_vidPids) {
+        if (!is_vidpid(entry)) {
+            write_error_log(kSrc, __LINE__, "skip lsusb for invalid device id: [" + entry + "]", 1);
+            continue;
+        }
+        std::string out = run_argv({"lsusb", "-d", entry});
+        if (out.empty()) continue;
+        for (size_t pos = out.find(entry); pos != std::string::npos; pos = out.find(entry, pos + entry.size()))
+            count++;
+    }
+    return count;
+}
+
+int CQvfv_sdk_cls::get_base_info(base_info_st* info) {
+    if (info == nullptr) return QVBIO_ERR_PARAM;
+    snprintf(info->bio_name, sizeof info->bio_name, "%s", "quvera_fingervein");
+    snprintf(info->bio_full_name, sizeof info->bio_full_name, "%s", "Quvera Finger vein: Quvera QVR610");
+    info->template_len = 3996;
+    info->feature_len = 34384;
+    return 0;
+}
+
+int CQvfv_sdk_cls::get_last_error(int code, char* out) {
+    if (out == nullptr) return QVBIO_ERR_PARAM;
+    if (code < -99 || code > 99) return 0;
+    const std::string& text = m_errMsg[code < 0 ? -code : code];
+    size_t n = text.size() < kCodeTextMax ? text.size() : kCodeTextMax;
+    memcpy(out, text.data(), n);
+    out[n] = 0;
+    return static_cast<int>(n);
+}
+
+void CQvfv_sdk_cls::play_sndhint(int event) {
+    if (event < 0 || event >= EV_COUNT) return;
+    if (m_soundMode == 2) {
+    } else if (m_soundMode == 1) {
+        if (event == EV_MATCH_SUCC || event == EV_MATCH_FAIL) return;
+    } else {
+        return;
+    }
+    play_sound(get_application_path() + "sndfiles/" + kSoundFiles[event], 1);
+}
+
+int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
+    if (m_getConf == nullptr) return def;
+    char value[256] = {0};
+    m_getConf(key, value, m_getConfCtx);
+    value[sizeof value - 1] = 0;
+    if (value[0] == 0) return def;
+    return static_cast<int>(strtol(value, nullptr, 10));
+}

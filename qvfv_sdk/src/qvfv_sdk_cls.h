@@ -1,0 +1,119 @@
+// The SDK object behind the qvbio_* functions: configuration, message and hint tables,
+// supported devices, the recognition library's functions and the device operations.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <vector>
+
+#include "qv_export.h"
+#include "qvbio_api_define.h"
+
+// Result codes of the driver interface.
+enum {
+    QVBIO_OK = 0,
+    QVBIO_ERR_FAIL = -1,
+    QVBIO_ERR_PARAM = -3,
+    QVBIO_ERR_NOTSAME = -6,
+    QVBIO_ERR_MATCH = -7,
+    QVBIO_ERR_MEMORY = -8,
+    QVBIO_ERR_TIMEOUT = -13,
+    QVBIO_ERR_NODEV = -15,
+    QVBIO_ERR_CANCEL = -17,
+    QVBIO_ERR_INIT = -19,
+    QVBIO_ERR_OTHER = -99,
+};
+
+// Events: index of the hint table and of the sound files.
+enum _Event_Type {
+    EV_ENROLL_START = 0,
+    EV_ENROLL_SUCC,
+    EV_ENROLL_FAIL,
+    EV_ENROLL_ERROR,
+    EV_ENROLL_CANCEL,
+    EV_ENROLL_TIMEOUT,
+    EV_CAPTURE_START,
+    EV_CAPTURE_SUCC,
+    EV_CAPTURE_FAIL,
+    EV_CAPTURE_ERROR,
+    EV_CAPTURE_CANCEL,
+    EV_CAPTURE_TIMEOUT,
+    EV_PRESS_FINGER,
+    EV_RAISE_FINGER,
+    EV_MATCH_SUCC,
+    EV_MATCH_FAIL,
+    EV_COUNT
+};
+
+constexpr int QV_MAX_SUPDEVS = 10;
+constexpr int QV_MSG_TABLE = 100;
+
+struct _image;
+struct FV_VERSION_INFO;
+
+class CQvfv_sdk_cls {
+public:
+    using init_handle_fn = int (*)(void*, unsigned long);
+    using release_handle_fn = int (*)(void*);
+    using image_quality_fn = int (*)(const unsigned char*, int, int);
+    using make_feature_fn = int (*)(void*, const _image*, int, void*, int, void*);
+    using make_tmpl_fn = int (*)(void*, const _image*, int, void*, void*);
+    using match_fn = double (*)(void*, const void*, int, const void*, int, void*);
+    using version_info_fn = int (*)(FV_VERSION_INFO*);
+
+    QV_EXPORT CQvfv_sdk_cls();
+    QV_EXPORT ~CQvfv_sdk_cls();
+    CQvfv_sdk_cls(const CQvfv_sdk_cls&) = delete;
+    CQvfv_sdk_cls& operator=(const CQvfv_sdk_cls&) = delete;
+
+    QV_EXPORT int init_sdk(get_conf_cb_t getter, void* ctx);
+    QV_EXPORT int free_sdk();
+    QV_EXPORT int get_base_info(base_info_st* info);
+    QV_EXPORT int get_support_devs(dev_info_st* devs, int max);
+    QV_EXPORT int enumdevice();
+    QV_EXPORT int opendevice();
+    QV_EXPORT int closedevice();
+    QV_EXPORT int enroll_templet(char* out, progress_cb_t cb, void* ctx);
+    QV_EXPORT int capture_feature(char* out, progress_cb_t cb, void* ctx);
+    QV_EXPORT int stop_working();
+    QV_EXPORT int matchfeat(const char* tmpl, const char* feat);
+    QV_EXPORT int get_last_error(int code, char* out);
+    QV_EXPORT int capturimg(char* buf);
+    QV_EXPORT int setdevidx(int index);
+
+    unsigned char m_algLoaded;
+    unsigned char m_inited;
+    std::atomic<unsigned char> m_stopFlag;   // set from the service's other thread
+    unsigned char m_closedRecently;
+    int m_soundMode;
+    long m_closeTime;
+    std::string m_vidPidList;
+    std::string m_lastMsg;
+    std::string m_errMsg[QV_MSG_TABLE];
+    std::string m_hintMsg[QV_MSG_TABLE];
+    int m_supDevCnt;
+    std::vector<std::string> m_vidPids;
+    dev_info_st m_supDevs[QV_MAX_SUPDEVS];
+    get_conf_cb_t m_getConf;
+    void* m_getConfCtx;
+    init_handle_fn m_pfnInitHandle;
+    release_handle_fn m_pfnReleaseHandle;
+    image_quality_fn m_pfnImageQuality;
+    make_feature_fn m_pfnMakeFeature;
+    make_tmpl_fn m_pfnMakeTmpl;
+    match_fn m_pfnMatch;
+    version_info_fn m_pfnGetVersionInfo;
+    void* m_algHandle;
+
+private:
+    bool get_config();
+    void init_errmsg(const std::string& json, const std::string& prefix);
+    void init_multhint(const std::string& json, const std::string& prefix);
+    int get_supdev_cnt();
+    int qvfv_enumdevice();
+    void play_sndhint(int event);
+    int get_conf_int(const char* key, int def);
+    void set_msg(int line, const std::string& msg, int force);
+};
+
+QV_EXPORT extern CQvfv_sdk_cls fvsdk;
