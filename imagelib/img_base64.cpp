@@ -7,7 +7,7 @@
 
 namespace {
 
-const char kAlphabet[66] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+constexpr char kAlphabet[66] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
 
 constexpr unsigned char kEndOfText = 88;  // "X": the NUL byte
 constexpr unsigned char kOutside = 68;    // "D": any byte outside the alphabet

@@ -143,6 +143,14 @@ struct Source {
     const unsigned char* data;
     int remaining;
     bool Read(void* buf, int size) { return MemFread(buf, size, 1, file, &data, &remaining) == 1; }
+    // Bytes left to read; a file's size bounds it, so no header can make us allocate past it.
+    int64_t Available() const {
+        if (!file) return remaining;
+        struct stat st;
+        long pos = std::ftell(file);
+        if (pos < 0 || fstat(fileno(file), &st) != 0) return 0;
+        return static_cast<int64_t>(st.st_size) - pos;
+    }
     bool Skip(int64_t n) {
         if (n == 0) return true;
         if (file) return std::fseek(file, static_cast<long>(n), SEEK_CUR) == 0;
@@ -203,10 +211,12 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
     }
     if (w > kImgMaxSide || absH > kImgMaxSide) return 0;
     const int64_t stride = Stride(w, bits);
+    const int64_t skip = static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries;
+    if (src.Available() < skip + stride * absH) return 0;
     Bytes row(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(stride) + 3)));
     if (!row) return 0;
     if (!AllocImgData(img, width, height, layout, w, absH, decided)) return 0;
-    if (!src.Skip(static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries)) return 0;
+    if (!src.Skip(skip)) return 0;
 
     const size_t dstStride = static_cast<size_t>(w) * static_cast<size_t>(ImgPixelSize(decided));
     for (int i = 0; i < absH; ++i) {
