@@ -93,6 +93,8 @@ int Base64EncodeEx(char* out, const unsigned char* in, int length, int lineLengt
         if (r == 0 && textLen > 0) return 0;
         return r + 1;
     }
+    // Breaks that would overflow the length are refused before anything is written.
+    if (lineLength >= 1 && textLen > 0 && Base64InsertBreaks(nullptr, textLen, lineLength, separator) == 0) return 0;
     int64_t full = n / 3;
     char* o = out;
     for (int64_t g = 0; g < full; ++g, o += 4) Base64EncodeGroup(o, in + 3 * g);
