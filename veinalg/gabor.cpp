@@ -7,6 +7,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 const int kGaborHalf[kScales] = {10, 12, 14, 16, 20, 23, 27};
 
 namespace {
@@ -18,13 +22,101 @@ constexpr int kRowStep = 5, kColStep = 6, kCol0 = 6;
 
 // 32-bit sums wrap like the machine's; computed without signed overflow.
 inline int32_t wrap32(int64_t v) { return static_cast<int32_t>(static_cast<uint32_t>(static_cast<uint64_t>(v))); }
+inline int32_t wrap32(uint32_t v) { return static_cast<int32_t>(v); }
+
+constexpr int kPairs = (kMaxHalf + 1) / 2;  // tap pairs (k, k + 1) for k = 1, 3, ..., 27
+
+// Neighbour sums and differences of one row, held as 16-bit pairs of consecutive k per column so
+// that the vertical pass multiplies two taps at once: pair P holds k = 2P + 1 and 2P + 2 (k = 28 is 0).
+struct RowSums {
+    alignas(16) int32_t centre[kVeinWidth];
+    alignas(16) int16_t sums[kPairs][2 * kVeinWidth];
+    alignas(16) int16_t diffs[kPairs][2 * kVeinWidth];
+};
+
+void neighbour_rows(const unsigned char* image, int row, RowSums* out) {
+    auto row_ptr = [&](int r) -> const unsigned char* {
+        return (r >= 0 && r < kVeinHeight) ? image + r * kVeinWidth : nullptr;
+    };
+    const unsigned char* mid = row_ptr(row);
+    for (int c = 0; c < kVeinWidth; ++c) out->centre[c] = mid ? mid[c] : 0;
+    for (int k = 1; k <= 2 * kPairs; ++k) {
+        const unsigned char* up = k <= kMaxHalf ? row_ptr(row - k) : nullptr;
+        const unsigned char* down = k <= kMaxHalf ? row_ptr(row + k) : nullptr;
+        int16_t* s = out->sums[(k - 1) / 2] + ((k - 1) & 1);
+        int16_t* d = out->diffs[(k - 1) / 2] + ((k - 1) & 1);
+        for (int c = 0; c < kVeinWidth; ++c) {
+            int u = up ? up[c] : 0, w = down ? down[c] : 0;
+            s[2 * c] = static_cast<int16_t>(u + w);
+            d[2 * c] = static_cast<int16_t>(u - w);
+        }
+    }
+}
+
+// Pair P of the taps of one frequency: low half tap k = 2P + 1, high half tap 2P + 2.
+struct TapPairs {
+    int16_t c[kPairs][2];
+    int16_t s[kPairs][2];
+};
+
+TapPairs tap_pairs(int scale, int m) {
+    const int h = kGaborHalf[scale], half = h / 2;
+    TapPairs t{};
+    for (int k = 1; k <= h; ++k) {
+        int tc = k < half ? GaborYcTable[scale * 112 + (k - 1) * 9 + m] : GaborYc2Table[scale * 160 + (k - half) * 9 + m];
+        int ts = k < half ? GaborYsTable[scale * 112 + (k - 1) * 9 + m] : GaborYs2Table[scale * 160 + (k - half) * 9 + m];
+        t.c[(k - 1) / 2][(k - 1) & 1] = static_cast<int16_t>(tc);
+        t.s[(k - 1) / 2][(k - 1) & 1] = static_cast<int16_t>(ts);
+    }
+    return t;
+}
+
+// Sum over the pairs 0..pairs-1 of sums . taps for every column (exact 32-bit integer sums).
+void pair_dot(int32_t* out, const int16_t (*rows)[2 * kVeinWidth], const int16_t (*taps)[2], int pairs) {
+#if defined(__SSE2__)
+    for (int v = 0; v < kVeinWidth / 4; ++v) {
+        __m128i acc = _mm_load_si128(reinterpret_cast<const __m128i*>(out) + v);
+        for (int p = 0; p < pairs; ++p) {
+            int32_t both;
+            std::memcpy(&both, taps[p], 4);
+            __m128i t = _mm_set1_epi32(both);
+            __m128i x = _mm_load_si128(reinterpret_cast<const __m128i*>(rows[p]) + v);
+            acc = _mm_add_epi32(acc, _mm_madd_epi16(x, t));
+        }
+        _mm_store_si128(reinterpret_cast<__m128i*>(out) + v, acc);
+    }
+#else
+    for (int c = 0; c < kVeinWidth; ++c) {
+        int32_t acc = out[c];
+        for (int p = 0; p < pairs; ++p) acc += rows[p][2 * c] * taps[p][0] + rows[p][2 * c + 1] * taps[p][1];
+        out[c] = acc;
+    }
+#endif
+}
+
+// The vertical filters of one scale for all columns and m = 0..8 (the sums of calcWithWeight).
+void vertical_pass(int32_t re[9][kPadWidth + 2], int32_t im[9][kPadWidth + 2], const RowSums& rs, int scale) {
+    const int pairs = (kGaborHalf[scale] + 1) / 2;
+    for (int m = 0; m <= 8; ++m) {
+        const TapPairs t = tap_pairs(scale, m);
+        alignas(16) int32_t cv[kVeinWidth], sv[kVeinWidth];
+        for (int c = 0; c < kVeinWidth; ++c) {
+            cv[c] = 200 * rs.centre[c];
+            sv[c] = 0;
+        }
+        pair_dot(cv, rs.sums, t.c, pairs);
+        pair_dot(sv, rs.diffs, t.s, pairs);
+        std::memcpy(re[m] + kPad, cv, sizeof cv);
+        std::memcpy(im[m] + kPad, sv, sizeof sv);
+    }
+}
 
 void copy_row(unsigned char* image, int dst, int src) {
     std::memcpy(image + dst * kVeinWidth, image + src * kVeinWidth, kVeinWidth);
 }
 
 // Fills the rows above the grid and below the finger with finger rows so that the large windows
-// see vein texture instead of the white background.
+// see vein texture instead of the white background. Rows that do not exist are left out.
 void fill_rows(unsigned char* image, int row0, int mean_bottom) {
     int n = row0 < 27 ? row0 : 27;
     for (int k = 0; k < n; ++k) {
@@ -118,7 +210,8 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
                         int row_step, int col_step) {
     std::unique_ptr<int[]> boxes(new (std::nothrow) int[kGridPoints * kScales]);
     std::unique_ptr<int[]> integral(new (std::nothrow) int[(kVeinHeight + 1) * (kVeinWidth + 1)]);
-    if (!boxes || !integral) return -7;
+    std::unique_ptr<RowSums> rows(new (std::nothrow) RowSums);
+    if (!boxes || !integral || !rows) return -7;
 
     fill_rows(image, row0, mean_bottom);
 
@@ -146,48 +239,57 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
             }
         }
 
-    short sums[kVeinWidth * (kMaxHalf + 1)];
-    short diffs[kVeinWidth * kMaxHalf];
-    int vre[9][kPadWidth], vim[9][kPadWidth];
+    alignas(16) int32_t vre[9][kPadWidth + 2];
+    alignas(16) int32_t vim[9][kPadWidth + 2];
+    std::memset(vre, 0, sizeof vre);
+    std::memset(vim, 0, sizeof vim);
     for (int i = 0; i < kGridRows; ++i) {
-        CalcNeighborSumAndDiff(image, row0 + row_step * i, sums, diffs);
+        neighbour_rows(image, row0 + row_step * i, rows.get());
         for (int s = 0; s < kScales; ++s) {
-            calcWithWeight(vre, vim, sums, diffs, s);
+            vertical_pass(vre, vim, *rows, s);
             const int h = kGaborHalf[s], w = 2 * h + 1;
             for (int j = 0; j < kGridCols; ++j) {
-                int c = col0 + col_step * j;
-                int box = boxes[(i * kGridCols + j) * kScales + s];
+                const int c = col0 + col_step * j;
+                const int pos = c + kPad;
+                const bool inside = pos - h >= 0 && pos + h < kPadWidth;
+                const int box = boxes[(i * kGridCols + j) * kScales + s];
+                const int base = (i * kGridCols + j) * kPointResponses + s * kOrients;
                 for (int m = 0; m <= 8; ++m) {
                     const int16_t* xc = GaborXcTable + s * 880 + m * w + h;
                     const int16_t* xs = GaborXsTable + s * 880 + m * w + h;
-                    const int* cv = vre[m];
-                    const int* sv = vim[m];
-                    // Fold +x and -x: Xc is even, Xs odd.
-                    int pos = c + kPad;
-                    bool inside = pos - h >= 0 && pos + h < kPadWidth;
-                    int64_t a = 0, b = 0, e = 0, f = 0;  // sums of Xc*Cv, Xs*Sv, Xs*Cv, Xc*Sv
-                    for (int x = -h; x <= h; ++x) {
-                        int p = pos + x;
-                        int cvx = 0, svx = 0;
-                        if (inside || (p >= 0 && p < kPadWidth)) {
-                            cvx = cv[p];
-                            svx = sv[p];
+                    // Sums of Xc*Cv, Xs*Sv, Xs*Cv and Xc*Sv, 32-bit wrapping; Xc is even and Xs
+                    // odd (Xs(0) = 0), so the taps at +x and -x are folded.
+                    uint32_t a, b = 0, e = 0, f;
+                    if (inside) {
+                        const int32_t* cv = vre[m] + pos;
+                        const int32_t* sv = vim[m] + pos;
+                        a = static_cast<uint32_t>(xc[0]) * static_cast<uint32_t>(cv[0]);
+                        f = static_cast<uint32_t>(xc[0]) * static_cast<uint32_t>(sv[0]);
+                        for (int x = 1; x <= h; ++x) {
+                            uint32_t cx = static_cast<uint32_t>(xc[x]), sx = static_cast<uint32_t>(xs[x]);
+                            a += cx * static_cast<uint32_t>(cv[x] + cv[-x]);
+                            f += cx * static_cast<uint32_t>(sv[x] + sv[-x]);
+                            b += sx * static_cast<uint32_t>(sv[x] - sv[-x]);
+                            e += sx * static_cast<uint32_t>(cv[x] - cv[-x]);
                         }
-                        a += static_cast<int64_t>(xc[x]) * cvx;
-                        b += static_cast<int64_t>(xs[x]) * svx;
-                        e += static_cast<int64_t>(xs[x]) * cvx;
-                        f += static_cast<int64_t>(xc[x]) * svx;
+                    } else {
+                        a = f = 0;
+                        for (int x = -h; x <= h; ++x) {
+                            int p = pos + x;
+                            if (p < 0 || p >= kPadWidth) continue;
+                            uint32_t cx = static_cast<uint32_t>(xc[x]), sx = static_cast<uint32_t>(xs[x]);
+                            a += cx * static_cast<uint32_t>(vre[m][p]);
+                            b += sx * static_cast<uint32_t>(vim[m][p]);
+                            e += sx * static_cast<uint32_t>(vre[m][p]);
+                            f += cx * static_cast<uint32_t>(vim[m][p]);
+                        }
                     }
-                    int base = (i * kGridCols + j) * kPointResponses + s * kOrients;
                     // sigma +1 for orientation m, -1 for its mirror 16 - m.
-                    int re = wrap32(a - b), im = wrap32(e + f);
-                    responses[base + m] = static_cast<int32_t>(std::floor(CalcEnergyValue(box, re, im, base + m)));
-                    if (m != 0 && m != 8) {
-                        int o = 16 - m;
-                        int re2 = wrap32(a + b), im2 = wrap32(f - e);
-                        responses[base + o] =
-                            static_cast<int32_t>(std::floor(CalcEnergyValue(box, re2, im2, base + o)));
-                    }
+                    responses[base + m] = static_cast<int32_t>(
+                        std::floor(CalcEnergyValue(box, wrap32(a - b), wrap32(e + f), base + m)));
+                    if (m != 0 && m != 8)
+                        responses[base + 16 - m] = static_cast<int32_t>(
+                            std::floor(CalcEnergyValue(box, wrap32(a + b), wrap32(f - e), base + 16 - m)));
                 }
             }
         }

@@ -22,6 +22,17 @@ struct BitTable {
 
 constexpr BitTable kBitTable;
 
+// hi(a) * hi(b) + lo(a) * lo(b) for every pair of code bytes, index a * 256 + b.
+struct NibbleDotTable {
+    uint16_t v[65536];
+    constexpr NibbleDotTable() : v() {
+        for (int a = 0; a < 256; ++a)
+            for (int b = 0; b < 256; ++b) v[a * 256 + b] = static_cast<uint16_t>((a >> 4) * (b >> 4) + (a & 15) * (b & 15));
+    }
+};
+
+constexpr NibbleDotTable kNibbleDot;
+
 inline uint32_t load32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
@@ -38,9 +49,9 @@ inline int equal_bits(const unsigned char* a, const unsigned char* b) {
 }
 
 inline int nibble_dot(const unsigned char* a, const unsigned char* b) {
-    int dot = 0;
-    for (int k = 0; k < 8; ++k) dot += (a[k] >> 4) * (b[k] >> 4) + (a[k] & 15) * (b[k] & 15);
-    return dot;
+    const uint16_t* t = kNibbleDot.v;
+    return ((t[a[0] << 8 | b[0]] + t[a[1] << 8 | b[1]]) + (t[a[2] << 8 | b[2]] + t[a[3] << 8 | b[3]])) +
+           ((t[a[4] << 8 | b[4]] + t[a[5] << 8 | b[5]]) + (t[a[6] << 8 | b[6]] + t[a[7] << 8 | b[7]]));
 }
 
 struct Pass {
@@ -60,8 +71,7 @@ const Pass kPasses[5] = {
 };
 
 int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int tc, const Pass& pass, int* detail) {
-    long long s1 = 0;
-    int w1 = 0;
+    int s1 = 0, w1 = 0;  // at most 144 * 255 * 3,600
     for (int p = 0; p < 8; ++p) {
         int row = iRaw[p] + tr;
         if (row < 0 || row >= kGridRows) continue;
@@ -71,12 +81,11 @@ int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int 
             int t = p * 18 + q, g = row * kGridCols + col;
             int wt = tmpl[kTmplW15 + t], wf = item[kItemW15 + g];
             int w = wt < wf ? wt : wf;
-            s1 += static_cast<long long>(w) * nibble_dot(tmpl + kTmplCodes + 8 * t, item + kItemCodes + 8 * g);
+            s1 += w * nibble_dot(tmpl + kTmplCodes + 8 * t, item + kItemCodes + 8 * g);
             w1 += w;
         }
     }
-    long long s2 = 0;
-    int w2 = 0;
+    int s2 = 0, w2 = 0;
     for (int p = 0; p < 7; ++p) {
         int row = iMS[p] + tr;
         if (row < 0 || row >= kGridRows) continue;
@@ -87,7 +96,7 @@ int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int 
             int wt = tmpl[kTmplW27 + t], wf = item[kItemW27 + g];
             int w = wt < wf ? wt : wf;
             w = (w * w) >> 8;
-            s2 += static_cast<long long>(w) * equal_bits(tmpl + kTmplMs + 16 * t, item + kItemMs + 16 * g);
+            s2 += w * equal_bits(tmpl + kTmplMs + 16 * t, item + kItemMs + 16 * g);
             w2 += w;
         }
     }
