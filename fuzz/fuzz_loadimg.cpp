@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     unsigned char* img = nullptr;
     if (LoadImgBuff(&img, &w, &h, &layout, &dpi, request, data, len)) {
         // A decoded image must be fully addressable at its reported geometry.
-        const size_t bpp = layout == 0 ? 3 : layout >= 4 ? 4 : 1;
+        const size_t bpp = layout == 0 ? 3 : layout == 6 ? 2 : layout >= 4 ? 4 : 1;
         const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h) * bpp;
         volatile unsigned sum = 0;
         for (size_t i = 0; i < n; i += 61) sum = sum + img[i];
