@@ -11,8 +11,9 @@
 //   fingergen::finger_image(7, 0, img, &truth);          // finger 7, capture 0
 //   std::vector<unsigned char> bmp = fingergen::grey_to_bmp(img, 320, 240);
 //
-// Negative fixtures: take finger_spec(), change it (e.g. half_height = 10 for a finger too small,
-// axis_row = 25 for edges outside the search windows) and render() it; uniform images are a memset.
+// Negative fixtures: take finger_spec(), change it and render() it, e.g. noise = 0 with
+// finger_begin = 130, finger_end = 189 for a finger too small, or with axis_row = 25 for edges
+// outside the search windows; uniform images are a memset.
 // Header only: include it and link nothing. All buffers belong to the caller.
 #pragma once
 
@@ -46,6 +47,8 @@ struct Vein {
 // Everything that decides one image. Lengths are pixels unless marked _q8 (1/256 pixel).
 struct Spec {
     // finger
+    int finger_begin;    // first and last finger column (a finger tip or a short finger); the
+    int finger_end;      // generated fingers cross the whole image
     int axis_row;        // finger axis row at column 160
     int bend;            // axis offset at the image ends (pixels, parabolic)
     int half_height;     // half height at column 160
@@ -120,6 +123,8 @@ inline Spec finger_spec(int finger_id, int capture_id) {
     Spec s{};
     detail::Rng f{0x5EED0000ull + static_cast<uint64_t>(static_cast<uint32_t>(finger_id)) * 0x100000001B3ull};
     f.next();
+    s.finger_begin = -10000;
+    s.finger_end = 10000;
     s.axis_row = 120 + f.range(-6, 6);
     s.bend = f.range(-4, 4);
     s.half_height = f.range(48, 56);
@@ -195,7 +200,11 @@ inline void render(const Spec& s, unsigned char* out, Truth* truth = nullptr) {
             if (hh < 256) hh = 256;
 
             const int64_t v = yf - axis;
-            const int64_t outside = (v < 0 ? -v : v) - hh;  // negative inside
+            int64_t outside = (v < 0 ? -v : v) - hh;  // negative inside
+            const int64_t beyond_end = s.finger_begin * 256 - xf > xf - s.finger_end * 256
+                                           ? s.finger_begin * 256 - xf
+                                           : xf - s.finger_end * 256;
+            if (beyond_end > outside) outside = beyond_end;
             int64_t alpha = 128 - outside / 2;                // ramp over two pixels
             if (alpha < 0) alpha = 0;
             if (alpha > 256) alpha = 256;
