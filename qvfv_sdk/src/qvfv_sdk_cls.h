@@ -114,6 +114,11 @@ private:
     void play_sndhint(int event);
     int get_conf_int(const char* key, int def);
     void set_msg(int line, const std::string& msg, int force);
+    bool init_alg();
+    int samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3, int len3);
+    // Sends m_lastMsg (a copy, so a callback may call back into the driver) with the code.
+    void notify(progress_cb_t cb, void* ctx, int code);
+    int run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout);
 };
 
 QV_EXPORT extern CQvfv_sdk_cls fvsdk;

@@ -1,6 +1,7 @@
 // Driver folders, fake tools and child processes for the driver's tests.
 #include "sdk_harness.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -67,8 +68,11 @@ std::vector<std::string> split_lines(const std::string& text) {
 static void copy_file(const std::string& from, const std::string& to) {
     std::ifstream in(from, std::ios::binary);
     if (!in) throw std::runtime_error("cannot read " + from);
-    std::ofstream out(to, std::ios::binary | std::ios::trunc);
-    out << in.rdbuf();
+    {
+        std::ofstream out(to, std::ios::binary | std::ios::trunc);
+        out << in.rdbuf();
+    }
+    chmod(to.c_str(), 0644);
 }
 
 DriverDir::DriverDir(const char* config) {
@@ -76,6 +80,7 @@ DriverDir::DriverDir(const char* config) {
     lib = root + "libveinsdk.so";
     copy_file(VEINSDK_PATH, lib);
     mkdir((root + "libs").c_str(), 0755);
+    chmod((root + "libs").c_str(), 0755);
 #ifdef VEINALG_PATH
     copy_file(VEINALG_PATH, root + "libs/" + std::string(strrchr(VEINALG_PATH, '/') + 1));
 #endif
@@ -92,6 +97,18 @@ DriverDir::~DriverDir() { remove_tree(root); }
 void DriverDir::set_config(const std::string& text) { write_text(config_path(), text); }
 
 void DriverDir::remove_config() { unlink(config_path().c_str()); }
+
+void DriverDir::install_alg(const std::string& from) {
+    copy_file(from, root + "libs/" + from.substr(from.rfind('/') + 1));
+}
+
+void DriverDir::remove_alg() {
+    DIR* dir = opendir((root + "libs").c_str());
+    if (dir == nullptr) return;
+    while (dirent* e = readdir(dir))
+        if (strncmp(e->d_name, "libveinalg_", 11) == 0) unlink((root + "libs/" + e->d_name).c_str());
+    closedir(dir);
+}
 
 FakeBin::FakeBin() {
     dir = make_temp_dir("bin");

@@ -33,6 +33,9 @@ public:
 
     void set_config(const std::string& text);
     void remove_config();
+    // Copies a recognition library into libs/ under its own file name (libveinalg_<family>.so).
+    void install_alg(const std::string& from);
+    void remove_alg();
     std::string config_path() const { return root + "qvfv_config/config.json"; }
     std::string log_dir() const { return root + "runlog/"; }
 

@@ -1,0 +1,318 @@
+// Loading the recognition library, device control, and the start checks and matching of the
+// driver's operations, with a scripted recognition library in the driver folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cmath>
+#include <cstring>
+#include <string>
+
+#include "sdk_api.h"
+
+namespace {
+
+using qvtest::Api;
+using qvtest::ChildResult;
+using qvtest::DriverDir;
+using qvtest::FakeBin;
+using Clock = std::chrono::steady_clock;
+using Env = std::vector<std::pair<std::string, const char*>>;
+
+std::string b64(const std::vector<unsigned char>& in) {
+    static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        unsigned v = (in[i] << 16) | (in[i + 1] << 8) | in[i + 2];
+        for (int k = 3; k >= 0; k--) out += a[(v >> (6 * k)) & 63];
+    }
+    if (in.size() - i == 1) {
+        unsigned v = in[i] << 16;
+        out += a[v >> 18];
+        out += a[(v >> 12) & 63];
+        out += "==";
+    } else if (in.size() - i == 2) {
+        unsigned v = (in[i] << 16) | (in[i + 1] << 8);
+        out += a[v >> 18];
+        out += a[(v >> 12) & 63];
+        out += a[(v >> 6) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+std::string record_text(size_t n) { return b64(std::vector<unsigned char>(n, 0x41)); }
+
+// A driver folder with the scripted library, the fake tools, and the script's folder.
+struct Rig {
+    explicit Rig(const char* config = "{\"play_sound\": \"2\"}") : d(config) {
+        d.install_alg(FAKE_ALG_PATH);
+        alg = qvtest::make_temp_dir("alg");
+    }
+    ~Rig() { qvtest::remove_tree(alg); }
+    void script(const std::string& text) { qvtest::write_text(alg + "script", text); }
+    std::vector<std::string> calls() const { return qvtest::split_lines(qvtest::read_text(alg + "calls")); }
+    int count_calls(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& c : calls()) n += c.rfind(prefix, 0) == 0;
+        return n;
+    }
+    ChildResult run(const std::function<void(Api&)>& body) {
+        std::string path = bin.path_env();
+        return qvtest::run_child(
+            [&] {
+                void* h = qvtest::load_driver(d);
+                Api api(h);
+                body(api);
+                fflush(stdout);
+                dlclose(h);
+                return 0;
+            },
+            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", alg.c_str()}});
+    }
+    DriverDir d;
+    FakeBin bin;
+    std::string alg;
+};
+
+long ms_since(Clock::time_point t) {
+    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
+}
+
+// Getter answering from a "key=value;..." text in ctx.
+int table_getter(const char* key, char* value, void* ctx) {
+    std::string t = static_cast<const char*>(ctx);
+    std::string k = std::string(key) + "=";
+    size_t p = t.find(k);
+    if (p == std::string::npos) return 0;
+    size_t e = t.find(';', p);
+    snprintf(value, 256, "%s", t.substr(p + k.size(), e - p - k.size()).c_str());
+    return 0;
+}
+
+TEST(Loader, MissingThenInstalled) {
+    Rig rig;
+    rig.d.remove_alg();
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        int first = api.open();
+        int again = api.open();
+        rig.d.install_alg(FAKE_ALG_PATH);
+        auto t0 = Clock::now();
+        int loaded = api.open();
+        long waited = ms_since(t0);
+        printf("@%d %d %d %d\n", first, again, loaded, waited >= 200);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -15 1"});
+    std::string lib = rig.d.root + "libs/libveinalg_x86.so";
+    EXPECT_NE(r.out.find("libfile [" + lib + "] is not exist."), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos);
+    EXPECT_NE(r.out.find("succ to load fingervein alg lib"), std::string::npos);
+    EXPECT_EQ(rig.calls(), std::vector<std::string>{"init null 0"});
+}
+
+TEST(Loader, FamilyComesFromArch) {
+    Rig rig;
+    rig.bin.set_arch("aarch64\n");
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        printf("@%d\n", api.open());
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19"});
+    EXPECT_NE(r.out.find("libs/libveinalg_arm.so] is not exist."), std::string::npos) << r.out;
+}
+
+TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
+    struct Case {
+        std::string name;
+        std::function<void(Rig&)> spoil;
+        const char* line;
+    } cases[] = {
+        {"missing symbol", [](Rig& g) { g.d.remove_alg(); g.d.install_alg(FAKE_ALG_NOMATCH_PATH); },
+         " qvfv_alg_api "},
+        {"init fails", [](Rig& g) { g.script("init 3 0\n"); }, "algorithm initialize (veinalg_init_handle) failed."},
+        {"not a library", [](Rig& g) { qvtest::write_text(g.d.root + "libs/libveinalg_x86.so", "junk"); },
+         "failed to load lib."},
+        {"libs writable by others", [](Rig& g) { chmod((g.d.root + "libs").c_str(), 0777); },
+         "may be replaced by other users"},
+    };
+    for (Case& c : cases) {
+        Rig rig;
+        c.spoil(rig);
+        ChildResult r = rig.run([&](Api& api) {
+            api.init(nullptr, nullptr);
+            int bad = api.open();
+            char buf[64];
+            int enrol = api.enroll(buf, nullptr, nullptr);
+            int match = api.match("QUJD", "QUJD");
+            // Mend the folder: the next open starts again from the beginning.
+            chmod((rig.d.root + "libs").c_str(), 0755);
+            rig.d.remove_alg();
+            rig.d.install_alg(FAKE_ALG_PATH);
+            rig.script("");
+            printf("@%d %d %d %d\n", bad, enrol, match, api.open());
+        });
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -19 -15"}) << c.name;
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.name << "\n" << r.out;
+        EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos) << c.name;
+    }
+}
+
+TEST(Loader, OpenBeforeInitLoadsNothing) {
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) { printf("@%d %d\n", api.open(), api.match("QUJD", "QUJD")); });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19"});
+    EXPECT_NE(r.out.find("opendevice: sdk not initialize or initialize failed"), std::string::npos);
+    EXPECT_TRUE(rig.calls().empty());
+}
+
+TEST(Loader, FreeUnloadsAndTheNextOpenBindsAgain) {
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        int a = api.open();
+        int f = api.free_();
+        int m = api.match("QUJD", "QUJD");
+        int b = api.open();
+        printf("@%d %d %d %d\n", a, f, m, b);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 0 -19 -15"});
+    EXPECT_EQ(rig.count_calls("init"), 2);
+}
+
+TEST(DeviceControl, ReopenGuardWaitsAfterARecentClose) {
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        api.open();
+        int closed = api.close();   // nothing open: 0, and the guard is armed
+        usleep(100 * 1000);
+        auto t0 = Clock::now();
+        api.open();
+        long waited = ms_since(t0);
+        printf("@%d %d\n", closed, waited >= 500);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 1"});
+}
+
+TEST(DeviceControl, StopAndSingleFrame) {
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) { printf("@%d %d\n", api.stop(), api.stop()); });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 0"});
+}
+
+TEST(Operations, StartChecksInOrderWithoutCallback) {
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) {
+        static int calls = 0;
+        static std::string keys;
+        auto cb = [](int, const char*, void*) { calls++; };
+        auto getter = [](const char* key, char*, void*) {
+            keys += std::string(key) + ";";
+            return 0;
+        };
+        char buf[64] = {};
+        api.init(getter, nullptr);
+        int e0 = api.enroll(buf, cb, nullptr), c0 = api.capture(buf, cb, nullptr);
+        api.open();
+        int e1 = api.enroll(nullptr, cb, nullptr), c1 = api.capture(nullptr, cb, nullptr);
+        int e2 = api.enroll(buf, cb, nullptr), c2 = api.capture(buf, cb, nullptr);
+        printf("@%d %d %d %d %d %d calls=%d buf=%d\n", e0, c0, e1, c1, e2, c2, calls, buf[0]);
+        printf("@%s\n", keys.c_str());
+    });
+    std::vector<std::string> out = qvtest::results(r.out);
+    ASSERT_EQ(out.size(), 2u) << r.out;
+    EXPECT_EQ(out[0], "-19 -19 -3 -3 -15 -15 calls=0 buf=0");
+    EXPECT_EQ(out[1], "EnrollTimeout;CaptureTimeout;EnrollTimeout;CaptureTimeout;EnrollTimeout;CaptureTimeout;");
+    for (const char* m : {"enroll_templet: sdk not initialize or initialize failed",
+                          "capture_feature: sdk not initialize or initialize failed", "enroll_templet: param error",
+                          "capture_feature: param error", "enroll_templet: open device failed nret = [-15]",
+                          "capture_feature: open device failed nret = [-15]"})
+        EXPECT_NE(r.out.find(m), std::string::npos) << m;
+    EXPECT_TRUE(rig.bin.calls("aplay").empty()) << "no sound on a failed start";
+}
+
+TEST(Matching, ScoreAgainstTheThreshold) {
+    struct Case {
+        const char* similarity;
+        const char* settings;
+        int want;
+    } cases[] = {
+        {"0.705", "", 0},   {"0.6999", "", -7}, {"0.70", "", 0},     {"0", "", -7},
+        {"0.79", "MatchThreshold=80", -7},      {"0.80", "MatchThreshold=80", 0},
+        {"0.5", "MatchThreshold=abc", -7},      {"0.5", "MatchThreshold=0", -7},
+        {"0.5", "MatchThreshold=-3", -7},       {"0.71", "MatchThreshold=", 0},
+        {"-1", "", -1},     {"-2", "", -2},     {"-0.5", "", -1},    {"nan", "", -1},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.script(std::string("match ") + c.similarity + "\n");
+        std::string tmpl = record_text(2972), feat = record_text(25764);
+        ChildResult r = rig.run([&](Api& api) {
+            api.init(table_getter, const_cast<char*>(c.settings));
+            api.open();
+            printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
+        });
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{std::to_string(c.want)})
+            << c.similarity << " " << c.settings;
+        EXPECT_EQ(rig.calls().back(), "match null 2972 25764 params0") << c.similarity;
+        if (c.want < 0 && c.want != -7) {
+            EXPECT_NE(r.out.find("match feature failed nret = [" + std::to_string(c.want) + "]"), std::string::npos);
+        }
+        std::vector<std::string> sounds = rig.bin.calls("aplay");
+        ASSERT_EQ(sounds.size(), 1u) << c.similarity;
+        EXPECT_EQ(sounds[0], rig.d.root + "sndfiles/" +
+                                 (c.want == 0 ? "match_feature_success.wav" : "match_feature_fail.wav"));
+    }
+}
+
+TEST(Matching, RefusesWhatItCannotRead) {
+    struct Case {
+        std::string name;
+        std::string tmpl, feat;
+        int want;
+        bool reaches_alg;
+    } cases[] = {
+        {"swapped records", record_text(25764).substr(0, 3996), record_text(2972), -7, false},
+        {"short template", record_text(2000), record_text(25764), -7, false},
+        {"garbage", "!!!!", record_text(25764), -7, false},
+        {"text beyond template_len", record_text(2972) + std::string(40, 'A'), record_text(25764), -3, false},
+        {"text beyond feature_len", record_text(2972), record_text(25764) + std::string(40, 'A'), -3, false},
+        {"padding inside", record_text(2972), record_text(25764).substr(0, 100) + "=" + record_text(25764).substr(101), -7, false},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.script("match 0.99\n");
+        ChildResult r = rig.run([&](Api& api) {
+            api.init(nullptr, nullptr);
+            api.open();
+            int a = api.match(c.tmpl.c_str(), c.feat.c_str());
+            int b = api.match(nullptr, c.feat.c_str());
+            int d = api.match(c.tmpl.c_str(), nullptr);
+            printf("@%d %d %d\n", a, b, d);
+        });
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{std::to_string(c.want) + " -3 -3"}) << c.name;
+        EXPECT_EQ(rig.count_calls("match"), c.reaches_alg ? 1 : 0) << c.name;
+    }
+}
+
+TEST(Matching, SoundsByMode) {
+    struct Case {
+        const char* mode;
+        size_t sounds;
+    } cases[] = {{"0", 0}, {"1", 0}, {"2", 1}, {"x", 0}};
+    for (const Case& c : cases) {
+        Rig rig(("{\"play_sound\": \"" + std::string(c.mode) + "\"}").c_str());
+        std::string tmpl = record_text(2972), feat = record_text(25764);
+        rig.run([&](Api& api) {
+            api.init(nullptr, nullptr);
+            api.open();
+            api.match(tmpl.c_str(), feat.c_str());
+        });
+        EXPECT_EQ(rig.bin.calls("aplay").size(), c.sounds) << c.mode;
+    }
+}
+
+}  // namespace
