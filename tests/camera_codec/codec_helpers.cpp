@@ -44,7 +44,8 @@ Bytes noisy_rgb(int width, int height, uint32_t seed) {
     return rgb;
 }
 
-Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, int quality, int restart_interval) {
+Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, int quality, int restart_interval,
+                  bool optimize, bool progressive) {
     jpeg_compress_struct c;
     jpeg_error_mgr err;
     c.err = jpeg_std_error(&err);
@@ -66,6 +67,8 @@ Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, in
         c.comp_info[0].v_samp_factor = v;
     }
     c.restart_interval = static_cast<unsigned>(restart_interval);
+    c.optimize_coding = optimize ? TRUE : FALSE;
+    if (progressive) jpeg_simple_progression(&c);
     jpeg_start_compress(&c, TRUE);
     Bytes row(static_cast<size_t>(width) * 3);
     while (c.next_scanline < c.image_height) {

@@ -17,8 +17,10 @@ Bytes noisy_rgb(int width, int height, uint32_t seed = 1);
 
 // libjpeg baseline encoding of RGB24 (grey: the green channel) with the standard
 // Huffman tables; restart_interval in MCUs (0 none).
+// optimize: Huffman tables of the picture's own instead of the standard ones;
+// progressive: a progressive frame (SOF2).
 Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, int quality = 90,
-                  int restart_interval = 0);
+                  int restart_interval = 0, bool optimize = false, bool progressive = false);
 
 // The frame without its DHT segments, as MJPEG cameras send it.
 Bytes strip_dht(const Bytes& jpeg);
