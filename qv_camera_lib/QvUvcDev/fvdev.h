@@ -3,8 +3,10 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "qv_export.h"
+#include "qv_uvc_dev.h"
 
 class QV_EXPORT CFvdev {
 public:
@@ -21,13 +23,15 @@ public:
     int captureimg(char* buffer);           // buffer holds width x height grey bytes
     int setdevidx(int index);
     int setsupdevids(const char* text);     // "vvvv:pppp,..." as in the configuration
-    int readdevsn(char* out);
+    int readdevsn(char* out);               // out holds up to 1,024 bytes
 
     int m_devCount;
     int m_devIdx;
     int m_lastPress;
     bool m_opened;
     std::string m_supDevIds;
+    V4L2Camera* m_camera;
+    std::vector<dev_id_t> m_devices;
 };
 
 QV_EXPORT extern CFvdev fvd;

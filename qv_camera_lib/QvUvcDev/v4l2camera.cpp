@@ -1,0 +1,380 @@
+// Video4Linux2 capture class.
+#include "v4l2camera.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/videodev2.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "jpeg_decoder.h"
+#include "pixel_convert.h"
+#include "qv_log.h"
+#include "qv_utils.h"
+#include "sonix_ctrl.h"
+
+struct vdIn {
+    v4l2_capability cap;
+    v4l2_format fmt;
+    v4l2_buffer buf;
+    v4l2_requestbuffers rb;
+    v4l2_streamparm parm;
+    v4l2_jpegcompression jpegcomp;
+    void* mem;
+    size_t memlen;
+    bool isstreaming;
+    unsigned char* bayer;
+    size_t bayerlen;
+    int width;
+    int height;
+    size_t framesize;
+};
+
+namespace {
+
+constexpr const char* kSrc = "v4l2camera";
+constexpr int kLineOpen = 57;
+constexpr int kLineQuerycap = 64;
+constexpr int kLineSfmt = 130;
+constexpr int kLineGfmt = 139;
+constexpr int kLineReqbufs = 202;
+constexpr int kLineQuerybuf = 216;
+constexpr int kLineMmap = 226;
+constexpr int kLineQbuf = 233;
+constexpr int kLineFormat = 284;
+constexpr int kLineStreamon = 333;
+
+constexpr unsigned kJpegQuality = 100;
+constexpr uint32_t kMinMjpegBytes = 176;  // smaller buffers hold no frame worth decoding
+constexpr int kGreyRetryS = 2;
+constexpr int kRetryStepMs = 10;
+
+void log_fail(int line, const std::string& what, int n) {
+    write_error_log(kSrc, line, what + std::to_string(n) + ", " + strerror(errno), 1);
+}
+
+bool is_bayer(uint32_t f) {
+    return f == V4L2_PIX_FMT_SGBRG8 || f == V4L2_PIX_FMT_SGRBG8 || f == V4L2_PIX_FMT_SBGGR8 ||
+           f == V4L2_PIX_FMT_SRGGB8;
+}
+
+bool is_direct(uint32_t f) {
+    switch (f) {
+    case V4L2_PIX_FMT_YUYV: case V4L2_PIX_FMT_Y16: case V4L2_PIX_FMT_YYUV: case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_YVYU: case V4L2_PIX_FMT_GREY: case V4L2_PIX_FMT_RGB24: case V4L2_PIX_FMT_BGR24:
+    case V4L2_PIX_FMT_YUV420: case V4L2_PIX_FMT_YVU420: case V4L2_PIX_FMT_NV12: case V4L2_PIX_FMT_NV21:
+    case V4L2_PIX_FMT_NV16: case V4L2_PIX_FMT_NV61: case V4L2_PIX_FMT_Y41P: case V4L2_PIX_FMT_SPCA501:
+    case V4L2_PIX_FMT_SPCA505: case V4L2_PIX_FMT_SPCA508: case V4L2_PIX_FMT_MJPEG: case V4L2_PIX_FMT_JPEG:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// Bytes of the mapped frame that converting w x h pixels of format f reads (rows bpl apart
+// for the packed formats); 0 for the compressed formats, which the decoder bounds itself.
+size_t source_bytes(uint32_t f, size_t w, size_t h, size_t bpl) {
+    auto packed = [&](size_t row) { return h ? bpl * (h - 1) + row : 0; };
+    switch (f) {
+    case V4L2_PIX_FMT_YUYV: case V4L2_PIX_FMT_Y16: case V4L2_PIX_FMT_YYUV: case V4L2_PIX_FMT_UYVY:
+    case V4L2_PIX_FMT_YVYU:
+        return packed(2 * w);
+    case V4L2_PIX_FMT_GREY:
+        return packed(w);
+    case V4L2_PIX_FMT_RGB24: case V4L2_PIX_FMT_BGR24:
+        return packed(3 * w);
+    case V4L2_PIX_FMT_NV16: case V4L2_PIX_FMT_NV61:
+        return 2 * w * h;
+    case V4L2_PIX_FMT_YUV420: case V4L2_PIX_FMT_YVU420: case V4L2_PIX_FMT_NV12: case V4L2_PIX_FMT_NV21:
+    case V4L2_PIX_FMT_Y41P: case V4L2_PIX_FMT_SPCA501: case V4L2_PIX_FMT_SPCA505: case V4L2_PIX_FMT_SPCA508:
+        return w * h * 3 / 2;
+    default:  // Bayer: one byte per pixel
+        return is_bayer(f) ? w * h : 0;
+    }
+}
+
+}  // namespace
+
+V4L2Camera::V4L2Camera()
+    : vid(0), pid(0), m_videoIn(static_cast<vdIn*>(calloc(1, sizeof(vdIn)))), m_fd(-1), m_grey(false) {}
+
+V4L2Camera::~V4L2Camera() {
+    Close();
+    free(m_videoIn);
+}
+
+int V4L2Camera::Open(const char* path) {
+    Close();
+    if (!m_videoIn) return -1;
+    memset(m_videoIn, 0, sizeof(vdIn));
+    m_fd = path ? open(path, O_RDWR | O_NONBLOCK) : -1;
+    if (m_fd < 0) {
+        if (!path) errno = EINVAL;
+        write_error_log(kSrc, kLineOpen, str_format("open device %s failed, %s", path ? path : "(null)", strerror(errno)), 1);
+        return -1;
+    }
+    int r = sonix_ioctl(m_fd, VIDIOC_QUERYCAP, &m_videoIn->cap);
+    if (r != 0) {
+        log_fail(kLineQuerycap, "ioctl VIDIOC_QUERYCAP err ", r);
+        return r - 100;
+    }
+    // The node's own capabilities; the device-wide field also covers its metadata node.
+    const uint32_t caps = (m_videoIn->cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? m_videoIn->cap.device_caps
+                                                                                : m_videoIn->cap.capabilities;
+    if (!(caps & V4L2_CAP_VIDEO_CAPTURE)) return -2;
+    if (!(caps & V4L2_CAP_STREAMING)) return -3;
+    return 0;
+}
+
+int V4L2Camera::Init(int width, int height, int fps, bool grey) {
+    if (!m_videoIn || m_fd < 0 || width <= 0 || height <= 0) return -1;
+    vdIn& v = *m_videoIn;
+    // A second Init must not leave the first one's mapping behind.
+    StopStreaming();
+    Uninit();
+    m_grey = grey;
+
+    memset(&v.fmt, 0, sizeof v.fmt);
+    v.fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v.fmt.fmt.pix.width = width;
+    v.fmt.fmt.pix.height = height;
+    v.fmt.fmt.pix.pixelformat = V4L2_PIX_FMT_MJPEG;
+    v.fmt.fmt.pix.field = V4L2_FIELD_ANY;
+    int r = sonix_ioctl(m_fd, VIDIOC_S_FMT, &v.fmt);
+    if (r != 0) {
+        log_fail(kLineSfmt, "ioctl VIDIOC_S_FMT ret = ", r);
+        return r;
+    }
+    memset(&v.fmt, 0, sizeof v.fmt);
+    v.fmt.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    r = sonix_ioctl(m_fd, VIDIOC_G_FMT, &v.fmt);
+    if (r != 0) {
+        log_fail(kLineGfmt, "ioctl VIDIOC_G_FMT err ", r);
+        return r;
+    }
+    v4l2_pix_format& p = v.fmt.fmt.pix;
+    if (p.bytesperline < 2 * p.width) p.bytesperline = 2 * p.width;
+    if (p.sizeimage < p.bytesperline * p.height) p.sizeimage = p.bytesperline * p.height;
+
+    v.width = width;
+    v.height = height;
+    v.framesize = 2 * static_cast<size_t>(width) * height;
+
+    memset(&v.parm, 0, sizeof v.parm);
+    v.parm.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v.parm.parm.capture.timeperframe.numerator = 1;
+    v.parm.parm.capture.timeperframe.denominator = fps;
+    sonix_ioctl(m_fd, VIDIOC_S_PARM, &v.parm);
+    sonix_ioctl(m_fd, VIDIOC_G_PARM, &v.parm);
+
+    if (p.pixelformat == V4L2_PIX_FMT_MJPEG || p.pixelformat == V4L2_PIX_FMT_JPEG) {
+        // Cameras without these controls are accepted.
+        sonix_ioctl(m_fd, VIDIOC_G_JPEGCOMP, &v.jpegcomp);
+        v.jpegcomp.quality = kJpegQuality;
+        sonix_ioctl(m_fd, VIDIOC_S_JPEGCOMP, &v.jpegcomp);
+        sonix_ioctl(m_fd, VIDIOC_G_JPEGCOMP, &v.jpegcomp);
+    }
+
+    memset(&v.rb, 0, sizeof v.rb);
+    v.rb.count = 1;
+    v.rb.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v.rb.memory = V4L2_MEMORY_MMAP;
+    r = sonix_ioctl(m_fd, VIDIOC_REQBUFS, &v.rb);
+    if (r != 0) {
+        log_fail(kLineReqbufs, "ioctl VIDIOC_REQBUFS err ", r);
+        return r;
+    }
+
+    memset(&v.buf, 0, sizeof v.buf);
+    v.buf.index = 0;
+    v.buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v.buf.memory = V4L2_MEMORY_MMAP;
+    r = sonix_ioctl(m_fd, VIDIOC_QUERYBUF, &v.buf);
+    if (r != 0) {
+        log_fail(kLineQuerybuf, "ioctl VIDIOC_QUERYBUF err ", r);
+        return r;
+    }
+
+    void* mem = v.buf.length ? mmap(nullptr, v.buf.length, PROT_READ | PROT_WRITE, MAP_SHARED, m_fd, v.buf.m.offset)
+                             : MAP_FAILED;
+    if (mem == MAP_FAILED) {
+        write_error_log(kSrc, kLineMmap, std::string("ioctl mmap err ") + "0", 1);
+        return -1;
+    }
+    v.mem = mem;
+    v.memlen = v.buf.length;
+
+    r = sonix_ioctl(m_fd, VIDIOC_QBUF, &v.buf);
+    if (r != 0) {
+        log_fail(kLineQbuf, "ioctl VIDIOC_QBUF err err ", r);
+        return -1;
+    }
+
+    if (is_direct(p.pixelformat)) return 0;
+    if (is_bayer(p.pixelformat)) {
+        free(v.bayer);
+        v.bayerlen = 3 * static_cast<size_t>(p.width) * p.height;
+        v.bayer = static_cast<unsigned char*>(calloc(v.bayerlen ? v.bayerlen : 1, 1));
+        if (!v.bayer) {
+            v.bayerlen = 0;
+            return -12;
+        }
+        return 0;
+    }
+    write_error_log(kSrc, kLineFormat, "m_videoIn->format " + std::to_string(p.pixelformat), 1);
+    return -1;
+}
+
+int V4L2Camera::StartStreaming() {
+    if (!m_videoIn || m_fd < 0) return -1;
+    if (m_videoIn->isstreaming) return 0;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    int r = sonix_ioctl(m_fd, VIDIOC_STREAMON, &type);
+    if (r != 0) {
+        log_fail(kLineStreamon, "ioctl VIDIOC_STREAMON err err ", r);
+        return r;
+    }
+    m_videoIn->isstreaming = true;
+    return 0;
+}
+
+int V4L2Camera::StopStreaming() {
+    if (!m_videoIn || !m_videoIn->isstreaming) return 0;
+    int type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    int r = sonix_ioctl(m_fd, VIDIOC_STREAMOFF, &type);
+    if (r != 0) return r;
+    m_videoIn->isstreaming = false;
+    return 0;
+}
+
+int V4L2Camera::GrabRawFrame(void* out, int capacity) {
+    if (!m_videoIn || !m_videoIn->mem) return -1;
+    vdIn& v = *m_videoIn;
+    memset(&v.buf, 0, sizeof v.buf);
+    v.buf.type = V4L2_BUF_TYPE_VIDEO_CAPTURE;
+    v.buf.memory = V4L2_MEMORY_MMAP;
+    int r = sonix_ioctl(m_fd, VIDIOC_DQBUF, &v.buf);
+    if (r != 0) return r;
+
+    bool refused = false;
+    if (out && capacity >= 0 && v.framesize <= static_cast<size_t>(capacity)) {
+        const uint32_t f = v.fmt.fmt.pix.pixelformat;
+        const int w = v.width, h = v.height;
+        const size_t bpl = v.fmt.fmt.pix.bytesperline;
+        auto* dst = static_cast<unsigned char*>(out);
+        auto* src = static_cast<unsigned char*>(v.mem);
+        const int pitch = 2 * w;
+        const size_t used = v.buf.bytesused < v.memlen ? v.buf.bytesused : v.memlen;
+        const size_t need = source_bytes(f, w, h, bpl);
+        if (is_bayer(f) && 3 * static_cast<size_t>(w) * h > v.bayerlen) refused = true;
+        if (need > v.memlen) refused = true;
+        if (!refused) {
+            switch (f) {
+            case V4L2_PIX_FMT_YUYV:
+                for (int y = 0; y < h; ++y) memcpy(dst + static_cast<size_t>(y) * pitch, src + y * bpl, pitch);
+                break;
+            case V4L2_PIX_FMT_Y16: y16_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_YYUV: yyuv_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_UYVY: uyvy_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_YVYU: yvyu_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_GREY: grey_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_RGB24: rgb_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_BGR24: bgr_to_yuyv(dst, pitch, src, bpl, w, h); break;
+            case V4L2_PIX_FMT_YUV420: yuv420_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_YVU420: yvu420_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_NV12: nv12_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_NV21: nv21_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_NV16: nv16_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_NV61: nv61_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_Y41P: y41p_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_SPCA501: s501_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_SPCA505: s505_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_SPCA508: s508_to_yuyv(dst, pitch, src, w, h); break;
+            case V4L2_PIX_FMT_MJPEG:
+            case V4L2_PIX_FMT_JPEG:
+                // The decoder reads only the bytes the camera filled in; its result is not used.
+                if (used >= kMinMjpegBytes) jpeg_decode_bounded(dst, pitch, src, used, w, h);
+                break;
+            case V4L2_PIX_FMT_SGBRG8:
+            case V4L2_PIX_FMT_SGRBG8:
+            case V4L2_PIX_FMT_SBGGR8:
+            case V4L2_PIX_FMT_SRGGB8: {
+                const int pattern = f == V4L2_PIX_FMT_SGBRG8 ? 0 : f == V4L2_PIX_FMT_SGRBG8 ? 1
+                                  : f == V4L2_PIX_FMT_SBGGR8 ? 2 : 3;
+                bayer_to_rgb24(src, v.bayer, w, h, pattern);
+                rgb_to_yuyv(dst, pitch, v.bayer, 3 * w, w, h);
+                break;
+            }
+            default:
+                break;
+            }
+        }
+    }
+
+    r = sonix_ioctl(m_fd, VIDIOC_QBUF, &v.buf);
+    if (r != 0) return r;
+    return refused ? -1 : 0;
+}
+
+int V4L2Camera::Capture(unsigned char* out, bool grey) {
+    if (!m_videoIn || !out) return -1;
+    const vdIn& v = *m_videoIn;
+    const int W = static_cast<int>(v.fmt.fmt.pix.width), H = static_cast<int>(v.fmt.fmt.pix.height);
+    // Only a frame of exactly the requested size fills the caller's buffer.
+    if (W != v.width || H != v.height || W <= 0 || H <= 0) return -1;
+    const size_t pixels = static_cast<size_t>(W) * H;
+    if (grey) {
+        std::vector<unsigned char> work(2 * pixels, 0);
+        int64_t stamp = 0;
+        int r;
+        for (;;) {
+            r = GrabRawFrame(work.data(), static_cast<int>(work.size()));
+            if (r == 0 || r == -15) break;
+            if (is_timeout(stamp, kGreyRetryS) <= 0) break;
+            qv_sleep(kRetryStepMs);
+        }
+        if (r != 0) return r;
+        for (size_t i = 0; i < pixels; ++i) out[i] = work[2 * i];
+        return 0;
+    }
+    std::vector<unsigned char> work(3 * pixels, 0);
+    int r = GrabRawFrame(work.data(), static_cast<int>(work.size()));
+    if (r == 0) yuyv_to_rgb24(work.data(), 2 * W, out, 3 * W, W, H);
+    return r;
+}
+
+void V4L2Camera::Uninit() {
+    if (!m_videoIn) return;
+    if (m_videoIn->mem) {
+        munmap(m_videoIn->mem, m_videoIn->memlen);
+        m_videoIn->mem = nullptr;
+        m_videoIn->memlen = 0;
+    }
+    free(m_videoIn->bayer);
+    m_videoIn->bayer = nullptr;
+    m_videoIn->bayerlen = 0;
+}
+
+void V4L2Camera::Close() {
+    // Streaming is stopped and the buffer unmapped before the node goes, so nothing leaks.
+    StopStreaming();
+    if (m_videoIn) m_videoIn->isstreaming = false;
+    Uninit();
+    if (m_fd >= 0) close(m_fd);
+    m_fd = -1;
+}
+
+void V4L2Camera::getSize(int& width, int& height) const {
+    width = m_videoIn ? m_videoIn->width : 0;
+    height = m_videoIn ? m_videoIn->height : 0;
+}
+
+int V4L2Camera::getFps() const {
+    return m_videoIn ? static_cast<int>(m_videoIn->parm.parm.capture.timeperframe.denominator) : 0;
+}

@@ -1,0 +1,408 @@
+// The capture class against the simulated scanner: request sequences, failure codes, conversions.
+#include <errno.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <thread>
+
+#include "cam_test_util.h"
+#include "pixel_convert.h"
+#include "v4l2camera.h"
+
+using namespace camtest;
+
+namespace {
+
+constexpr const char* kNode = "/dev/video-cam-test";
+constexpr int W = 320, H = 240;
+
+using Names = std::vector<std::string>;
+
+class Camera : public ::testing::Test {
+protected:
+    void TearDown() override {
+        cam.reset();
+        EXPECT_EQ(sim.open_descriptors(), 0) << "descriptor leaked";
+        EXPECT_EQ(sim::live_mappings(), 0) << "mapping leaked";
+    }
+    // Open and Init at 320 x 240, the device object's request.
+    void open_init(bool start = true) {
+        ASSERT_EQ(cam->Open(kNode), 0);
+        ASSERT_EQ(cam->Init(W, H, 30, true), 0);
+        if (start) {
+            ASSERT_EQ(cam->StartStreaming(), 0);
+        }
+        sim.clear_records();
+    }
+    sim::Scanner sim{kNode};
+    std::unique_ptr<V4L2Camera> cam{new V4L2Camera};
+};
+
+TEST_F(Camera, OpenInitGrabCloseSendExactlyTheRequestSequence) {
+    ASSERT_EQ(cam->Open(kNode), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_QUERYCAP"}));
+    ASSERT_EQ(sim.open_flags().size(), 1u);
+    EXPECT_EQ(sim.open_flags()[0] & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
+
+    sim.clear_records();
+    ASSERT_EQ(cam->Init(W, H, 30, true), 0);
+    EXPECT_EQ(sim.call_names(),
+              (Names{"VIDIOC_S_FMT", "VIDIOC_G_FMT", "VIDIOC_S_PARM", "VIDIOC_G_PARM", "VIDIOC_G_JPEGCOMP",
+                     "VIDIOC_S_JPEGCOMP", "VIDIOC_G_JPEGCOMP", "VIDIOC_REQBUFS", "VIDIOC_QUERYBUF", "VIDIOC_QBUF"}));
+    auto calls = sim.calls();
+    auto fmt = arg_of<v4l2_format>(calls[0]);
+    EXPECT_EQ(fmt.type, V4L2_BUF_TYPE_VIDEO_CAPTURE);
+    EXPECT_EQ(fmt.fmt.pix.width, 320u);
+    EXPECT_EQ(fmt.fmt.pix.height, 240u);
+    EXPECT_EQ(fmt.fmt.pix.pixelformat, static_cast<uint32_t>(V4L2_PIX_FMT_MJPEG));
+    EXPECT_EQ(fmt.fmt.pix.field, static_cast<uint32_t>(V4L2_FIELD_ANY));
+    auto parm = arg_of<v4l2_streamparm>(calls[2]);
+    EXPECT_EQ(parm.parm.capture.timeperframe.numerator, 1u);
+    EXPECT_EQ(parm.parm.capture.timeperframe.denominator, 30u);
+    EXPECT_EQ(arg_of<v4l2_jpegcompression>(calls[5]).quality, 100);
+    auto rb = arg_of<v4l2_requestbuffers>(calls[7]);
+    EXPECT_EQ(rb.count, 1u);
+    EXPECT_EQ(rb.memory, static_cast<uint32_t>(V4L2_MEMORY_MMAP));
+    EXPECT_EQ(arg_of<v4l2_buffer>(calls[8]).index, 0u);
+    EXPECT_EQ(sim::live_mappings(), 1);
+    EXPECT_EQ(cam->getFps(), 30);
+
+    sim.clear_records();
+    ASSERT_EQ(cam->StartStreaming(), 0);
+    ASSERT_EQ(cam->StartStreaming(), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMON"}));
+
+    sim.push_frame(finger_frame());
+    sim.clear_records();
+    Bytes yuyv(2 * W * H);
+    ASSERT_EQ(cam->GrabRawFrame(yuyv.data(), static_cast<int>(yuyv.size())), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_DQBUF", "VIDIOC_QBUF"}));
+
+    sim.clear_records();
+    ASSERT_EQ(cam->StopStreaming(), 0);
+    ASSERT_EQ(cam->StopStreaming(), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMOFF"}));
+    cam->Uninit();
+    EXPECT_EQ(sim::live_mappings(), 0);
+    cam->Close();
+    EXPECT_EQ(sim.open_descriptors(), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMOFF"}));
+}
+
+TEST_F(Camera, GreyCaptureIsTheLumaOfTheFrame) {
+    open_init();
+    std::vector<unsigned char> original;
+    Bytes frame = finger_frame(5, 1, &original);
+    sim.push_frame(frame);
+    int rw = 0, rh = 0;
+    auto ref = reference_luma(frame, rw, rh);
+    ASSERT_EQ(rw, W);
+    ASSERT_EQ(rh, H);
+
+    Bytes out(W * H + 16, 0xEE);
+    ASSERT_EQ(cam->Capture(out.data(), true), 0);
+    int worst = 0;
+    long total = 0;
+    for (int i = 0; i < W * H; ++i) {
+        int d = std::abs(static_cast<int>(out[i]) - ref[i]);
+        worst = std::max(worst, d);
+        total += d;
+    }
+    EXPECT_LE(worst, 4);
+    EXPECT_LT(static_cast<double>(total) / (W * H), 1.0);
+    for (int i = W * H; i < W * H + 16; ++i) EXPECT_EQ(out[i], 0xEE) << "written past the image";
+}
+
+TEST_F(Camera, ColourCaptureIsRgb24OfTheFrame) {
+    open_init();
+    std::vector<unsigned char> original;
+    sim.push_frame(finger_frame(2, 0, &original));
+    Bytes out(3 * W * H + 8, 0xEE);
+    ASSERT_EQ(cam->Capture(out.data(), false), 0);
+    // Neutral chroma: every pixel is grey, close to the generated image.
+    long total = 0;
+    for (int i = 0; i < W * H; ++i) {
+        ASSERT_LE(std::abs(out[3 * i] - out[3 * i + 1]), 2) << i;
+        ASSERT_LE(std::abs(out[3 * i + 2] - out[3 * i + 1]), 2) << i;
+        total += std::abs(static_cast<int>(out[3 * i + 1]) - original[i]);
+    }
+    EXPECT_LT(static_cast<double>(total) / (W * H), 3.0);
+    for (int i = 3 * W * H; i < 3 * W * H + 8; ++i) EXPECT_EQ(out[i], 0xEE);
+}
+
+TEST_F(Camera, OpenFailureCodes) {
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->Open("/nonexistent/video7"), -1);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("open device /nonexistent/video7 failed, No such file or directory"), std::string::npos) << log;
+
+    struct {
+        int err;
+        uint32_t caps;
+        int result;
+        const char* logged;
+    } cases[] = {
+        {ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, -101,
+         "ioctl VIDIOC_QUERYCAP err -1, Inappropriate ioctl for device"},
+        {ENODEV, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, -115, "ioctl VIDIOC_QUERYCAP err -15, No such device"},
+        {0, V4L2_CAP_STREAMING, -2, nullptr},
+        {0, V4L2_CAP_VIDEO_CAPTURE, -3, nullptr},
+        {0, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_READWRITE, -3, nullptr},
+    };
+    for (const auto& c : cases) {
+        sim.set_caps(c.caps);
+        if (c.err) sim.fail(VIDIOC_QUERYCAP, c.err);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(cam->Open(kNode), c.result);
+        log = testing::internal::GetCapturedStdout();
+        if (c.logged) {
+            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        }
+        // The node stays open for the caller to close.
+        EXPECT_EQ(sim.open_descriptors(), 1);
+        cam->Close();
+        EXPECT_EQ(sim.open_descriptors(), 0);
+        sim.fail(VIDIOC_QUERYCAP, 0, 0);
+    }
+}
+
+TEST_F(Camera, InitFailureCodesAndTheirLogLines) {
+    struct {
+        unsigned long req;
+        int err;
+        int result;
+        const char* logged;
+    } cases[] = {
+        {VIDIOC_S_FMT, ENOTTY, -1, "ioctl VIDIOC_S_FMT ret = -1, Inappropriate ioctl for device"},
+        {VIDIOC_S_FMT, ENODEV, -15, "ioctl VIDIOC_S_FMT ret = -15, No such device"},
+        {VIDIOC_G_FMT, ENOENT, -1, "ioctl VIDIOC_G_FMT err -1, No such file or directory"},
+        {VIDIOC_REQBUFS, ENODEV, -15, "ioctl VIDIOC_REQBUFS err -15, No such device"},
+        {VIDIOC_QUERYBUF, ENOTTY, -1, "ioctl VIDIOC_QUERYBUF err -1, Inappropriate ioctl for device"},
+        {VIDIOC_QBUF, ENODEV, -1, "ioctl VIDIOC_QBUF err err -15, No such device"},
+        // Optional controls: their failures are accepted.
+        {VIDIOC_S_PARM, ENOTTY, 0, nullptr},
+        {VIDIOC_G_PARM, ENOTTY, 0, nullptr},
+        {VIDIOC_G_JPEGCOMP, ENOTTY, 0, nullptr},
+        {VIDIOC_S_JPEGCOMP, ENOTTY, 0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(sim::request_name(c.req));
+        ASSERT_EQ(cam->Open(kNode), 0);
+        sim.fail(c.req, c.err);
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(cam->Init(W, H, 30, true), c.result);
+        std::string log = testing::internal::GetCapturedStdout();
+        if (c.logged) {
+            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+        }
+        sim.fail(c.req, 0, 0);
+        cam->Uninit();
+        cam->Close();
+        EXPECT_EQ(sim.open_descriptors(), 0);
+        EXPECT_EQ(sim::live_mappings(), 0);
+    }
+}
+
+TEST_F(Camera, InitRefusesUnknownFormatsAndFailedMappings) {
+    ASSERT_EQ(cam->Open(kNode), 0);
+    sim.set_format(V4L2_PIX_FMT_H264);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->Init(W, H, 30, true), -1);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("m_videoIn->format 875967048"), std::string::npos) << log;
+    // H264 asks for no JPEG quality.
+    EXPECT_EQ(find_call(sim.calls(), VIDIOC_S_JPEGCOMP), nullptr);
+    cam->Close();
+
+    sim.set_format(0);
+    sim.set_buffer_size(0);
+    ASSERT_EQ(cam->Open(kNode), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->Init(W, H, 30, true), -1);
+    log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find("ioctl mmap err 0"), std::string::npos) << log;
+}
+
+TEST_F(Camera, ConvertsEveryPackedFormatByItsRule) {
+    // One 4 x 2 frame of each layout; rows of the source are bpl bytes apart.
+    struct Case {
+        uint32_t fmt;
+        int bpl;
+        Bytes src;
+        Bytes yuyv;  // expected first row pair of output row 0
+    };
+    const Case cases[] = {
+        {V4L2_PIX_FMT_YUYV, 12, {10, 80, 20, 90, 30, 81, 40, 91, 0, 0, 0, 0}, {10, 80, 20, 90, 30, 81, 40, 91}},
+        {V4L2_PIX_FMT_UYVY, 8, {80, 10, 90, 20, 81, 30, 91, 40}, {10, 80, 20, 90, 30, 81, 40, 91}},
+        {V4L2_PIX_FMT_YVYU, 8, {10, 90, 20, 80, 30, 91, 40, 81}, {10, 80, 20, 90, 30, 81, 40, 91}},
+        {V4L2_PIX_FMT_YYUV, 8, {10, 20, 80, 90, 30, 40, 81, 91}, {10, 80, 20, 90, 30, 81, 40, 91}},
+        {V4L2_PIX_FMT_GREY, 8, {10, 20, 30, 40, 0, 0, 0, 0}, {10, 128, 20, 128, 30, 128, 40, 128}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.fmt);
+        sim.set_format(c.fmt, 4, 2, c.bpl);
+        ASSERT_EQ(cam->Open(kNode), 0);
+        ASSERT_EQ(cam->Init(4, 2, 30, true), 0);
+        ASSERT_EQ(cam->StartStreaming(), 0);
+        Bytes frame(static_cast<size_t>(c.bpl) * 2, 0);
+        std::copy(c.src.begin(), c.src.end(), frame.begin());
+        sim.push_frame(frame);
+        Bytes out(16, 0xEE);
+        ASSERT_EQ(cam->GrabRawFrame(out.data(), 16), 0);
+        EXPECT_EQ(Bytes(out.begin(), out.begin() + 8), c.yuyv);
+        cam->Close();
+    }
+}
+
+TEST_F(Camera, BayerFramesAreDemosaicedThroughTheWorkBuffer) {
+    for (uint32_t f : {V4L2_PIX_FMT_SGBRG8, V4L2_PIX_FMT_SGRBG8, V4L2_PIX_FMT_SBGGR8, V4L2_PIX_FMT_SRGGB8}) {
+        sim.set_format(f);
+        ASSERT_EQ(cam->Open(kNode), 0);
+        ASSERT_EQ(cam->Init(16, 8, 30, true), 0);
+        ASSERT_EQ(cam->StartStreaming(), 0);
+        sim.push_frame(Bytes(16 * 8, 77));  // uniform: every channel 77
+        Bytes grey(16 * 8, 0);
+        ASSERT_EQ(cam->Capture(grey.data(), true), 0);
+        for (int i = 0; i < 16 * 8; ++i) ASSERT_NEAR(grey[i], 77, 1) << f << " pixel " << i;
+        cam->Close();
+    }
+}
+
+TEST_F(Camera, FramesTheConversionCannotReadAreRefused) {
+    // A YUYV frame of 320 x 240 needs 153,600 bytes; the mapping holds fewer.
+    sim.set_format(V4L2_PIX_FMT_YUYV);
+    sim.set_buffer_size(1000);
+    ASSERT_EQ(cam->Open(kNode), 0);
+    ASSERT_EQ(cam->Init(W, H, 30, true), 0);
+    ASSERT_EQ(cam->StartStreaming(), 0);
+    sim.push_frame(Bytes(1000, 50));
+    sim.clear_records();
+    Bytes out(2 * W * H, 0xEE);
+    EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), -1);
+    EXPECT_EQ(out, Bytes(2 * W * H, 0xEE));
+    // The buffer still goes back to the driver.
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_DQBUF", "VIDIOC_QBUF"}));
+}
+
+TEST_F(Camera, ShortMjpegBuffersAreSkippedAndSmallCapacitiesLeaveOutUntouched) {
+    open_init();
+    sim.push_frame(Bytes(175, 0xFF));
+    Bytes out(2 * W * H, 0xEE);
+    EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), 0);
+    EXPECT_EQ(out, Bytes(2 * W * H, 0xEE));
+
+    sim.push_frame(finger_frame());
+    EXPECT_EQ(cam->GrabRawFrame(out.data(), 2 * W * H - 1), 0);
+    EXPECT_EQ(out, Bytes(2 * W * H, 0xEE));
+
+    sim.push_frame(Bytes(100, 0xFF));
+    Bytes grey(W * H, 0xEE);
+    EXPECT_EQ(cam->Capture(grey.data(), true), 0);
+    EXPECT_EQ(grey, Bytes(W * H, 0));  // the zeroed work frame's luma
+}
+
+TEST_F(Camera, AnotherNegotiatedSizeFailsInsteadOfReturningAnEmptyImage) {
+    struct {
+        int w, h;
+    } sizes[] = {{160, 120}, {640, 480}, {320, 200}};
+    for (const auto& s : sizes) {
+        sim.set_format(V4L2_PIX_FMT_MJPEG, s.w, s.h);
+        ASSERT_EQ(cam->Open(kNode), 0);
+        ASSERT_EQ(cam->Init(W, H, 30, true), 0);
+        ASSERT_EQ(cam->StartStreaming(), 0);
+        int gw = 0, gh = 0;
+        cam->getSize(gw, gh);
+        EXPECT_EQ(gw, W);
+        EXPECT_EQ(gh, H);
+        sim.set_idle_frame(finger_frame());
+        Bytes grey(W * H, 0xEE);
+        EXPECT_EQ(cam->Capture(grey.data(), true), -1) << s.w << "x" << s.h;
+        EXPECT_EQ(cam->Capture(grey.data(), false), -1);
+        EXPECT_EQ(grey, Bytes(W * H, 0xEE));
+        cam->Close();
+        sim.clear_frames();
+    }
+}
+
+TEST_F(Camera, NoFramesEndsTheGrabAndTheCapture) {
+    open_init();
+    Bytes out(2 * W * H);
+    int64_t t0 = now_ms();
+    EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), -1);
+    EXPECT_GE(now_ms() - t0, 1000);
+
+    t0 = now_ms();
+    Bytes grey(W * H);
+    EXPECT_EQ(cam->Capture(grey.data(), true), -1);
+    EXPECT_GE(now_ms() - t0, 2000);  // the grey capture's own 2-second retry
+}
+
+TEST_F(Camera, UnplugDuringCaptureGivesMinusFifteenAtOnce) {
+    open_init();
+    std::thread t([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        sim.unplug();
+    });
+    Bytes grey(W * H);
+    int64_t t0 = now_ms();
+    EXPECT_EQ(cam->Capture(grey.data(), true), -15);
+    const int64_t spent = now_ms() - t0;
+    t.join();
+    EXPECT_GE(spent, 150);
+    // The first failed dequeue ended it: no 2-second retry.
+    int dq_after = 0;
+    for (const auto& c : sim.calls())
+        if (c.request == VIDIOC_DQBUF && c.err == ENODEV) ++dq_after;
+    EXPECT_EQ(dq_after, 1);
+}
+
+TEST_F(Camera, ReopenAndDestructionReleaseEverything) {
+    open_init();
+    sim.clear_records();
+    ASSERT_EQ(cam->Open(kNode), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMOFF", "VIDIOC_QUERYCAP"}));
+    EXPECT_EQ(sim.closes(), 1);
+    EXPECT_EQ(sim.open_descriptors(), 1);
+    EXPECT_EQ(sim::live_mappings(), 0);
+
+    ASSERT_EQ(cam->Init(W, H, 30, true), 0);
+    ASSERT_EQ(cam->StartStreaming(), 0);
+    sim.clear_records();
+    cam.reset();
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMOFF"}));
+    EXPECT_EQ(sim.closes(), 1);
+}
+
+TEST_F(Camera, DescriptorZeroIsClosedLikeAnyOther) {
+    int saved = dup(0);
+    ASSERT_GE(saved, 0);
+    close(0);
+    int r = cam->Open(kNode);
+    int fd = cam->m_fd;
+    int live_open = sim.open_descriptors();
+    cam->Close();
+    int live_closed = sim.open_descriptors();
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(fd, 0);
+    EXPECT_EQ(live_open, 1);
+    EXPECT_EQ(live_closed, 0);
+}
+
+TEST(CameraNoNode, CallsOnAClosedObjectFailCleanly) {
+    V4L2Camera cam;
+    Bytes out(16);
+    EXPECT_EQ(cam.Init(W, H, 30, true), -1);
+    EXPECT_EQ(cam.StartStreaming(), -1);
+    EXPECT_EQ(cam.StopStreaming(), 0);
+    EXPECT_EQ(cam.GrabRawFrame(out.data(), 16), -1);
+    EXPECT_EQ(cam.Capture(out.data(), true), -1);
+    cam.Uninit();
+    cam.Close();
+    EXPECT_EQ(cam.m_fd, -1);
+}
+
+}  // namespace
