@@ -82,6 +82,13 @@ TEST(Install, DriverFolderLayout) {
     ASSERT_EQ(stat((drv + "runlog").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 01777u);
+    // The recognition library is loaded from here: nobody else may write to these folders.
+    for (const std::string& dir : {drv, drv + "libs", drv + "qvfv_config", drv + "sndfiles"}) {
+        ASSERT_EQ(stat(dir.c_str(), &st), 0) << dir;
+        EXPECT_EQ(st.st_mode & 07777, 0755u) << dir;
+    }
+    ASSERT_EQ(stat((drv + "libs/libveinalg_x86.so").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 022, 0u);
     qvtest::remove_tree(stage);
 }
 
