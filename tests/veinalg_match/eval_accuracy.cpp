@@ -1,0 +1,151 @@
+// Accuracy over generated fingers: enrol from three captures, probe with three others, and print the
+// genuine and impostor similarity distributions, the shares at the driver's thresholds, the highest
+// impostor and the equal error rate; then the driver's same-finger check. Runs both rules of the
+// enrolment alignment's fine row search.
+//
+//   veinalg_accuracy [fingers]
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "enroll.h"
+#include "finger_gen.h"
+#include "match.h"
+#include "qvfv_alg_api.h"
+
+namespace {
+
+std::vector<unsigned char> feature_of(int finger, int capture) {
+    std::vector<unsigned char> bmp = fingergen::grey_to_bmp(fingergen::finger_image(finger, capture).data(), 320, 240);
+    _image img{bmp.data(), static_cast<int>(bmp.size())};
+    std::vector<unsigned char> out(50000);
+    int n = veinalg_make_feature(nullptr, &img, 1, out.data(), static_cast<int>(out.size()), nullptr);
+    if (n != FV_FEATURE_SIZE) return {};
+    out.resize(n);
+    return out;
+}
+
+// Stored template of the given captures, built with the chosen rule.
+std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineRowSearch rule) {
+    std::vector<std::vector<unsigned char>> images;
+    for (int k = 0; k < n; ++k) images.push_back(fingergen::finger_image(finger, captures[k]));
+    FV_TMPL t;
+    if (GetEnrollTmplWith(images[0].data(), n > 1 ? images[1].data() : nullptr, n > 2 ? images[2].data() : nullptr,
+                          &t, rule) != 0)
+        return {};
+    std::vector<unsigned char> out(kTmplBytes, 0);
+    std::memcpy(&out[kTmplCodes], t.codes, sizeof t.codes);
+    std::memcpy(&out[kTmplMs], t.ms, sizeof t.ms);
+    std::memcpy(&out[kTmplW15], t.w15, sizeof t.w15);
+    std::memcpy(&out[kTmplW27], t.w27, sizeof t.w27);
+    return out;
+}
+
+double similarity(const std::vector<unsigned char>& t, const std::vector<unsigned char>& f) {
+    int score = 0;
+    MatchFeatureX(t.data(), f.data(), &score);
+    double s = 0;
+    MapScoreX(score, s);
+    return s;
+}
+
+void histogram(const char* name, const std::vector<double>& v) {
+    int bins[21] = {0};
+    for (double s : v) bins[std::min(20, static_cast<int>(s * 20 + 1e-9))]++;
+    std::printf("  %s (%zu):", name, v.size());
+    for (int b = 0; b <= 20; ++b)
+        if (bins[b]) std::printf(" [%.2f]%d", b / 20.0, bins[b]);
+    std::printf("\n");
+}
+
+double share_at_least(const std::vector<double>& v, double t) {
+    size_t n = 0;
+    for (double s : v) n += static_cast<int>(s * 100) >= static_cast<int>(t * 100 + 1e-9);
+    return v.empty() ? 0 : 100.0 * n / v.size();
+}
+
+// Equal error rate over thresholds on the similarity.
+double eer(const std::vector<double>& gen, const std::vector<double>& imp) {
+    double best = 1, at = 0;
+    for (int k = 0; k <= 1000; ++k) {
+        double t = k / 1000.0;
+        double frr = 0, far = 0;
+        for (double s : gen) frr += s < t;
+        for (double s : imp) far += s >= t;
+        frr /= gen.size();
+        far /= imp.size();
+        double gap = frr > far ? frr - far : far - frr;
+        if (gap < best) best = gap, at = (frr + far) / 2;
+    }
+    return 100.0 * at;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int fingers = argc > 1 ? std::atoi(argv[1]) : 60;
+    if (veinalg_init_handle(nullptr, 0) != 0) return 1;
+    std::vector<std::vector<unsigned char>> probes(fingers * 3);
+    int missing = 0;
+    for (int f = 0; f < fingers; ++f)
+        for (int c = 0; c < 3; ++c) {
+            probes[f * 3 + c] = feature_of(f, 3 + c);
+            missing += probes[f * 3 + c].empty();
+        }
+    std::printf("%d fingers x 6 captures; %d probe captures gave no feature\n", fingers, missing);
+
+    const FineRowSearch rules[2] = {FineRowSearch::kReset, FineRowSearch::kKeepBest};
+    const char* names[2] = {"fine row search restarted (as specified)", "fine row search keeping its best"};
+    for (int r = 0; r < 2; ++r) {
+        std::vector<double> gen, imp;
+        int no_tmpl = 0;
+        const int enrol[3] = {0, 1, 2};
+        for (int f = 0; f < fingers; ++f) {
+            auto t = tmpl_of(f, enrol, 3, rules[r]);
+            if (t.empty()) {
+                ++no_tmpl;
+                continue;
+            }
+            for (int g = 0; g < fingers; ++g)
+                for (int c = 0; c < 3; ++c) {
+                    const auto& p = probes[g * 3 + c];
+                    if (p.empty()) continue;
+                    (g == f ? gen : imp).push_back(similarity(t, p));
+                }
+        }
+        std::printf("\n%s: %d templates failed\n", names[r], no_tmpl);
+        histogram("genuine", gen);
+        histogram("impostor", imp);
+        std::sort(gen.begin(), gen.end());
+        std::printf("  genuine >= 0.70: %.1f%%, >= 0.60: %.1f%%, lowest genuine %.4f\n", share_at_least(gen, 0.70),
+                    share_at_least(gen, 0.60), gen.empty() ? 0 : gen.front());
+        std::printf("  highest impostor %.4f, impostors >= 0.70: %.3f%%\n",
+                    imp.empty() ? 0 : *std::max_element(imp.begin(), imp.end()), share_at_least(imp, 0.70));
+        std::printf("  equal error rate %.2f%%\n", eer(gen, imp));
+    }
+
+    // The driver's same-finger rule: one image given three times against two other captures.
+    int pass = 0, total = 0;
+    for (int f = 0; f < fingers; ++f) {
+        std::vector<unsigned char> bmp =
+            fingergen::grey_to_bmp(fingergen::finger_image(f, 0).data(), 320, 240);
+        _image imgs[3] = {{bmp.data(), static_cast<int>(bmp.size())},
+                          {bmp.data(), static_cast<int>(bmp.size())},
+                          {bmp.data(), static_cast<int>(bmp.size())}};
+        std::vector<unsigned char> t(FV_TMPL_SIZE, 0);
+        if (veinalg_make_tmpl(nullptr, imgs, 3, t.data(), nullptr) != FV_TMPL_SIZE) continue;
+        bool ok = true;
+        for (int c = 1; c <= 2; ++c) {
+            auto p = feature_of(f, c);
+            double s = p.empty() ? 0 : veinalg_match(nullptr, t.data(), FV_TMPL_SIZE, p.data(), FV_FEATURE_SIZE, nullptr);
+            ok = ok && s * 100 >= 60;
+        }
+        pass += ok;
+        ++total;
+    }
+    std::printf("\nsame-finger check (template of capture 0 x 3 vs captures 1 and 2 >= 0.60): %d of %d\n", pass,
+                total);
+    return 0;
+}
