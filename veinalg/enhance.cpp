@@ -55,6 +55,9 @@ T WindowSum(const T* sat, int y0, int y1, int x0, int x1) {
 
 int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// floor() of a value known to be 0 or more: truncation, without a library call.
+int FloorNonNegative(double v) { return static_cast<int>(v); }
+
 }  // namespace
 
 int neighborPoint2TableIndex(const short* v) {
@@ -125,7 +128,7 @@ int CalcImageCurvature(unsigned char* image, const unsigned char* mask, unsigned
             const float v1 = 12.0f * g1;
             float value = static_cast<float>(static_cast<double>(v1) + 4.0 * static_cast<double>(g2));
             if (value > 255.0f) value = 255.0f;
-            out[y * W + x] = static_cast<unsigned char>(static_cast<int>(std::floor(value)));
+            out[y * W + x] = static_cast<unsigned char>(FloorNonNegative(value));  // terms are never negative
         }
     std::memcpy(image, out.get(), kImageBytes);
     return 0;
@@ -174,66 +177,84 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
     const int y1 = bottom < H - 1 - r ? bottom : H - 1 - r;
     if (y0 > y1) return 0;
 
+    // Counts per level and per block of 16 levels, so that rank counts take at most 31 additions.
+    // Pixels outside the mask go to an extra level 256 that no count reads.
     struct Hist {
-        int count[256];
-        int n, hi;
+        int count[257];
+        int block[17];
         void add(int v) {
             ++count[v];
-            ++n;
-            hi += v >= 128;
+            ++block[v >> 4];
         }
         void remove(int v) {
             --count[v];
-            --n;
-            hi -= v >= 128;
+            --block[v >> 4];
+        }
+        int below(int v) const {  // values < v, v in 0..256
+            int sum = 0;
+            const int full = v >> 4;
+            for (int b = 0; b < full; ++b) sum += block[b];
+            for (int l = full << 4; l < v; ++l) sum += count[l];
+            return sum;
+        }
+        int high() const {  // values >= 128
+            int sum = 0;
+            for (int b = 8; b < 16; ++b) sum += block[b];
+            return sum;
         }
     };
+    HeapArray<uint16_t> level = AllocArray<uint16_t>(kImageBytes);
+    if (!level) return -7;
+    uint16_t* lv = level.get();
+    for (int i = 0; i < kImageBytes; ++i) lv[i] = mask[i] ? src[i] : 256;
+
     Hist band{};
-    auto band_column = [&](Hist& h, int col, bool add) {
-        for (int row = y0 - r - 1; row <= y0 + r - 1; ++row)
-            if (mask[row * W + col]) {
-                if (add)
-                    h.add(src[row * W + col]);
-                else
-                    h.remove(src[row * W + col]);
-            }
+    for (int col = 0; col < r && col < W; ++col)
+        for (int row = y0 - r - 1; row <= y0 + r - 1; ++row) band.add(lv[row * W + col]);
+    auto band_column = [&](int col, bool add) {
+        for (int row = y0 - r - 1; row <= y0 + r - 1; ++row) {
+            if (add)
+                band.add(lv[row * W + col]);
+            else
+                band.remove(lv[row * W + col]);
+        }
     };
-    for (int col = 0; col < r && col < W; ++col) band_column(band, col, true);
 
     for (int x = 2; x <= W - 3; x += 3) {
         for (int xx = x; xx >= x - 2; --xx) {
-            if (xx > r) band_column(band, xx - r - 1, false);
-            if (xx + r < W) band_column(band, xx + r, true);
+            if (xx > r) band_column(xx - r - 1, false);
+            if (xx + r < W) band_column(xx + r, true);
         }
         const int c0 = x - r < 0 ? 0 : x - r;
         const int c1 = x + r > W - 1 ? W - 1 : x + r;
         Hist win = band;
         for (int y = y0; y <= y1; ++y) {
+            const uint16_t* out_row = lv + (y - r - 1) * W;
+            const uint16_t* in_row = lv + (y + r) * W;
             for (int c = c0; c <= c1; ++c) {
-                if (mask[(y - r - 1) * W + c]) win.remove(src[(y - r - 1) * W + c]);
-                if (mask[(y + r) * W + c]) win.add(src[(y + r) * W + c]);
+                win.remove(out_row[c]);
+                win.add(in_row[c]);
             }
             const unsigned char* mrow = mask + y * W;
             if (!mrow[x - 1] && !mrow[x] && !mrow[x + 1]) continue;
             const unsigned char* srow = src + y * W;
             const int ref = mrow[x] ? srow[x] : (mrow[x + 1] ? srow[x + 1] : srow[x - 1]);
-            const int n = win.n;
-            const int lo = n - win.hi;
+            const int n = win.below(256);
+            const int lo = n - win.high();
             int near = 0;
             for (int v = ref - 2; v <= ref + 2; ++v)
                 if (v >= 0 && v <= 255) near += win.count[v];
-            int below = 0;  // values < ref
-            for (int v = 0; v < ref; ++v) below += win.count[v];
             const bool inclusive = lo <= n / 2 || lo <= 750 || static_cast<double>(near) >= 0.9 * n;
-            const int base = inclusive ? below + win.count[ref] : below;
+            const int below_ref = win.below(ref), up_to_ref = win.below(ref + 1);
+            const int base = inclusive ? up_to_ref : below_ref;
             for (int xx = x - 1; xx <= x + 1; ++xx) {
                 if (!mrow[xx]) continue;
                 const int v = srow[xx];
                 int rank = base;
                 if (v > ref)
-                    for (int l = ref + 1; l <= v; ++l) rank += win.count[l];
+                    rank += win.below(v + 1) - up_to_ref;  // levels ref + 1 .. v
                 else if (v < ref)
-                    for (int l = v; l <= ref - 1; ++l) rank -= win.count[l];
+                    rank -= below_ref - win.below(v);  // levels v .. ref - 1
                 if (n > 0) image[y * W + xx] = static_cast<unsigned char>((n / 2 + 255 * rank) / n);
             }
         }
@@ -242,36 +263,62 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
 }
 
 int InvertAndRemoveNoisePoint(unsigned char* image, const unsigned char* mask, short top, short bottom) {
-    HeapArray<int64_t> s1 = AllocArray<int64_t>(kSatSize);
-    HeapArray<int64_t> s2 = AllocArray<int64_t>(kSatSize);
-    HeapArray<int64_t> sm = AllocArray<int64_t>(kSatSize);
+    // Window sums of the squares stay below 2^32 (49 x 255^2), so modular 32-bit tables give them exactly.
+    HeapArray<int32_t> s1 = AllocArray<int32_t>(kSatSize);
+    HeapArray<uint32_t> s2 = AllocArray<uint32_t>(kSatSize);
+    HeapArray<int32_t> sm = AllocArray<int32_t>(kSatSize);
     if (!s1 || !s2 || !sm) return -7;
-    Accumulate<int64_t>(s1.get(), top, bottom - 1,
-                        [&](int r, int c) { return int64_t(mask[r * W + c]) * image[r * W + c]; });
-    Accumulate<int64_t>(s2.get(), top, bottom - 1, [&](int r, int c) {
-        const int64_t v = image[r * W + c];
-        return int64_t(mask[r * W + c]) * v * v;
-    });
-    Accumulate<int64_t>(sm.get(), top, bottom - 1, [&](int r, int c) { return int64_t(mask[r * W + c]); });
+    std::memset(s1.get(), 0, sizeof(int32_t) * kSatStride);
+    std::memset(s2.get(), 0, sizeof(uint32_t) * kSatStride);
+    std::memset(sm.get(), 0, sizeof(int32_t) * kSatStride);
+    for (int r = 0; r < H; ++r) {
+        int32_t a = 0, m = 0;
+        uint32_t b = 0;
+        const bool in = r >= top && r <= bottom - 1;
+        const int32_t* p1 = s1.get() + r * kSatStride;
+        const uint32_t* p2 = s2.get() + r * kSatStride;
+        const int32_t* pm = sm.get() + r * kSatStride;
+        int32_t* c1 = s1.get() + (r + 1) * kSatStride;
+        uint32_t* c2 = s2.get() + (r + 1) * kSatStride;
+        int32_t* cm = sm.get() + (r + 1) * kSatStride;
+        c1[0] = 0;
+        c2[0] = 0;
+        cm[0] = 0;
+        for (int c = 0; c < W; ++c) {
+            if (in && mask[r * W + c]) {
+                const int32_t v = mask[r * W + c] * image[r * W + c];
+                a += v;
+                b += static_cast<uint32_t>(v) * image[r * W + c];
+                m += mask[r * W + c];
+            }
+            c1[c + 1] = p1[c + 1] + a;
+            c2[c + 1] = p2[c + 1] + b;
+            cm[c + 1] = pm[c + 1] + m;
+        }
+    }
+    float inverse[50];
+    inverse[0] = 1.0f;
+    for (int n = 1; n < 50; ++n) inverse[n] = static_cast<float>(1.0 / static_cast<double>(n));
     std::memset(image, 255, kImageBytes);
     const int y_first = top < 0 ? 0 : top;
     const int y_last = bottom > H - 1 ? H - 1 : bottom;
-    for (int y = y_first; y <= y_last; ++y)
+    for (int y = y_first; y <= y_last; ++y) {
+        const int ya = Clamp(y - 3, 0, H - 1), yb = Clamp(y + 3, 0, H - 1);
         for (int x = 0; x < W; ++x) {
             if (mask[y * W + x] == 0) continue;
-            const int ya = Clamp(y - 3, 0, H - 1), yb = Clamp(y + 3, 0, H - 1);
             const int xa = Clamp(x - 3, 0, W - 1), xb = Clamp(x + 3, 0, W - 1);
-            const int64_t n = WindowSum(sm.get(), ya, yb, xa, xb);
-            const float inv = n == 0 ? 1.0f : static_cast<float>(1.0 / static_cast<double>(n));
+            const int n = WindowSum(sm.get(), ya, yb, xa, xb);
+            const float inv = n < 50 ? inverse[n] : static_cast<float>(1.0 / static_cast<double>(n));
             const float mean = static_cast<float>(WindowSum(s1.get(), ya, yb, xa, xb)) * inv;
             const float var = static_cast<float>(WindowSum(s2.get(), ya, yb, xa, xb)) * inv - mean * mean;
             if (var * 0.02f >= 100.0f) {
                 image[y * W + x] = 255;
                 continue;
             }
-            float v = static_cast<float>(std::floor(mean) * 2.1);
+            float v = static_cast<float>(FloorNonNegative(mean) * 2.1);  // a mean of bytes is never negative
             if (v > 255.0f) v = 255.0f;
-            image[y * W + x] = static_cast<unsigned char>(static_cast<int>(std::floor(v)));
+            image[y * W + x] = static_cast<unsigned char>(FloorNonNegative(v));
         }
+    }
     return 0;
 }

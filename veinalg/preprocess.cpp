@@ -65,9 +65,10 @@ int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char
     const int yc = (top_edge[160] + bottom_edge[160] + 1) / 2;
     for (int y = 0; y < H; ++y)
         for (int x = 0; x < W; ++x) {
-            const int64_t dx = x - 160, dy = y - 120;
-            const int sx = static_cast<int>((dx * cos_f - dy * sin_f + (int64_t(160) << 20)) >> 12);
-            const int sy = static_cast<int>((dx * sin_f + dy * cos_f + (int64_t(yc) << 20)) >> 12);
+            // |terms| < 2^28 each: the sums fit in 32 bits.
+            const int dx = x - 160, dy = y - 120;
+            const int sx = (dx * cos_f - dy * sin_f + (160 << 20)) >> 12;
+            const int sy = (dx * sin_f + dy * cos_f + (yc << 20)) >> 12;
             if (sy < 0 || sy >= 239 * 256 || sx < 0 || sx >= 319 * 256) continue;
             image[y * W + x] = Mix(ci, W, sx, sy);
             mask1[y * W + x] = Mix(c1, W, sx, sy);
@@ -80,18 +81,17 @@ void FindTopAndBottomBorder(short* top_edge, short* bottom_edge, const unsigned 
                             short* bottom) {
     std::memset(top_edge, 0, W * sizeof(short));
     std::memset(bottom_edge, 0, W * sizeof(short));
+    // Row by row (row 0 is never an edge): the first row of a column sets its upper edge, every row its lower.
+    for (int y = 1; y < H; ++y) {
+        const unsigned char* row = mask + y * W;
+        for (int x = 0; x < W; ++x)
+            if (row[x] == 1) {
+                if (top_edge[x] == 0) top_edge[x] = static_cast<short>(y);
+                bottom_edge[x] = static_cast<short>(y);
+            }
+    }
     short t = H - 1, b = 0;
     for (int x = 0; x < W; ++x) {
-        for (int y = 1; y < H; ++y)
-            if (mask[y * W + x] == 1) {
-                top_edge[x] = static_cast<short>(y);
-                break;
-            }
-        for (int y = H - 1; y >= 1; --y)
-            if (mask[y * W + x] == 1) {
-                bottom_edge[x] = static_cast<short>(y);
-                break;
-            }
         if (top_edge[x] != 0 && top_edge[x] < t) t = top_edge[x];
         if (bottom_edge[x] > b) b = bottom_edge[x];
     }
@@ -145,7 +145,8 @@ int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* 
         const unsigned char* m1 = m + iy1 * W;
         for (int x = 0; x < W; ++x) {
             const float v = static_cast<float>(r0[x]) * w0 + static_cast<float>(r1[x]) * w1;
-            image[y * W + x] = static_cast<unsigned char>(Clamp(static_cast<int>(std::floor(v)), 0, 255));
+            // Both weights lie in 0..1 and v >= 0: truncation is the floor.
+            image[y * W + x] = static_cast<unsigned char>(Clamp(static_cast<int>(v), 0, 255));
             mask[y * W + x] = static_cast<unsigned char>(m0[x] * m1[x]);
         }
     }
