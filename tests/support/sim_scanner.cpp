@@ -561,10 +561,12 @@ std::vector<uint8_t> mjpeg_from_grey(const uint8_t* grey, int width, int height,
 }  // namespace sim
 
 // ---- the system-call boundary ----
+// Visible to the shared libraries of the process (the build hides symbols by default).
+#define SIM_BOUNDARY __attribute__((visibility("default")))
 
 extern "C" {
 
-int open(const char* path, int flags, ...) {
+SIM_BOUNDARY int open(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
@@ -575,7 +577,7 @@ int open(const char* path, int flags, ...) {
     return f(path, flags, mode);
 }
 
-int open64(const char* path, int flags, ...) {
+SIM_BOUNDARY int open64(const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
@@ -586,21 +588,21 @@ int open64(const char* path, int flags, ...) {
     return f(path, flags, mode);
 }
 
-int __open_2(const char* path, int flags) {
+SIM_BOUNDARY int __open_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
     static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open_2");
     return f(path, flags);
 }
 
-int __open64_2(const char* path, int flags) {
+SIM_BOUNDARY int __open64_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
     static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open64_2");
     return f(path, flags);
 }
 
-int openat(int dirfd, const char* path, int flags, ...) {
+SIM_BOUNDARY int openat(int dirfd, const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
@@ -611,7 +613,7 @@ int openat(int dirfd, const char* path, int flags, ...) {
     return f(dirfd, path, flags, mode);
 }
 
-int openat64(int dirfd, const char* path, int flags, ...) {
+SIM_BOUNDARY int openat64(int dirfd, const char* path, int flags, ...) {
     va_list ap;
     va_start(ap, flags);
     mode_t mode = sim::mode_arg(flags, ap);
@@ -622,12 +624,12 @@ int openat64(int dirfd, const char* path, int flags, ...) {
     return f(dirfd, path, flags, mode);
 }
 
-int close(int fd) {
+SIM_BOUNDARY int close(int fd) {
     sim::sim_close(fd);
     return sim::real_close(fd);
 }
 
-int ioctl(int fd, unsigned long request, ...) {
+SIM_BOUNDARY int ioctl(int fd, unsigned long request, ...) {
     va_list ap;
     va_start(ap, request);
     void* arg = va_arg(ap, void*);

@@ -99,4 +99,21 @@ void UdevBed::remove(const std::string&) {}
 
 #endif
 
+Scanner& UdevBed::add_scanner(const char* vid, const char* pid, const char* node, const char* product) {
+    Owned o;
+    o.syspath = add_camera(vid, pid, product, node);
+    o.scanner.reset(new Scanner(std::string("/dev/") + node));
+    owned_.push_back(std::move(o));
+    return *owned_.back().scanner;
+}
+
+void UdevBed::unplug_scanner(Scanner& scanner) {
+    scanner.unplug();
+    for (auto& o : owned_)
+        if (o.scanner.get() == &scanner && !o.syspath.empty()) {
+            remove(o.syspath);
+            o.syspath.clear();
+        }
+}
+
 }  // namespace sim

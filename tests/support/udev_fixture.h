@@ -9,9 +9,17 @@
 //   sim::UdevBed bed;
 //   bed.add_camera("abcd", "1234", "Quvera QVR610", "video0");   // /dev/video0
 //   sim::Scanner cam("/dev/video0");
+// or, both at once, the scanner owned by the bed:
+//   sim::Scanner& cam = bed.add_scanner("3a5c", "0610", "video0");
+//   cam.set_idle_frame(sim::mjpeg_from_grey(img, 320, 240));
+//   bed.unplug_scanner(cam);                  // gone for udev and for open/ioctl
 #pragma once
 
+#include <memory>
 #include <string>
+#include <vector>
+
+#include "sim_scanner.h"
 
 namespace sim {
 
@@ -36,9 +44,20 @@ public:
     // Removes a node made by add_camera (with its USB device) or add_orphan_node.
     void remove(const std::string& syspath);
 
+    // add_camera plus a sim::Scanner at /dev/<node>, owned by the bed (destroyed with it).
+    Scanner& add_scanner(const char* vid, const char* pid, const char* node = "video0",
+                         const char* product = "Quvera QVR610");
+    // The scanner is unplugged (Scanner::unplug) and its node leaves udev's tree.
+    void unplug_scanner(Scanner& scanner);
+
 private:
+    struct Owned {
+        std::string syspath;
+        std::unique_ptr<Scanner> scanner;
+    };
     void* bed_ = nullptr;  // UMockdevTestbed*
     int next_port_ = 1;
+    std::vector<Owned> owned_;
 };
 
 }  // namespace sim
