@@ -1,0 +1,65 @@
+// Frozen digests of features, templates and scores of generated fingers. Stored templates and
+// features depend on these bytes: a change here is a change of the record format in all but name.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "finger_gen.h"
+#include "match.h"
+#include "veinalg_internal.h"
+
+namespace {
+
+using Bytes = std::vector<unsigned char>;
+
+struct Golden {
+    int finger;
+    uint32_t feature;  // CRC-32 of the feature of capture 3
+    uint32_t tmpl1;    // template of capture 0 alone
+    uint32_t tmpl3;    // template of captures 0, 1 and 2
+    int genuine;       // score of tmpl3 against the feature
+    int impostor;      // score of tmpl3 against the next finger's capture 3
+};
+
+const Golden kGolden[] = {
+    {0, 0x875f53acu, 0x9e8af4c5u, 0x132121fdu, 757, 566},
+    {1, 0xc00e491fu, 0x1cee96aau, 0x2222c0f6u, 723, 561},
+    {2, 0xc9e74c6eu, 0x9fb3d6e1u, 0x09f6de21u, 759, 586},
+    {3, 0x092f47edu, 0x22dfbfd6u, 0xf2148c19u, 764, 564},
+    {4, 0xfe7fb842u, 0xcb106cb5u, 0xad43f169u, 762, 553},
+    {5, 0xcd11a8d2u, 0xb8647074u, 0x4f02b066u, 732, 543},
+};
+
+Bytes feature_of(const Bytes& bmp) {
+    _image img{const_cast<unsigned char*>(bmp.data()), static_cast<int>(bmp.size())};
+    Bytes out(FV_FEATURE_SIZE, 0);
+    EXPECT_EQ(veinalg_make_feature(nullptr, &img, 1, out.data(), FV_FEATURE_SIZE, nullptr), FV_FEATURE_SIZE);
+    return out;
+}
+
+TEST(Golden, FeaturesTemplatesAndScores) {
+    ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0);
+    for (const Golden& g : kGolden) {
+        Bytes bmp[4];
+        _image images[4];
+        for (int c = 0; c < 4; ++c) {
+            bmp[c] = fingergen::grey_to_bmp(fingergen::finger_image(g.finger, c).data(), 320, 240);
+            images[c] = {bmp[c].data(), static_cast<int>(bmp[c].size())};
+        }
+        Bytes feature = feature_of(bmp[3]);
+        Bytes other = feature_of(fingergen::grey_to_bmp(fingergen::finger_image(g.finger + 1, 3).data(), 320, 240));
+        Bytes t1(FV_TMPL_SIZE, 0), t3(FV_TMPL_SIZE, 0);
+        ASSERT_EQ(veinalg_make_tmpl(nullptr, images, 1, t1.data(), nullptr), FV_TMPL_SIZE);
+        ASSERT_EQ(veinalg_make_tmpl(nullptr, images, 3, t3.data(), nullptr), FV_TMPL_SIZE);
+        EXPECT_EQ(GenerateCRC32(feature.data(), FV_FEATURE_SIZE), g.feature) << g.finger;
+        EXPECT_EQ(GenerateCRC32(t1.data(), FV_TMPL_SIZE), g.tmpl1) << g.finger;
+        EXPECT_EQ(GenerateCRC32(t3.data(), FV_TMPL_SIZE), g.tmpl3) << g.finger;
+        int genuine = -1, impostor = -1;
+        MatchFeatureX(t3.data(), feature.data(), &genuine);
+        MatchFeatureX(t3.data(), other.data(), &impostor);
+        EXPECT_EQ(genuine, g.genuine) << g.finger;
+        EXPECT_EQ(impostor, g.impostor) << g.finger;
+    }
+}
+
+}  // namespace
