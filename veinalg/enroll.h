@@ -20,6 +20,13 @@ int MergeFeature(FV_FEATURE* out, const FV_FEATURE* base, const FV_FEATURE* othe
                  const int* other_responses, int* out_responses, int* acc_codes, int* acc_w15, unsigned int* acc_w27,
                  int row_shift, int col_shift, int factor);
 
+// Order of merging from the pairwise scores (scores[i][j]: image j aligned on image i): the base
+// has the largest total (lowest number among equals), then each next image agrees best with those
+// chosen; with no positive agreement the lowest-numbered image left follows.
+void EnrolOrder(const unsigned int scores[3][3], int n, int order[3]);
+// Weight (0..9, tenths) of the third image from its score against the first merge.
+int ThirdImageFactor(unsigned int score);
+
 // GetEnrollTmpl with the fine row search of the alignments chosen.
 int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned char* image3, FV_TMPL* tmpl,
                       FineRowSearch rule);

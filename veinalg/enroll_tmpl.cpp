@@ -50,6 +50,44 @@ PairResult align_rotations(const FV_FEATURE* base, const FV_FEATURE* other_rotat
 
 }  // namespace
 
+void EnrolOrder(const unsigned int scores[3][3], int n, int order[3]) {
+    bool chosen[kMaxImages] = {false, false, false};
+    long long best_total = -1;
+    for (int i = 0; i < n; ++i) {
+        long long total = 0;
+        for (int j = 0; j < n; ++j)
+            if (j != i) total += scores[i][j];
+        if (total > best_total) {
+            best_total = total;
+            order[0] = i;
+        }
+    }
+    chosen[order[0]] = true;
+    for (int l = 1; l < n; ++l) {
+        int pick = -1;
+        long long best_sum = 0;
+        for (int k = 0; k < n; ++k) {
+            if (chosen[k]) continue;
+            long long sum = 0;
+            for (int c = 0; c < l; ++c) sum += scores[order[c]][k];
+            if (sum > best_sum) {
+                best_sum = sum;
+                pick = k;
+            }
+        }
+        // No positive agreement at all: take the lowest-numbered image left.
+        for (int k = 0; k < n && pick < 0; ++k)
+            if (!chosen[k]) pick = k;
+        order[l] = pick;
+        chosen[pick] = true;
+    }
+}
+
+int ThirdImageFactor(unsigned int score) {
+    unsigned int s = score > 600 ? 600 : score;
+    return static_cast<int>((s * 10 + 350) / 700);
+}
+
 int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned char* image3, FV_TMPL* tmpl,
                       FineRowSearch rule) {
     if (!image1 || (image3 && !image2)) return -3;
@@ -86,38 +124,12 @@ int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned cha
             for (int j = 0; j < n; ++j)
                 if (i != j) pairs[i][j] = align_rotations(&w.records[3 * i], &w.records[3 * j], rule);
 
-        int order[kMaxImages] = {0, 0, 0};
-        bool chosen[kMaxImages] = {false, false, false};
-        long long best_total = -1;
-        for (int i = 0; i < n; ++i) {
-            long long total = 0;
+        unsigned int scores[3][3] = {{0, 0, 0}, {0, 0, 0}, {0, 0, 0}};
+        for (int i = 0; i < n; ++i)
             for (int j = 0; j < n; ++j)
-                if (j != i) total += pairs[i][j].score;
-            if (total > best_total) {
-                best_total = total;
-                order[0] = i;
-            }
-        }
-        chosen[order[0]] = true;
-        for (int l = 1; l < n; ++l) {
-            int pick = -1;
-            long long best_sum = 0;
-            for (int k = 0; k < n; ++k) {
-                if (chosen[k]) continue;
-                long long sum = 0;
-                for (int c = 0; c < l; ++c) sum += pairs[order[c]][k].score;
-                if (sum > best_sum) {
-                    best_sum = sum;
-                    pick = k;
-                }
-            }
-            // No positive agreement at all: take the lowest-numbered image left.
-            if (pick < 0)
-                for (int k = 0; k < n && pick < 0; ++k)
-                    if (!chosen[k]) pick = k;
-            order[l] = pick;
-            chosen[pick] = true;
-        }
+                if (i != j) scores[i][j] = pairs[i][j].score;
+        int order[kMaxImages] = {0, 0, 0};
+        EnrolOrder(scores, n, order);
 
         const int b = order[0];
         const FV_FEATURE& base = w.records[3 * b];
@@ -140,8 +152,7 @@ int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned cha
         if (n == 3) {
             const int q = order[2];
             PairResult third = align_rotations(&w.merged[0], &w.records[3 * q], rule);
-            unsigned int s = third.score > 600 ? 600 : third.score;
-            int factor = static_cast<int>((s * 10 + 350) / 700);
+            const int factor = ThirdImageFactor(third.score);
             rc = MergeFeature(&w.merged[1], &w.merged[0], &w.records[3 * q + third.rotation], w.acc_responses,
                               w.normalised[3 * q + third.rotation], w.out_responses, w.acc_codes, w.acc_w15,
                               w.acc_w27, third.row, third.col, factor);

@@ -168,3 +168,36 @@ TEST(MergeFeature, WeightedAverageOfNibblesAndResponses) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(EnrolOrder, BaseByTotalsThenBestAgreement) {
+    struct {
+        unsigned int scores[3][3];
+        int n;
+        int order[3];
+    } cases[] = {
+        // Totals (100, 300, 200): image 1 is the base; image 2 agrees more with it than image 0.
+        {{{0, 60, 40}, {120, 0, 180}, {70, 130, 0}}, 3, {1, 2, 0}},
+        // Totals (100, 200, 200): the lower-numbered of the equal totals.
+        {{{0, 50, 50}, {90, 0, 110}, {100, 100, 0}}, 3, {1, 2, 0}},
+        // Two images: the better total is the base.
+        {{{0, 10, 0}, {30, 0, 0}, {0, 0, 0}}, 2, {1, 0, 0}},
+        // Nothing agrees: the lowest numbers in turn.
+        {{{0, 0, 0}, {0, 0, 0}, {0, 0, 0}}, 3, {0, 1, 2}},
+        // Equal sums for the second place: the lower-numbered candidate.
+        {{{0, 80, 80}, {10, 0, 10}, {10, 10, 0}}, 3, {0, 1, 2}},
+    };
+    for (auto& c : cases) {
+        int order[3] = {-1, -1, -1};
+        EnrolOrder(c.scores, c.n, order);
+        for (int l = 0; l < c.n; ++l) EXPECT_EQ(order[l], c.order[l]) << l;
+    }
+}
+
+TEST(ThirdImageFactor, RoundedTenthsOfTheScoreLimitedTo600) {
+    const unsigned int cases[][2] = {{0, 0}, {34, 0}, {35, 1}, {104, 1}, {105, 2}, {594, 8}, {600, 9}, {999, 9}};
+    for (auto& c : cases) EXPECT_EQ(ThirdImageFactor(c[0]), static_cast<int>(c[1])) << c[0];
+}
+
+}  // namespace
