@@ -308,7 +308,7 @@ TEST_F(Device, WithoutASupportedListEveryAnsweringNodeCounts) {
 // ---- serial number records ----
 
 Bytes chain(std::initializer_list<std::pair<int, Bytes>> records, int base_offset = 2) {
-    Bytes flash(0x1000, 0xFF);
+    Bytes flash(0x1100, 0xFF);
     size_t at = base_offset;
     for (const auto& r : records) {
         flash[at] = static_cast<uint8_t>(r.first);
@@ -352,20 +352,24 @@ TEST_F(Device, SerialNumberFailures) {
         Bytes flash;
         int fail_after;  // queries of this read that pass before the data query fails (-1: none)
         int result;
+        std::vector<int> starts;  // flash start commands sent
     } cases[] = {
-        {"end of chain", chain({{1, Bytes(4, 1)}, {2, Bytes(2, 2)}}), -1, -1},
-        {"past 0xFFF", chain({{1, Bytes(0xFF0, 1)}}), -1, -1},
-        {"too long for the buffer", chain({{4, Bytes(1025, 7)}}), -1, -1},
-        {"data read fails", chain({{4, Bytes(8, 7)}}), 2, -1},
-        {"head read fails", chain({{4, Bytes(8, 7)}}), 0, -1},
-        {"exactly 1024", chain({{4, Bytes(1024, 9)}}), -1, 1024},
+        {"end of chain", chain({{1, Bytes(4, 1)}, {2, Bytes(2, 2)}}), -1, -1, {0xF002, 0xF009, 0xF00E}},
+        {"next record above 0xFFF", chain({{1, Bytes(0xFFB, 1)}}), -1, -1, {0xF002}},
+        {"last record at 0xFFF", chain({{1, Bytes(0xFFA, 1)}}), -1, -1, {0xF002, 0xFFFF}},
+        {"too long for the buffer", chain({{4, Bytes(1025, 7)}}), -1, -1, {0xF002}},
+        {"data read fails", chain({{4, Bytes(8, 7)}}), 2, -1, {0xF002, 0xF005}},
+        {"head read fails", chain({{4, Bytes(8, 7)}}), 0, -1, {0xF002}},
+        {"exactly 1024", chain({{4, Bytes(1024, 9)}}), -1, 1024, {0xF002, 0xF005, 0xF205}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         s.set_flash(c.flash, 0xF000);
         if (c.fail_after >= 0) s.fail(UVCIOC_CTRL_QUERY, ENOTTY, -1, c.fail_after);
         memset(out, 0x33, sizeof out);
+        s.clear_records();
         EXPECT_EQ(fvd_readdevsn(out), c.result);
+        EXPECT_EQ(flash_starts(s), c.starts);
         if (c.result < 0) {
             EXPECT_EQ(std::count(out, out + sizeof out, 0x33), static_cast<long>(sizeof out));
         } else {
