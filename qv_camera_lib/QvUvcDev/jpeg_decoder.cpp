@@ -289,22 +289,9 @@ inline int get_bits(jpeg_bit_reader& r, int n) {
     return static_cast<int>((r.buf >> r.bits) & ((1u << n) - 1));
 }
 
-// Decodes one symbol and its value; -1 when no code matches within 16 bits.
-inline int decode_symbol(jpeg_bit_reader& r, const HuffTable& t, int& value) {
-    if (r.bits < kLookBits) jpeg_fill_bits(r);
-    const unsigned look = (r.buf >> (r.bits - kLookBits)) & (kLookSize - 1);
-    const HuffLook& e = t.look[look];
-    if (e.value_len) {
-        r.bits -= e.value_len;
-        value = e.value;
-        return e.symbol;
-    }
-    if (e.code_len) {
-        r.bits -= e.code_len;
-        const int size = e.symbol & 15;
-        value = extend(get_bits(r, size), size);
-        return e.symbol;
-    }
+// Codes longer than the lookahead, continued bit by bit; -1 when none matches by 16 bits.
+__attribute__((noinline)) int decode_long_symbol(jpeg_bit_reader& r, const HuffTable& t, unsigned look,
+                                                 int& value) {
     r.bits -= kLookBits;
     int code = static_cast<int>(look);
     for (int l = kLookBits + 1; l <= kMaxCodeLength; ++l) {
@@ -322,19 +309,46 @@ inline int decode_symbol(jpeg_bit_reader& r, const HuffTable& t, int& value) {
     return -1;
 }
 
+// Decodes one symbol and its value; -1 when no code matches within 16 bits.
+__attribute__((always_inline)) inline int decode_symbol(jpeg_bit_reader& r, const HuffTable& t, int& value) {
+    if (r.bits < kLookBits) jpeg_fill_bits(r);
+    const unsigned look = (r.buf >> (r.bits - kLookBits)) & (kLookSize - 1);
+    const HuffLook& e = t.look[look];
+    if (e.value_len) {
+        r.bits -= e.value_len;
+        value = e.value;
+        return e.symbol;
+    }
+    if (e.code_len) {
+        r.bits -= e.code_len;
+        const int size = e.symbol & 15;
+        value = extend(get_bits(r, size), size);
+        return e.symbol;
+    }
+    return decode_long_symbol(r, t, look, value);
+}
+
 inline int64_t clamp_coefficient(int64_t v) {
     return v > kMaxCoefficient ? kMaxCoefficient : (v < -kMaxCoefficient ? -kMaxCoefficient : v);
 }
 
-// Decodes one block into dequantised natural-order coefficients; returns the number of
-// coefficient positions used (1 for a DC-only block).
-int decode_block(jpeg_bit_reader& r, ScanComponent& sc, const int64_t* scaled, int64_t* coef) {
+// Which rows and columns of a block hold coded coefficients (bit i for row/column i);
+// the transform skips the work that zeros make redundant without changing any result.
+struct BlockShape {
+    int used;  // coefficient positions used, 1 for a DC-only block
+    unsigned rows;
+    unsigned cols;
+};
+
+// Decodes one block into dequantised natural-order coefficients.
+BlockShape decode_block(jpeg_bit_reader& r, ScanComponent& sc, const int64_t* scaled, int64_t* coef) {
     std::memset(coef, 0, 64 * sizeof(int64_t));
+    BlockShape shape{1, 1, 1};
     int value;
     if (decode_symbol(r, *sc.dc, value) < 0) {
         r.marker = kMarkerNoData;  // broken data: the block ends with a DC value of 0
         coef[0] = clamp_coefficient(sc.predictor) * scaled[0];
-        return 1;
+        return shape;
     }
     sc.predictor += value;
     coef[0] = clamp_coefficient(sc.predictor) * scaled[0];
@@ -349,76 +363,110 @@ int decode_block(jpeg_bit_reader& r, ScanComponent& sc, const int64_t* scaled, i
         if (run == 0 && size == 0) break;
         k += run;
         if (k > 63) break;
-        coef[kNatural[k]] = value * scaled[k];
+        const int n = kNatural[k];
+        coef[n] = value * scaled[k];
+        shape.rows |= 1u << (n >> 3);
+        shape.cols |= 1u << (n & 7);
         ++k;
     }
-    return k > 63 ? 64 : k;
+    shape.used = k > 63 ? 64 : k;
+    return shape;
 }
 
 inline uint8_t clamp_sample(int64_t v) { return static_cast<uint8_t>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 inline int64_t fix(int64_t x, int64_t k) { return (x * k) >> kFixShift; }
 
-void jpeg_idct_block(int64_t* f, int used, int64_t bias, bool chroma, uint8_t* out) {
+// Vertical pass on one column (stride 8). HighZero: rows 4 to 7 are known to be 0,
+// so the same formulas are evaluated with those terms folded away.
+template <bool HighZero>
+inline void idct_column(int64_t* col) {
+    const int64_t a0 = col[0], a1 = col[8], a2 = col[16], a3 = col[24];
+    const int64_t a4 = HighZero ? 0 : col[32], a5 = HighZero ? 0 : col[40];
+    const int64_t a6 = HighZero ? 0 : col[48], a7 = HighZero ? 0 : col[56];
+    if ((a1 | a2 | a3 | a4 | a5 | a6 | a7) == 0) {
+        for (int r = 1; r < 8; ++r) col[8 * r] = a0;
+        return;
+    }
+    const int64_t e = a2 + a6;
+    const int64_t t12 = fix(a2 - a6, 2896) - e;
+    const int64_t t1 = a0 - a4 + t12;
+    const int64_t t2 = a0 - a4 - t12;
+    const int64_t z10 = a5 - a3, z13 = a5 + a3;
+    const int64_t t7 = z13 + a1 + a7;
+    const int64_t z5 = fix(z10 + a1 - a7, 1567);
+    const int64_t t6 = fix(a1 - a7, 5351) - z5 - t7;
+    const int64_t t5 = fix(a1 + a7 - z13, 2896) - t6;
+    const int64_t t4 = z5 + fix(z10, 2217) - t5;
+    col[0] = a0 + a4 + e + t7;
+    col[8] = t1 + t6;
+    col[16] = t2 + t5;
+    col[24] = a0 + a4 - e + t4;
+    col[32] = a0 + a4 - e - t4;
+    col[40] = t2 - t5;
+    col[48] = t1 - t6;
+    col[56] = a0 + a4 + e - t7;
+}
+
+// Horizontal pass on one row, with the output shift, level offset and clamping.
+template <bool HighZero>
+inline void idct_row(const int64_t* b, int64_t offset, uint8_t* o) {
+    const int64_t b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3];
+    const int64_t b4 = HighZero ? 0 : b[4], b5 = HighZero ? 0 : b[5];
+    const int64_t b6 = HighZero ? 0 : b[6], b7 = HighZero ? 0 : b[7];
+    if ((b1 | b2 | b3 | b4 | b5 | b6 | b7) == 0) {
+        std::memset(o, clamp_sample((b0 >> kFixShift) + offset), 8);
+        return;
+    }
+    const int64_t t12 = fix(b2 - b6, 2896) - (b2 + b6);
+    const int64_t t1 = b0 - b4 + t12;
+    const int64_t t7 = b3 + b5 + b1 + b7;
+    const int64_t z5 = fix(b5 - b3 + b1 - b7, 1567);
+    const int64_t t6 = fix(b1 - b7, 5351) - z5 - t7;
+    const int64_t t11 = fix(b1 + b7 - b3 - b5, 2896);
+    const int64_t m = t6 - t11;
+    const int64_t t4 = z5 + fix(b5 - b3, 2217) + m;
+    const int64_t even = b2 + b6;
+    o[0] = clamp_sample(((b0 + b4 + even + t7) >> kFixShift) + offset);
+    o[1] = clamp_sample(((t1 + t6) >> kFixShift) + offset);
+    o[2] = clamp_sample(((b0 - b4 - t12 - m) >> kFixShift) + offset);
+    o[3] = clamp_sample(((b0 + b4 - even + t4) >> kFixShift) + offset);
+    o[4] = clamp_sample(((b0 + b4 - even - t4) >> kFixShift) + offset);
+    o[5] = clamp_sample(((b0 - b4 - t12 + m) >> kFixShift) + offset);
+    o[6] = clamp_sample(((t1 - t6) >> kFixShift) + offset);
+    o[7] = clamp_sample(((b0 + b4 + even - t7) >> kFixShift) + offset);
+}
+
+void jpeg_idct_block(int64_t* f, const BlockShape& shape, int64_t bias, bool chroma, uint8_t* out) {
     const int64_t offset = chroma ? 128 : 0;
-    if (used <= 1) {
-        const uint8_t v = clamp_sample(((bias + f[0]) >> kFixShift) + offset);
-        std::memset(out, v, 64);
+    if (shape.used <= 1) {
+        std::memset(out, clamp_sample(((bias + f[0]) >> kFixShift) + offset), 64);
         return;
     }
     f[0] += bias;
-    for (int c = 0; c < 8; ++c) {
-        int64_t* col = f + c;
-        const int64_t a0 = col[0], a1 = col[8], a2 = col[16], a3 = col[24];
-        const int64_t a4 = col[32], a5 = col[40], a6 = col[48], a7 = col[56];
-        if ((a1 | a2 | a3 | a4 | a5 | a6 | a7) == 0) {
-            for (int r = 1; r < 8; ++r) col[8 * r] = a0;
-            continue;
-        }
-        const int64_t e = a2 + a6;
-        const int64_t t12 = fix(a2 - a6, 2896) - e;
-        const int64_t t1 = a0 - a4 + t12;
-        const int64_t t2 = a0 - a4 - t12;
-        const int64_t z10 = a5 - a3, z13 = a5 + a3;
-        const int64_t t7 = z13 + a1 + a7;
-        const int64_t z5 = fix(z10 + a1 - a7, 1567);
-        const int64_t t6 = fix(a1 - a7, 5351) - z5 - t7;
-        const int64_t t5 = fix(a1 + a7 - z13, 2896) - t6;
-        const int64_t t4 = z5 + fix(z10, 2217) - t5;
-        col[0] = a0 + a4 + e + t7;
-        col[8] = t1 + t6;
-        col[16] = t2 + t5;
-        col[24] = a0 + a4 - e + t4;
-        col[32] = a0 + a4 - e - t4;
-        col[40] = t2 - t5;
-        col[48] = t1 - t6;
-        col[56] = a0 + a4 + e - t7;
+    if (shape.rows == 1) {
+        // Only the first row is coded: every column is constant, so all rows are alike.
+        if (shape.cols & 0xF0)
+            idct_row<false>(f, offset, out);
+        else
+            idct_row<true>(f, offset, out);
+        for (int r = 1; r < 8; ++r) std::memcpy(out + 8 * r, out, 8);
+        return;
     }
-    for (int r = 0; r < 8; ++r) {
-        const int64_t* b = f + 8 * r;
-        uint8_t* o = out + 8 * r;
-        const int64_t b0 = b[0], b1 = b[1], b2 = b[2], b3 = b[3], b4 = b[4], b5 = b[5], b6 = b[6], b7 = b[7];
-        if ((b1 | b2 | b3 | b4 | b5 | b6 | b7) == 0) {
-            std::memset(o, clamp_sample((b0 >> kFixShift) + offset), 8);
-            continue;
-        }
-        const int64_t t12 = fix(b2 - b6, 2896) - (b2 + b6);
-        const int64_t t1 = b0 - b4 + t12;
-        const int64_t t7 = b3 + b5 + b1 + b7;
-        const int64_t z5 = fix(b5 - b3 + b1 - b7, 1567);
-        const int64_t t6 = fix(b1 - b7, 5351) - z5 - t7;
-        const int64_t t11 = fix(b1 + b7 - b3 - b5, 2896);
-        const int64_t m = t6 - t11;
-        const int64_t t4 = z5 + fix(b5 - b3, 2217) + m;
-        const int64_t even = b2 + b6;
-        o[0] = clamp_sample(((b0 + b4 + even + t7) >> kFixShift) + offset);
-        o[1] = clamp_sample(((t1 + t6) >> kFixShift) + offset);
-        o[2] = clamp_sample(((b0 - b4 - t12 - m) >> kFixShift) + offset);
-        o[3] = clamp_sample(((b0 + b4 - even + t4) >> kFixShift) + offset);
-        o[4] = clamp_sample(((b0 + b4 - even - t4) >> kFixShift) + offset);
-        o[5] = clamp_sample(((b0 - b4 - t12 + m) >> kFixShift) + offset);
-        o[6] = clamp_sample(((t1 - t6) >> kFixShift) + offset);
-        o[7] = clamp_sample(((b0 + b4 + even - t7) >> kFixShift) + offset);
+    // Columns without coefficients stay zero (column 0 always holds the bias).
+    const unsigned cols = shape.cols | 1u;
+    const bool high_rows_zero = (shape.rows & 0xF0) == 0;
+    for (int c = 0; c < 8; ++c) {
+        if (!(cols & (1u << c))) continue;
+        if (high_rows_zero)
+            idct_column<true>(f + c);
+        else
+            idct_column<false>(f + c);
+    }
+    if (shape.cols & 0xF0) {
+        for (int r = 0; r < 8; ++r) idct_row<false>(f + 8 * r, offset, out + 8 * r);
+    } else {
+        for (int r = 0; r < 8; ++r) idct_row<true>(f + 8 * r, offset, out + 8 * r);
     }
 }
 
@@ -584,12 +632,12 @@ int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width,
             }
             int b = 0;
             for (; b < luma_blocks; ++b) {
-                const int used = decode_block(r, d.scan[0], d.scaled[0], d.coef[b]);
-                jpeg_idct_block(d.coef[b], used, kLumaBias, false, d.samples[b]);
+                const BlockShape shape = decode_block(r, d.scan[0], d.scaled[0], d.coef[b]);
+                jpeg_idct_block(d.coef[b], shape, kLumaBias, false, d.samples[b]);
             }
             for (int c = 1; c <= chroma; ++c, ++b) {
-                const int used = decode_block(r, d.scan[c], d.scaled[c], d.coef[b]);
-                jpeg_idct_block(d.coef[b], used, kChromaBias, true, d.samples[b]);
+                const BlockShape shape = decode_block(r, d.scan[c], d.scaled[c], d.coef[b]);
+                jpeg_idct_block(d.coef[b], shape, kChromaBias, true, d.samples[b]);
             }
             uint8_t* dst = out + pitch * (static_cast<std::ptrdiff_t>(my) * mcu_h) +
                            static_cast<std::ptrdiff_t>(mx) * mcu_w * 2;
