@@ -1,0 +1,420 @@
+// Enrolment, capture and matching end to end: the driver copy drives the simulated scanner
+// (udev tree from umockdev, system calls answered in this executable) with generated fingers.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+
+#include "finger_gen.h"
+#include "sdk_api.h"
+#include "sim_scanner.h"
+#include "udev_fixture.h"
+
+namespace {
+
+using qvtest::Api;
+using qvtest::ChildResult;
+using qvtest::DriverDir;
+using qvtest::FakeBin;
+using Clock = std::chrono::steady_clock;
+using Env = std::vector<std::pair<std::string, const char*>>;
+
+constexpr int kFingerReg = 0x1005;
+const char* const kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
+
+std::vector<uint8_t> frame_of(int finger, int capture) {
+    std::vector<unsigned char> grey = fingergen::finger_image(finger, capture);
+    return sim::mjpeg_from_grey(grey.data(), fingergen::kWidth, fingergen::kHeight);
+}
+
+// What one operation reported through its callback.
+struct Progress {
+    std::vector<int> codes;
+    std::vector<std::string> texts;
+    sim::Scanner* cam = nullptr;
+    int finger = 7;
+    int presses = 0;
+    bool lift_on_1001 = true;
+    std::function<void(int)> on_code;
+};
+
+// Places the finger on 1000 (a new capture of it each time) and lifts it on 1001.
+void follow_hints(int code, const char* msg, void* ctx) {
+    Progress* p = static_cast<Progress*>(ctx);
+    p->codes.push_back(code);
+    p->texts.push_back(msg != nullptr ? msg : "(null)");
+    if (p->cam != nullptr) {
+        if (code == 1000) {
+            p->cam->set_idle_frame(frame_of(p->finger, p->presses++));
+            p->cam->set_register(kFingerReg, 1);
+        } else if (code == 1001 && p->lift_on_1001) {
+            p->cam->set_register(kFingerReg, 0);
+        }
+    }
+    if (p->on_code) p->on_code(code);
+}
+
+std::string last(const std::vector<std::string>& v) { return v.empty() ? "(none)" : v.back(); }
+int last_code(const std::vector<int>& v) { return v.empty() ? 12345 : v.back(); }
+
+std::string codes_text(const std::vector<int>& codes) {
+    std::string s;
+    for (int c : codes) s += (s.empty() ? "" : " ") + std::to_string(c);
+    return s;
+}
+
+// Getter answering from a "key=value;..." text in ctx.
+int table_getter(const char* key, char* value, void* ctx) {
+    std::string t = static_cast<const char*>(ctx);
+    std::string k = std::string(key) + "=";
+    size_t p = t.find(k);
+    if (p == std::string::npos) return 0;
+    size_t e = t.find(';', p);
+    snprintf(value, 256, "%s", t.substr(p + k.size(), e - p - k.size()).c_str());
+    return 0;
+}
+
+const char* kConfig = R"({"dev_vpid": "3a5c:0610", "play_sound": "2",
+  "en_press_finger": "press", "en_raise_finger": "lift", "en_enroll_succ": "enrolled",
+  "en_enroll_fail": "enrol failed", "en_enroll_error": "enrol device error", "en_enroll_cancel": "enrol cancelled",
+  "en_enroll_timeotu": "enrol timed out", "en_capture_succ": "captured", "en_capture_error": "capture device error",
+  "en_capture_cancel": "capture cancelled", "en_capture_timeout": "capture timed out"})";
+
+// A driver folder (scripted or real recognition library), fake tools and one scanner per child.
+struct Flow {
+    explicit Flow(bool real_alg = false, const char* config = kConfig) : d(config) {
+        d.install_alg(real_alg ? VEINALG_PATH : FAKE_ALG_PATH);
+        alg = qvtest::make_temp_dir("alg");
+    }
+    ~Flow() { qvtest::remove_tree(alg); }
+    void script(const std::string& text) { qvtest::write_text(alg + "script", text); }
+    std::vector<std::string> calls() const { return qvtest::split_lines(qvtest::read_text(alg + "calls")); }
+    int count_calls(const std::string& prefix) const {
+        int n = 0;
+        for (const std::string& c : calls()) n += c.rfind(prefix, 0) == 0;
+        return n;
+    }
+    std::vector<std::string> sounds() const {
+        std::vector<std::string> s;
+        for (const std::string& c : bin.calls("aplay")) s.push_back(c.substr(c.rfind('/') + 1));
+        return s;
+    }
+    // body runs in a child with a scanner attached at /dev/video0, idle without a finger.
+    ChildResult run(const std::function<void(Api&, sim::Scanner&)>& body) {
+        std::string path = bin.path_env();
+        return qvtest::run_child(
+            [&] {
+                if (!sim::UdevBed::available()) return 77;
+                sim::UdevBed bed;
+                bed.add_camera("3a5c", "0610", "Quvera QVR610", "video0");
+                sim::Scanner cam("/dev/video0");
+                cam.set_idle_frame(frame_of(99, 0));
+                cam.set_register(kFingerReg, 0);
+                void* h = qvtest::load_driver(d);
+                {
+                    Api api(h);
+                    body(api, cam);
+                }
+                fflush(stdout);
+                dlclose(h);
+                return 0;
+            },
+            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", alg.c_str()}});
+    }
+    DriverDir d;
+    FakeBin bin;
+    std::string alg;
+};
+
+#define SKIP_WITHOUT_BED(r)                                                  \
+    do {                                                                     \
+        if ((r).status == 77) GTEST_SKIP() << "umockdev preload not active"; \
+        EXPECT_EQ((r).status, 0) << (r).out;                                 \
+    } while (0)
+
+TEST(Enrolment, ThreePressesGiveATemplate) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(4000, '#');
+        api.init(nullptr, nullptr);
+        int o = api.open();
+        int e = api.enroll(out.data(), follow_hints, &p);
+        printf("@%d %d [%s] %zu %c streaming=%d\n", o, e, codes_text(p.codes).c_str(),
+               std::string(out.data(), 3964).find_first_not_of(kB64), out[3964], cam.streaming());
+        std::string texts;
+        for (const std::string& t : p.texts) texts += t + "|";
+        printf("@%s\n", texts.c_str());
+    });
+    SKIP_WITHOUT_BED(r);
+    std::vector<std::string> out = qvtest::results(r.out);
+    ASSERT_EQ(out.size(), 2u) << r.out;
+    EXPECT_EQ(out[0], "0 0 [1000 1001 1000 1001 1000 0] " + std::to_string(std::string::npos) + " # streaming=1");
+    EXPECT_EQ(out[1], "press|lift|press|lift|press|enrolled|");
+    EXPECT_EQ(f.sounds(), (std::vector<std::string>{"enroll_template_start.wav", "press_finger.wav", "raise_finger.wav",
+                                                     "press_finger.wav", "raise_finger.wav", "press_finger.wav",
+                                                     "enroll_template_success.wav"}));
+    // Same-finger check (template of the first image three times, features of the others), then the template.
+    std::vector<std::string> alg;
+    for (const std::string& c : f.calls())
+        if (c.rfind("quality", 0) != 0) alg.push_back(c);
+    EXPECT_EQ(alg, (std::vector<std::string>{
+                       "init null 0", "make_tmpl null 3 77878BM 77878BM 77878BM params0",
+                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
+                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
+                       "make_tmpl null 3 77878BM 77878BM 77878BM params0"}));
+    EXPECT_EQ(f.count_calls("quality 320x240"), 3);
+}
+
+TEST(Capture, OnePressGivesAFeature) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(34400, '#');
+        api.init(nullptr, nullptr);
+        api.open();
+        int c = api.capture(out.data(), follow_hints, &p);
+        printf("@%d [%s] %zu %c %s\n", c, codes_text(p.codes).c_str(), std::string(out.data(), 34352).find_first_not_of(kB64),
+               out[34352], last(p.texts).c_str());
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out),
+              std::vector<std::string>{"0 [1000 0] " + std::to_string(std::string::npos) + " # captured"});
+    EXPECT_EQ(f.sounds(), (std::vector<std::string>{"capture_feature_start.wav", "press_finger.wav",
+                                                     "capture_feature_success.wav"}));
+    EXPECT_NE(r.out.find("capture_feature veinalg_make_feature = 25764"), std::string::npos);
+}
+
+TEST(Enrolment, SoundsByMode) {
+    struct Case {
+        const char* mode;
+        size_t enrol_sounds;
+    } cases[] = {{"0", 0}, {"1", 7}, {"2", 7}};
+    for (const Case& c : cases) {
+        std::string config = std::string(kConfig);
+        config.replace(config.find("\"2\""), 3, std::string("\"") + c.mode + "\"");
+        Flow f(false, config.c_str());
+        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            Progress p;
+            p.cam = &cam;
+            std::vector<char> out(4000, 0);
+            api.init(nullptr, nullptr);
+            api.open();
+            api.enroll(out.data(), follow_hints, &p);
+        });
+        SKIP_WITHOUT_BED(r);
+        EXPECT_EQ(f.sounds().size(), c.enrol_sounds) << c.mode;
+    }
+}
+
+TEST(Enrolment, SameFingerBoundary) {
+    struct Case {
+        const char* scores;
+        int want;
+    } cases[] = {{"0.6 0.6", 0}, {"0.6 0.5999", -6}, {"0.5999 0.9", -6}};
+    for (const Case& c : cases) {
+        Flow f;
+        f.script(std::string("match ") + c.scores + "\n");
+        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            Progress p;
+            p.cam = &cam;
+            std::vector<char> out(4000, 0);
+            api.init(nullptr, nullptr);
+            api.open();
+            int e = api.enroll(out.data(), follow_hints, &p);
+            printf("@%d %d %s\n", e, last_code(p.codes), last(p.texts).c_str());
+        });
+        SKIP_WITHOUT_BED(r);
+        if (c.want == 0) {
+            EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 0 enrolled"}) << c.scores;
+        } else {
+            EXPECT_EQ(qvtest::results(r.out),
+                      std::vector<std::string>{"-6 -6 enroll templet: It is not the same finger. nret = [-6]"})
+                << c.scores;
+            EXPECT_EQ(f.sounds().back(), "enroll_template_fail.wav");
+            EXPECT_NE(r.out.find("is not the same finger. score = [59.99]"), std::string::npos) << r.out;
+        }
+    }
+}
+
+TEST(Enrolment, TemplateFailure) {
+    Flow f;
+    f.script("make_tmpl 2972 0\n");
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(4000, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        int e = api.enroll(out.data(), follow_hints, &p);
+        printf("@%d %d %s %d\n", e, last_code(p.codes), last(p.texts).c_str(), out[0]);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-1 -1 enrol failed 0"});
+    EXPECT_EQ(f.sounds().back(), "enroll_template_fail.wav");
+}
+
+TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
+    Flow f;
+    f.script("make_feature 0\n");
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(34400, 0);
+        api.init(table_getter, const_cast<char*>("CaptureTimeout=1"));
+        api.open();
+        auto t0 = Clock::now();
+        int c = api.capture(out.data(), follow_hints, &p);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        printf("@%d [%s] %s %d\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str(), ms >= 1000);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] capture timed out 1"});
+    EXPECT_GE(f.count_calls("make_feature"), 2);
+    EXPECT_EQ(f.sounds().back(), "capture_feature_timeout.wav");
+}
+
+TEST(Capture, PoorImagesAreLoggedWhenTheResultChanges) {
+    Flow f;
+    f.script("quality 0 0 0 2 2 1\n");
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(34400, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        printf("@%d\n", api.capture(out.data(), follow_hints, &p));
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
+    auto count = [&](const std::string& s) {
+        int n = 0;
+        for (size_t p = r.out.find(s); p != std::string::npos; p = r.out.find(s, p + 1)) n++;
+        return n;
+    };
+    EXPECT_EQ(count("fvd_captureimg return 1 but veinalg_image_quality failed. nret = [0]"), 1);
+    EXPECT_EQ(count("fvd_captureimg return 1 but veinalg_image_quality failed. nret = [2]"), 1);
+    EXPECT_EQ(f.count_calls("quality"), 6);
+}
+
+TEST(Endings, TimeOutSettingsThatEndAtOnce) {
+    for (const char* setting : {"EnrollTimeout=0", "EnrollTimeout=-5", "EnrollTimeout=abc"}) {
+        Flow f;
+        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            Progress p;
+            p.cam = &cam;
+            std::vector<char> out(4000, 0);
+            api.init(table_getter, const_cast<char*>(setting));
+            api.open();
+            int e = api.enroll(out.data(), follow_hints, &p);
+            printf("@%d [%s] %s\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str());
+        });
+        SKIP_WITHOUT_BED(r);
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out"}) << setting;
+        EXPECT_EQ(f.count_calls("quality"), 0) << setting;
+        EXPECT_EQ(f.sounds().back(), "enroll_template_timeout.wav");
+    }
+}
+
+TEST(Endings, StopFromAnotherThread) {
+    for (bool enrol : {true, false}) {
+        Flow f;
+        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            Progress p;   // the finger is never placed
+            std::vector<char> out(40000, 0);
+            api.init(nullptr, nullptr);
+            api.open();
+            std::atomic<long> stopped_at{0};
+            auto t0 = Clock::now();
+            std::thread stopper([&] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(300));
+                stopped_at = static_cast<long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+                api.stop();
+            });
+            int res = enrol ? api.enroll(out.data(), follow_hints, &p) : api.capture(out.data(), follow_hints, &p);
+            long ended = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+            stopper.join();
+            printf("@%d [%s] %s streaming=%d\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str(),
+                   cam.streaming());
+            printf("@latency_ok=%d\n", ended - stopped_at < 1000);
+        });
+        SKIP_WITHOUT_BED(r);
+        std::string text = enrol ? "enrol cancelled" : "capture cancelled";
+        EXPECT_EQ(qvtest::results(r.out),
+                  (std::vector<std::string>{"-17 [1000 -17] " + text + " streaming=1", "latency_ok=1"}));
+        EXPECT_EQ(f.sounds().back(), enrol ? "enroll_template_cancel.wav" : "capture_feature_cancel.wav");
+    }
+}
+
+TEST(Endings, StopBeforeTheOperationHasNoEffect) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(34400, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        api.stop();
+        printf("@%d\n", api.capture(out.data(), follow_hints, &p));
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
+}
+
+TEST(Endings, UnplugDuringCapture) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.on_code = [&](int code) {
+            if (code == 1000) cam.unplug();
+        };
+        std::vector<char> out(34400, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        int c = api.capture(out.data(), follow_hints, &p);
+        printf("@%d [%s] %s\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str());
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 [1000 -15] capture device error"});
+    EXPECT_NE(r.out.find("capture device error, nret = -15"), std::string::npos) << r.out;
+    EXPECT_EQ(f.sounds().back(), "capture_feature_abnormal.wav");
+}
+
+TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        p.lift_on_1001 = false;
+        std::thread lifter;
+        int lifts = 0;
+        p.on_code = [&](int code) {
+            if (code != 1001) return;
+            // The finger stays a while before it is lifted.
+            if (lifter.joinable()) lifter.join();
+            lifts++;
+            lifter = std::thread([&cam] {
+                std::this_thread::sleep_for(std::chrono::milliseconds(400));
+                cam.set_register(kFingerReg, 0);
+            });
+        };
+        std::vector<char> out(4000, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        int e = api.enroll(out.data(), follow_hints, &p);
+        if (lifter.joinable()) lifter.join();
+        printf("@%d [%s] %d\n", e, codes_text(p.codes).c_str(), lifts);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 [1000 1001 1000 1001 1000 0] 2"});
+    EXPECT_EQ(f.count_calls("quality"), 3) << "no image while the finger stays";
+}
+
+}  // namespace
