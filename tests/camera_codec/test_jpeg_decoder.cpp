@@ -231,6 +231,23 @@ TEST(JpegDecoder, FramesWithTheirOwnTablesUseOnlyThose) {
     // Likewise a quantisation table that no DQT defined.
     const size_t sof = seg(coded, 0xC0);
     EXPECT_EQ(decode(with(coded, sof + 10 + 3 + 2, {3}), 64, 32), 13);
+    // Even an empty DHT segment means the frame brings its own tables.
+    const Bytes bare = strip_dht(coded);
+    EXPECT_EQ(decode(bare, 64, 32), 0);
+    EXPECT_EQ(decode(insert_after_soi(bare, {0xFF, 0xC4, 0x00, 0x02}), 64, 32), 13);
+}
+
+TEST(JpegDecoder, OneComponentScanOfAFourComponentFrameIsGrey) {
+    const Bytes g = encode_jpeg(noisy_rgb(32, 16), 32, 16, Sampling::Grey, 80);
+    const size_t sof = seg(g, 0xC0);
+    ASSERT_EQ(g[sof + 9], 1);
+    ASSERT_EQ(g[sof + 10], 1);  // component id 1
+    const Bytes four = replace_segment(g, 0xC0, {8, 0, 16, 0, 32, 4, 1, 0x11, 0, 2, 0x11, 0, 3, 0x11, 0, 4, 0x11, 0});
+    Bytes a, b;
+    ASSERT_EQ(decode(g, a, 32, 16), 0);
+    ASSERT_EQ(decode(four, b, 32, 16), 0);
+    EXPECT_EQ(a, b);
+    for (size_t i = 1; i < b.size(); i += 2) ASSERT_EQ(b[i], 128);
 }
 
 // A grey 8 x 8 frame built by hand: DQT with DC step 2, SOF0, SOS, one block coded with
