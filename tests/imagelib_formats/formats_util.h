@@ -44,6 +44,12 @@ inline std::vector<unsigned char> Pattern(int w, int h, int bytes_per_pixel, int
     return v;
 }
 
+// Bytes of one stored pixel of a layout.
+inline int PixelSize(int layout) {
+    static const int kSize[7] = {3, 1, 1, 1, 4, 4, 2};
+    return layout >= 0 && layout < 7 ? kSize[layout] : 4;
+}
+
 inline std::string TempPath(const std::string& name) { return std::string(QV_TEST_TMPDIR) + "/" + name; }
 
 inline std::vector<unsigned char> ReadFile(const std::string& path) {

@@ -141,17 +141,33 @@ TEST(AddTransparency, RefusesBadArguments) {
     EXPECT_EQ(AddTransparency(px.data(), 1, 1, nullptr, 0, 0, 0, nullptr, 4), nullptr);
 }
 
-TEST(AlphaEntries, KeyedPixelsSurviveBmp) {
+TEST(AlphaEntries, KeyedPixelsSurviveBmpAndPng) {
+    for (int format : {1, 4}) {
+        Owned out;
+        int len = 0;
+        const int n = SaveImgBuffAlpha(out.addr(), &len, format, kRgb.data(), 4, 1, 0, 96, 0xFFFFFF, 0, 0, nullptr);
+        ASSERT_GT(n, 0) << format;
+        Owned img;
+        int w = 0, h = 0, layout = -1, dpi = -1;
+        ASSERT_EQ(LoadImgBuff(img.addr(), &w, &h, &layout, &dpi, -3, out.p, n), format);
+        ASSERT_EQ(layout, 5);
+        EXPECT_EQ(Alphas(img.p, 4), (std::vector<unsigned char>{0, 255, 255, 255})) << format;
+        EXPECT_EQ(Bytes(img.p + 12, 4), (std::vector<unsigned char>{0, 0, 255, 255}));
+    }
+    // grey written as PNG carries grey with alpha
+    const std::vector<unsigned char> grey = {0, 128, 255, 128};
     Owned out;
     int len = 0;
-    const int n = SaveImgBuffAlpha(out.addr(), &len, 1, kRgb.data(), 4, 1, 0, 96, 0xFFFFFF, 0, 0, nullptr);
+    const int n = SaveImgBuffAlpha(out.addr(), &len, 4, grey.data(), 2, 2, 2, 96, 128, 0, 0, nullptr);
     ASSERT_GT(n, 0);
+    EXPECT_EQ(out[25], 4);  // colour type grey with alpha
     Owned img;
     int w = 0, h = 0, layout = -1, dpi = -1;
-    ASSERT_EQ(LoadImgBuff(img.addr(), &w, &h, &layout, &dpi, -3, out.p, n), 1);
-    ASSERT_EQ(layout, 5);
-    EXPECT_EQ(Alphas(img.p, 4), (std::vector<unsigned char>{0, 255, 255, 255}));
-    EXPECT_EQ(Bytes(img.p + 12, 4), (std::vector<unsigned char>{0, 0, 255, 255}));
+    ASSERT_EQ(LoadImgBuff(img.addr(), &w, &h, &layout, &dpi, -3, out.p, n), 4);
+    EXPECT_EQ(Alphas(img.p, 4), (std::vector<unsigned char>{255, 0, 255, 0}));
+    const std::string path = fmt_test::TempPath("alpha.png");
+    EXPECT_GT(SaveImgFileAlpha(path.c_str(), grey.data(), 2, 2, 2, 96, 128, 0, 0, nullptr), 8);
+    EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), 4);
 }
 
 }  // namespace

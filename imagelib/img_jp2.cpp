@@ -1,0 +1,371 @@
+// JPEG-2000 encoder and decoder (JP2 files and JPC code streams) over OpenJPEG.
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <openjpeg.h>
+
+#include "img_buffer.h"
+#include "img_codec.h"
+#include "img_codec_util.h"
+
+using namespace imgcodec;
+
+namespace {
+
+constexpr int kMaxComponents = 64;
+constexpr int kMinEncoded = 10;      // an encoded image of 9 bytes or fewer is refused
+constexpr int kMaxResolutions = 6;   // the codec's default number of resolution levels
+constexpr size_t kStreamChunk = OPJ_J2K_STREAM_CHUNK_SIZE;
+const unsigned char kJp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+const unsigned char kJ2kSignature[4] = {0xFF, 0x4F, 0xFF, 0x51};
+
+// Growing memory output; the encoder seeks back into it to complete the JP2 boxes.
+struct MemWriter {
+    unsigned char* data;
+    size_t size, capacity, position;
+};
+
+OPJ_SIZE_T MemWrite(void* buffer, OPJ_SIZE_T n, void* user) {
+    MemWriter* m = static_cast<MemWriter*>(user);
+    if (n > static_cast<OPJ_SIZE_T>(INT_MAX) || m->position > static_cast<size_t>(INT_MAX) - n)
+        return static_cast<OPJ_SIZE_T>(-1);
+    const size_t end = m->position + n;
+    if (end > m->capacity) {
+        size_t cap = m->capacity < 4096 ? 4096 : m->capacity;
+        while (cap < end) cap *= 2;
+        unsigned char* p = static_cast<unsigned char*>(realloc(m->data, cap));
+        if (p == nullptr) return static_cast<OPJ_SIZE_T>(-1);
+        m->data = p;
+        m->capacity = cap;
+    }
+    if (m->position > m->size) memset(m->data + m->size, 0, m->position - m->size);
+    memcpy(m->data + m->position, buffer, n);
+    m->position = end;
+    if (end > m->size) m->size = end;
+    return n;
+}
+
+OPJ_OFF_T MemWriteSkip(OPJ_OFF_T n, void* user) {
+    MemWriter* m = static_cast<MemWriter*>(user);
+    const OPJ_OFF_T target = static_cast<OPJ_OFF_T>(m->position) + n;
+    if (n < 0 || target > INT_MAX) return -1;
+    m->position = static_cast<size_t>(target);
+    return n;
+}
+
+OPJ_BOOL MemWriteSeek(OPJ_OFF_T offset, void* user) {
+    MemWriter* m = static_cast<MemWriter*>(user);
+    if (offset < 0 || offset > INT_MAX) return OPJ_FALSE;
+    m->position = static_cast<size_t>(offset);
+    return OPJ_TRUE;
+}
+
+struct MemReader {
+    const unsigned char* data;
+    size_t size, position;
+};
+
+OPJ_SIZE_T MemRead(void* buffer, OPJ_SIZE_T n, void* user) {
+    MemReader* m = static_cast<MemReader*>(user);
+    if (m->position >= m->size) return static_cast<OPJ_SIZE_T>(-1);
+    const size_t left = m->size - m->position;
+    const size_t take = n < left ? n : left;
+    memcpy(buffer, m->data + m->position, take);
+    m->position += take;
+    return take;
+}
+
+OPJ_OFF_T MemReadSkip(OPJ_OFF_T n, void* user) {
+    MemReader* m = static_cast<MemReader*>(user);
+    if (n < 0) {
+        if (static_cast<size_t>(-n) > m->position) return -1;
+        m->position -= static_cast<size_t>(-n);
+        return n;
+    }
+    const size_t left = m->size - m->position;
+    if (static_cast<uint64_t>(n) > left) {
+        m->position = m->size;
+        return static_cast<OPJ_OFF_T>(left);
+    }
+    m->position += static_cast<size_t>(n);
+    return n;
+}
+
+OPJ_BOOL MemReadSeek(OPJ_OFF_T offset, void* user) {
+    MemReader* m = static_cast<MemReader*>(user);
+    if (offset < 0 || static_cast<uint64_t>(offset) > m->size) return OPJ_FALSE;
+    m->position = static_cast<size_t>(offset);
+    return OPJ_TRUE;
+}
+
+// The rate option text as given to the encoder: empty for quality 0.
+void RateOption(int quality, char* text, size_t size) {
+    text[0] = '\0';
+    if (quality == 0) return;
+    if (quality >= 1 && quality <= 100)
+        snprintf(text, size, "rate=%.3f", static_cast<double>(static_cast<float>(quality) / 100.0f));
+    else if (quality > 100)
+        snprintf(text, size, "rate=%dB", quality);
+    else
+        snprintf(text, size, "rate=%.5f",
+                 static_cast<double>(static_cast<float>(-static_cast<double>(quality)) / 10000.0f));
+}
+
+// Compression ratio for OpenJPEG from the rate option; 0 means lossless.
+float RatioFromOption(const char* text, double raw_bytes) {
+    if (strncmp(text, "rate=", 5) != 0) return 0;
+    const char* v = text + 5;
+    const size_t len = strlen(v);
+    double ratio = 0;
+    if (len > 0 && v[len - 1] == 'B') {
+        const double target = atof(v);
+        if (target > 0) ratio = raw_bytes / target;
+    } else {
+        const double rate = atof(v);
+        if (rate > 0) ratio = 1.0 / rate;
+    }
+    return ratio <= 1.0 ? 0.0f : static_cast<float>(ratio);
+}
+
+int ResolutionLevels(int w, int h) {
+    const int m = w < h ? w : h;
+    int levels = 1;
+    while (levels < kMaxResolutions && (1 << levels) <= m) ++levels;
+    return levels;
+}
+
+// 8-bit value of a decoded sample: signed samples are offset, higher precisions shifted down.
+unsigned char Sample(OPJ_INT32 raw, const opj_image_comp_t& c) {
+    const int prec = static_cast<int>(c.prec);
+    int64_t v = raw;
+    if (c.sgnd) v += int64_t(1) << (prec - 1);
+    const int64_t top = (int64_t(1) << prec) - 1;
+    if (v < 0) v = 0;
+    if (v > top) v = top;
+    if (prec > 8) v >>= prec - 8;
+    return static_cast<unsigned char>(v & 255);
+}
+
+bool ComponentsUsable(const opj_image_t* image) {
+    if (image == nullptr || image->comps == nullptr || image->numcomps < 1 ||
+        image->numcomps > static_cast<OPJ_UINT32>(kMaxComponents))
+        return false;
+    int64_t total = 0;
+    for (OPJ_UINT32 i = 0; i < image->numcomps; ++i) {
+        const opj_image_comp_t& c = image->comps[i];
+        if (c.w < 1 || c.h < 1 || c.w > static_cast<OPJ_UINT32>(kImgMaxSide) ||
+            c.h > static_cast<OPJ_UINT32>(kImgMaxSide) || c.prec < 1 || c.prec > 31)
+            return false;
+        total += int64_t(c.w) * c.h * 4;
+    }
+    return total <= INT_MAX;
+}
+
+bool IsColour(const opj_image_t* image) {
+    if (image->numcomps < 3) return false;
+    const opj_image_comp_t* c = image->comps;
+    for (int k = 1; k < 3; ++k)
+        if (c[k].w != c[0].w || c[k].h != c[0].h || c[k].prec != c[0].prec) return false;
+    return true;
+}
+
+}  // namespace
+
+int WriteJp2(const char* path, const unsigned char* pixels, int width, int height, int layout, int,
+             int outputChoice, int quality, unsigned char** buf, int* length, int formatCode) {
+    const bool to_file = path != nullptr && path[0] != '\0';
+    if (!to_file && (buf == nullptr || length == nullptr)) return 0;
+    auto fail = [&]() {
+        if (!to_file) FreeImgBuffLen(buf, length);
+        return 0;
+    };
+    if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 3) return fail();
+    if (outputChoice < 0) outputChoice = layout;
+    const int ncomp = outputChoice != 0 ? 1 : 3;
+    if (ImgPlaneSize(width, height, 4 * ncomp) <= 0) return fail();
+
+    opj_image_cmptparm_t parms[3];
+    memset(parms, 0, sizeof(parms));
+    for (int k = 0; k < ncomp; ++k) {
+        parms[k].dx = parms[k].dy = 1;
+        parms[k].w = static_cast<OPJ_UINT32>(width);
+        parms[k].h = static_cast<OPJ_UINT32>(height);
+        parms[k].prec = 8;
+        parms[k].sgnd = 0;
+    }
+    opj_image_t* image = opj_image_create(static_cast<OPJ_UINT32>(ncomp), parms,
+                                          ncomp == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+    if (image == nullptr) return fail();
+    image->x0 = image->y0 = 0;
+    image->x1 = static_cast<OPJ_UINT32>(width);
+    image->y1 = static_cast<OPJ_UINT32>(height);
+    const bool rgb_in = layout == 0;
+    const size_t n = static_cast<size_t>(width) * height;
+    for (size_t i = 0; i < n; ++i) {
+        if (!rgb_in) {
+            for (int k = 0; k < ncomp; ++k) image->comps[k].data[i] = pixels[i];
+        } else if (ncomp == 3) {
+            for (int k = 0; k < 3; ++k) image->comps[k].data[i] = pixels[3 * i + k];
+        } else {
+            image->comps[0].data[i] = outputChoice == 1 ? pixels[3 * i + 1] : LumaRgb(pixels + 3 * i);
+        }
+    }
+
+    char option[32];
+    RateOption(quality, option, sizeof(option));
+    opj_cparameters_t p;
+    opj_set_default_encoder_parameters(&p);
+    p.tcp_numlayers = 1;
+    p.tcp_rates[0] = RatioFromOption(option, static_cast<double>(n) * ncomp);
+    p.cp_disto_alloc = 1;
+    p.irreversible = 0;
+    p.tcp_mct = ncomp == 3 ? 1 : 0;
+    p.numresolution = ResolutionLevels(width, height);
+
+    MemWriter mem{nullptr, 0, 0, 0};
+    opj_codec_t* codec = opj_create_compress(formatCode == 6 ? OPJ_CODEC_JP2 : OPJ_CODEC_J2K);
+    opj_stream_t* stream = nullptr;
+    bool ok = codec != nullptr && opj_setup_encoder(codec, &p, image);
+    if (ok) {
+        if (to_file) {
+            stream = opj_stream_create_default_file_stream(path, OPJ_FALSE);
+        } else {
+            stream = opj_stream_create(kStreamChunk, OPJ_FALSE);
+            if (stream != nullptr) {
+                opj_stream_set_user_data(stream, &mem, nullptr);
+                opj_stream_set_write_function(stream, MemWrite);
+                opj_stream_set_skip_function(stream, MemWriteSkip);
+                opj_stream_set_seek_function(stream, MemWriteSeek);
+            }
+        }
+        ok = stream != nullptr && opj_start_compress(codec, image, stream) && opj_encode(codec, stream) &&
+             opj_end_compress(codec, stream);
+    }
+    if (stream != nullptr) opj_stream_destroy(stream);
+    if (codec != nullptr) opj_destroy_codec(codec);
+    opj_image_destroy(image);
+    if (to_file) {
+        free(mem.data);
+        return ok ? 1 : 0;
+    }
+    int result = 0;
+    if (ok && mem.size >= static_cast<size_t>(kMinEncoded) && mem.size <= static_cast<size_t>(INT_MAX)) {
+        const int size = static_cast<int>(mem.size);
+        if (ReallocBytes(buf, length, size)) {
+            memcpy(*buf, mem.data, mem.size);
+            result = size;
+        }
+    }
+    free(mem.data);
+    return result > 0 ? result : fail();
+}
+
+int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
+            int request, const unsigned char* data, int length) {
+    const bool from_file = path != nullptr && path[0] != '\0';
+    auto fail = [&]() {
+        if (img != nullptr) FreeImgData(img);
+        return 0;
+    };
+    unsigned char head[12];
+    size_t head_len = 0;
+    if (from_file) {
+        FILE* f = fopen(path, "rb");
+        if (f == nullptr) return fail();
+        head_len = fread(head, 1, sizeof(head), f);
+        fclose(f);
+    } else {
+        if (data == nullptr || length < kMinEncoded) return fail();
+        head_len = static_cast<size_t>(length) < sizeof(head) ? static_cast<size_t>(length) : sizeof(head);
+        memcpy(head, data, head_len);
+    }
+    OPJ_CODEC_FORMAT format;
+    if (head_len >= 12 && memcmp(head, kJp2Signature, 12) == 0)
+        format = OPJ_CODEC_JP2;
+    else if (head_len >= 4 && memcmp(head, kJ2kSignature, 4) == 0)
+        format = OPJ_CODEC_J2K;
+    else
+        return fail();
+
+    MemReader mem{data, static_cast<size_t>(length > 0 ? length : 0), 0};
+    opj_stream_t* stream = nullptr;
+    if (from_file) {
+        stream = opj_stream_create_default_file_stream(path, OPJ_TRUE);
+    } else {
+        stream = opj_stream_create(kStreamChunk, OPJ_TRUE);
+        if (stream != nullptr) {
+            opj_stream_set_user_data(stream, &mem, nullptr);
+            opj_stream_set_user_data_length(stream, mem.size);
+            opj_stream_set_read_function(stream, MemRead);
+            opj_stream_set_skip_function(stream, MemReadSkip);
+            opj_stream_set_seek_function(stream, MemReadSeek);
+        }
+    }
+    opj_codec_t* codec = stream != nullptr ? opj_create_decompress(format) : nullptr;
+    opj_image_t* image = nullptr;
+    int ok = 0, w = 0, h = 0, out_layout = 0;
+    do {
+        if (codec == nullptr) break;
+        opj_dparameters_t p;
+        opj_set_default_decoder_parameters(&p);
+        if (!opj_setup_decoder(codec, &p) || !opj_read_header(stream, codec, &image)) break;
+        // Sizes are checked before anything is decoded, so no header makes it allocate much.
+        if (!ComponentsUsable(image)) break;
+        bool colour = IsColour(image);
+        w = static_cast<int>(image->comps[0].w);
+        h = static_cast<int>(image->comps[0].h);
+        if (img == nullptr) {
+            out_layout = colour ? 0 : 2;
+            ok = 1;
+            break;
+        }
+        if (!opj_decode(codec, stream, image) || !opj_end_decompress(codec, stream)) break;
+        if (!ComponentsUsable(image)) break;
+        colour = IsColour(image);
+        w = static_cast<int>(image->comps[0].w);
+        h = static_cast<int>(image->comps[0].h);
+        for (OPJ_UINT32 k = 0; k < (colour ? 3u : 1u); ++k)
+            if (image->comps[k].data == nullptr) w = 0;
+        if (w == 0) break;
+        out_layout = request < 0 ? (colour ? 0 : 2) : (request > 2 ? 0 : request);
+        if (!AllocImgData(img, nullptr, nullptr, nullptr, w, h, out_layout)) break;
+        unsigned char* d = *img;
+        const size_t n = static_cast<size_t>(w) * h;
+        const opj_image_comp_t* c = image->comps;
+        for (size_t i = 0; i < n; ++i) {
+            if (colour) {
+                const unsigned char rgb[3] = {Sample(c[0].data[i], c[0]), Sample(c[1].data[i], c[1]),
+                                              Sample(c[2].data[i], c[2])};
+                if (out_layout == 0) {
+                    memcpy(d, rgb, 3);
+                    d += 3;
+                } else if (out_layout == 1) {
+                    *d++ = rgb[1];
+                } else {
+                    *d++ = static_cast<unsigned char>(LumaRgb(rgb));
+                }
+            } else {
+                const unsigned char g = Sample(c[0].data[i], c[0]);
+                if (out_layout == 0) {
+                    d[0] = d[1] = d[2] = g;
+                    d += 3;
+                } else {
+                    *d++ = g;
+                }
+            }
+        }
+        ok = 1;
+    } while (false);
+    if (image != nullptr) opj_image_destroy(image);
+    if (codec != nullptr) opj_destroy_codec(codec);
+    if (stream != nullptr) opj_stream_destroy(stream);
+    if (!ok) return fail();
+    if (width != nullptr) *width = w;
+    if (height != nullptr) *height = h;
+    if (layout != nullptr) *layout = out_layout;
+    if (dpi != nullptr) *dpi = 0;
+    return 1;
+}

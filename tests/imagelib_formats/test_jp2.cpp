@@ -1,0 +1,233 @@
+// JPEG-2000: JP2 files and JPC code streams, lossless and rate-limited, precision, failures, outside tools.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "finger_gen.h"
+#include "formats_util.h"
+#include "img_buffer.h"
+#include "img_codec.h"
+#include "img_dispatch.h"
+
+using fmt_test::Bytes;
+using fmt_test::Owned;
+using fmt_test::Pattern;
+
+namespace {
+
+const std::vector<unsigned char> kJp2Magic = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
+const std::vector<unsigned char> kJpcMagic = {0xFF, 0x4F, 0xFF, 0x51};
+
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int output,
+                                  int quality, int code) {
+    Owned out;
+    int len = -1;
+    const int n = WriteJp2(nullptr, px.data(), w, h, layout, 96, output, quality, out.addr(), &len, code);
+    if (n > 0) {
+        EXPECT_GE(len, n);
+    }
+    return n > 0 ? Bytes(out.p, static_cast<size_t>(n)) : std::vector<unsigned char>();
+}
+
+struct Decoded {
+    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
+    std::vector<unsigned char> px;
+};
+
+Decoded Decode(const std::vector<unsigned char>& file, int request = -1) {
+    Decoded d;
+    Owned img;
+    d.ok = ReadJp2(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
+                   static_cast<int>(file.size()));
+    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
+    else EXPECT_EQ(img.p, nullptr);
+    return d;
+}
+
+std::vector<unsigned char> Finger(int id) {
+    std::vector<unsigned char> f(fingergen::kPixels);
+    fingergen::finger_image(id, 0, f.data());
+    return f;
+}
+
+TEST(Jp2, LosslessRoundTripsBothContainers) {
+    const std::vector<unsigned char> grey = Finger(11);
+    std::vector<unsigned char> rgb(grey.size() * 3);
+    for (size_t i = 0; i < grey.size(); ++i) {
+        rgb[3 * i] = grey[i];
+        rgb[3 * i + 1] = static_cast<unsigned char>(grey[i] ^ 0x55);
+        rgb[3 * i + 2] = static_cast<unsigned char>(255 - grey[i]);
+    }
+    for (int code : {6, 7}) {
+        const std::vector<unsigned char> g = Encode(grey, 320, 240, 1, -1, 0, code);
+        ASSERT_FALSE(g.empty()) << code;
+        EXPECT_EQ(Bytes(g.data(), code == 6 ? 12 : 4), code == 6 ? kJp2Magic : kJpcMagic);
+        const Decoded dg = Decode(g);
+        ASSERT_EQ(dg.ok, 1);
+        EXPECT_EQ(dg.w, 320);
+        EXPECT_EQ(dg.h, 240);
+        EXPECT_EQ(dg.layout, 2);
+        EXPECT_EQ(dg.dpi, 0);
+        EXPECT_EQ(dg.px, grey);
+
+        const std::vector<unsigned char> c = Encode(rgb, 320, 240, 0, -1, 0, code);
+        const Decoded dc = Decode(c);
+        ASSERT_EQ(dc.layout, 0);
+        EXPECT_EQ(dc.px, rgb) << code;
+        const Decoded green = Decode(c, 1), luma = Decode(c, 2);
+        for (size_t i = 0; i < grey.size(); i += 97) {
+            EXPECT_EQ(green.px[i], rgb[3 * i + 1]);
+            EXPECT_EQ(luma.px[i], LumaRgb(&rgb[3 * i]));
+        }
+        // colour choices when writing: green byte, luma, grey written as three components
+        EXPECT_EQ(Decode(Encode(rgb, 320, 240, 0, 1, 0, code)).px[500], rgb[3 * 500 + 1]);
+        EXPECT_EQ(Decode(Encode(rgb, 320, 240, 0, 2, 0, code)).px[500], LumaRgb(&rgb[3 * 500]));
+        const std::vector<unsigned char> three = Encode(grey, 320, 240, 2, 0, 0, code);
+        int w = 0, h = 0, layout = -1;
+        ASSERT_EQ(ReadJp2(nullptr, nullptr, &w, &h, &layout, nullptr, -1, three.data(), static_cast<int>(three.size())), 1);
+        EXPECT_EQ(layout, 0);
+        EXPECT_EQ(Decode(three, 2).px, grey);
+    }
+}
+
+TEST(Jp2, SmallImagesKeepEnoughResolutionLevels) {
+    for (int w : {1, 2, 3, 17, 33}) {
+        for (int h : {1, 5, 64}) {
+            const std::vector<unsigned char> px = Pattern(w, h, 1, w * h);
+            for (int code : {6, 7}) {
+                const Decoded d = Decode(Encode(px, w, h, 1, -1, 0, code));
+                ASSERT_EQ(d.ok, 1) << w << " x " << h;
+                EXPECT_EQ(d.px, px) << w << " x " << h;
+            }
+        }
+    }
+}
+
+TEST(Jp2, RateFromQuality) {
+    const std::vector<unsigned char> grey = Finger(12);
+    const std::vector<unsigned char> lossless = Encode(grey, 320, 240, 1, -1, 0, 7);
+    struct Case {
+        int quality;
+        size_t max_bytes;
+        double min_psnr;
+    } cases[] = {
+        // sizes within the rate plus the headers; PSNR bounds below values measured once
+        {100, lossless.size(), 1000},  // rate 1: lossless
+        {50, 76800 / 2 + 200, 40},     // half the raw size (this finger is smaller even lossless)
+        {10, 7680 + 200, 38},          // a tenth: measured 41.4 dB
+        {4000, 4000 + 200, 37},        // a target of 4000 bytes: 40.5 dB
+        {-250, 1920 + 200, 36},        // 0.025 of the raw size: 39.9 dB
+    };
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> f = Encode(grey, 320, 240, 1, -1, c.quality, 7);
+        ASSERT_FALSE(f.empty()) << c.quality;
+        EXPECT_LE(f.size(), c.max_bytes) << c.quality;
+        const Decoded d = Decode(f);
+        ASSERT_EQ(d.ok, 1);
+        EXPECT_GE(fmt_test::Psnr(d.px, grey), c.min_psnr) << c.quality;
+    }
+}
+
+TEST(Jp2, HigherPrecisionIsScaledAndGreyStaysGrey) {
+    if (!fmt_test::HaveTool("opj_compress")) GTEST_SKIP() << "libopenjp2-tools not installed";
+    // a 16-bit grey PGM (big-endian samples) compressed by the outside encoder
+    const int w = 5, h = 3;
+    std::vector<unsigned char> pgm;
+    const std::string head = "P5\n5 3\n65535\n";
+    pgm.insert(pgm.end(), head.begin(), head.end());
+    std::vector<unsigned char> expect;
+    for (int i = 0; i < w * h; ++i) {
+        const unsigned v = static_cast<unsigned>(i * 4000 + 255);
+        pgm.push_back(static_cast<unsigned char>(v >> 8));
+        pgm.push_back(static_cast<unsigned char>(v));
+        expect.push_back(static_cast<unsigned char>(v >> 8));
+    }
+    const std::string in = fmt_test::TempPath("deep.pgm"), out = fmt_test::TempPath("deep.jp2");
+    fmt_test::WriteFile(in, pgm);
+    int status = -1;
+    fmt_test::Run("opj_compress -n 2 -i " + in + " -o " + out + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    Owned img;
+    int rw = 0, rh = 0, layout = -1, dpi = -1;
+    ASSERT_EQ(LoadImgFile(out.c_str(), img.addr(), &rw, &rh, &layout, &dpi, -1), 6);
+    EXPECT_EQ(rw, w);
+    EXPECT_EQ(rh, h);
+    EXPECT_EQ(layout, 2);
+    EXPECT_EQ(Bytes(img.p, expect.size()), expect);
+}
+
+TEST(Jp2, ShortTruncatedAndForeignDataFail) {
+    const std::vector<unsigned char> f = Encode(Finger(13), 320, 240, 1, -1, 0, 6);
+    ASSERT_FALSE(f.empty());
+    for (size_t cut : {f.size() / 2, size_t(300), size_t(60), size_t(10), size_t(9)}) {
+        std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
+        unsigned char* img = static_cast<unsigned char*>(malloc(4));
+        EXPECT_EQ(ReadJp2(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+            << cut;
+        EXPECT_EQ(img, nullptr);
+    }
+    std::vector<unsigned char> other = f;
+    other[4] = 'x';
+    EXPECT_EQ(Decode(other).ok, 0);
+    EXPECT_EQ(ReadJp2("/nonexistent/x.jp2", nullptr, nullptr, nullptr, nullptr, nullptr, -1, nullptr, 0), 0);
+
+    const std::vector<unsigned char> px = Pattern(4, 4, 3);
+    for (int layout : {-1, 4}) {
+        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
+        int len = 8;
+        EXPECT_EQ(WriteJp2(nullptr, px.data(), 4, 4, layout, 96, -1, 0, &buf, &len, 6), 0);
+        EXPECT_EQ(buf, nullptr);
+        EXPECT_EQ(len, 0);
+    }
+    EXPECT_EQ(WriteJp2(nullptr, nullptr, 4, 4, 0, 96, -1, 0, nullptr, nullptr, 6), 0);
+}
+
+TEST(Jp2Files, DispatchCodesExtensionsAndOutsideDecoder) {
+    const std::vector<unsigned char> grey = Finger(14);
+    struct Code {
+        int code, found;
+        const std::vector<unsigned char>* magic;
+    } codes[] = {{6, 6, &kJp2Magic}, {7, 7, &kJpcMagic}, {8, 6, &kJp2Magic}, {9, 7, &kJpcMagic}};
+    for (const Code& c : codes) {
+        Owned buf;
+        int len = 0;
+        const int n = SaveImgBuff(grey.data(), 320, 240, 1, 96, -1, 0, buf.addr(), &len, c.code);
+        ASSERT_GT(n, 0) << c.code;
+        EXPECT_EQ(Bytes(buf.p, c.magic->size()), *c.magic) << c.code;
+        Owned img;
+        int w = 0, h = 0, layout = -1, dpi = -1;
+        EXPECT_EQ(LoadImgBuff(img.addr(), &w, &h, &layout, &dpi, -1, buf.p, n), c.found);
+        EXPECT_EQ(Bytes(img.p, grey.size()), grey);
+    }
+    struct Ext {
+        const char* name;
+        int found;
+    } exts[] = {{"f.jp2", 6}, {"f.j2k", 6}, {"f.JPC", 7}, {"f.j2c", 7}};
+    for (const Ext& e : exts) {
+        const std::string path = fmt_test::TempPath(e.name);
+        const int size = SaveImgFile(path.c_str(), grey.data(), 320, 240, 1, 96, -1, 0);
+        ASSERT_GT(size, 0) << e.name;
+        EXPECT_EQ(static_cast<size_t>(size), fmt_test::ReadFile(path).size());
+        Owned img;
+        int w = 0, h = 0, layout = -1, dpi = -1;
+        ASSERT_EQ(LoadImgFile(path.c_str(), img.addr(), &w, &h, &layout, &dpi, -1), e.found) << e.name;
+        EXPECT_EQ(Bytes(img.p, grey.size()), grey);
+    }
+    if (!fmt_test::HaveTool("opj_decompress")) GTEST_SKIP() << "libopenjp2-tools not installed";
+    for (const char* name : {"f.jp2", "f.j2c"}) {
+        const std::string in = fmt_test::TempPath(name);
+        const std::string in_named = in + (name[3] == 'c' ? ".j2k" : "");  // the tool goes by the suffix
+        if (in_named != in) fmt_test::WriteFile(in_named, fmt_test::ReadFile(in));
+        const std::string out = fmt_test::TempPath(std::string(name) + ".pgm");
+        int status = -1;
+        fmt_test::Run("opj_decompress -i " + in_named + " -o " + out + " >/dev/null 2>&1", &status);
+        ASSERT_EQ(status, 0) << name;
+        // the tool's PGM (with a comment line) read back by this library
+        Owned img;
+        int w = 0, h = 0, layout = -1, dpi = -1;
+        ASSERT_EQ(LoadImgFile(out.c_str(), img.addr(), &w, &h, &layout, &dpi, -1), 13) << name;
+        EXPECT_EQ(Bytes(img.p, grey.size()), grey) << name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,333 @@
+// JPEG codec: quality and density fields, colour choices, EXIF orientation, failures, outside reader.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "finger_gen.h"
+#include "formats_util.h"
+#include "img_buffer.h"
+#include "img_codec.h"
+#include "img_dispatch.h"
+#include "img_jpeg.h"
+
+using fmt_test::Bytes;
+using fmt_test::Owned;
+using fmt_test::Pattern;
+
+namespace {
+
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
+                                  int output, int quality) {
+    Owned out;
+    int len = -1;
+    const int n = WriteJpeg(nullptr, px.data(), w, h, layout, dpi, output, quality, out.addr(), &len);
+    EXPECT_EQ(n, len);
+    return n > 0 ? Bytes(out.p, static_cast<size_t>(n)) : std::vector<unsigned char>();
+}
+
+struct Decoded {
+    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
+    std::vector<unsigned char> px;
+};
+
+Decoded Decode(const std::vector<unsigned char>& file, int request = -1) {
+    Decoded d;
+    Owned img;
+    d.ok = ReadJpeg(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
+                    static_cast<int>(file.size()));
+    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
+    else EXPECT_EQ(img.p, nullptr);
+    return d;
+}
+
+// Offset of the first marker m (the byte after FF) in the header part of a JPEG, or 0.
+size_t FindMarker(const std::vector<unsigned char>& f, unsigned char m) {
+    size_t i = 2;
+    while (i + 4 <= f.size() && f[i] == 0xFF) {
+        if (f[i + 1] == m) return i;
+        if (f[i + 1] == 0xDA) return 0;
+        i += 2 + ((f[i + 2] << 8) | f[i + 3]);
+    }
+    return 0;
+}
+
+// An APP1 "Exif" segment whose first directory holds the orientation tag (and one tag before it).
+std::vector<unsigned char> ExifSegment(int orientation, bool big_endian) {
+    std::vector<unsigned char> t;
+    auto u16 = [&](unsigned v) {
+        if (big_endian) {
+            t.push_back(static_cast<unsigned char>(v >> 8));
+            t.push_back(static_cast<unsigned char>(v));
+        } else {
+            t.push_back(static_cast<unsigned char>(v));
+            t.push_back(static_cast<unsigned char>(v >> 8));
+        }
+    };
+    auto u32 = [&](unsigned v) {
+        if (big_endian) {
+            u16(v >> 16);
+            u16(v & 0xFFFF);
+        } else {
+            u16(v & 0xFFFF);
+            u16(v >> 16);
+        }
+    };
+    t.push_back(big_endian ? 'M' : 'I');
+    t.push_back(big_endian ? 'M' : 'I');
+    u16(42);
+    u32(8);
+    u16(2);  // two entries: ImageDescription-like filler, then Orientation
+    u16(0x10F);
+    u16(2);
+    u32(4);
+    u32(0);
+    u16(0x112);
+    u16(3);
+    u32(1);
+    u16(static_cast<unsigned>(orientation));
+    u16(0);
+    u32(0);  // no next directory
+    static const unsigned char kHead[10] = {0xFF, 0xE1, 0, 0, 'E', 'x', 'i', 'f', 0, 0};
+    std::vector<unsigned char> seg(kHead, kHead + 10);
+    for (unsigned char b : t) seg.push_back(b);
+    const size_t len = seg.size() - 2;
+    seg[2] = static_cast<unsigned char>(len >> 8);
+    seg[3] = static_cast<unsigned char>(len);
+    return seg;
+}
+
+// The JPEG with a segment inserted after its APP0 (or right after SOI when app0 is false).
+std::vector<unsigned char> WithSegment(std::vector<unsigned char> f, const std::vector<unsigned char>& seg,
+                                       bool after_app0 = true) {
+    size_t at = 2;
+    if (after_app0) {
+        EXPECT_EQ(f[3], 0xE0);
+        at = 4 + ((f[4] << 8) | f[5]);
+    } else if (f[3] == 0xE0) {
+        f.erase(f.begin() + 2, f.begin() + 4 + ((f[4] << 8) | f[5]));
+    }
+    f.insert(f.begin() + static_cast<long>(at), seg.begin(), seg.end());
+    return f;
+}
+
+TEST(WriteJpeg, QualityDensityAndComponents) {
+    const std::vector<unsigned char> rgb = Pattern(16, 8, 3);
+    EXPECT_EQ(Encode(rgb, 16, 8, 0, 72, -1, 0), Encode(rgb, 16, 8, 0, 72, -1, 85));
+    EXPECT_EQ(Encode(rgb, 16, 8, 0, 72, -1, 150), Encode(rgb, 16, 8, 0, 72, -1, 100));
+    EXPECT_NE(Encode(rgb, 16, 8, 0, 72, -1, 50), Encode(rgb, 16, 8, 0, 72, -1, 85));
+
+    const std::vector<unsigned char> f = Encode(rgb, 16, 8, 0, 300, -1, 90);
+    ASSERT_GT(f.size(), 20u);
+    EXPECT_EQ(Bytes(f.data(), 4), (std::vector<unsigned char>{0xFF, 0xD8, 0xFF, 0xE0}));
+    EXPECT_EQ(std::string(f.begin() + 6, f.begin() + 11), std::string("JFIF\0", 5));
+    EXPECT_EQ(f[13], 1);                                        // dots per inch
+    EXPECT_EQ((f[14] << 8) | f[15], 300);
+    EXPECT_EQ((f[16] << 8) | f[17], 300);
+    EXPECT_EQ((Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[14] << 8) |
+                  Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[15],
+              96);  // the density is the resolution's low 16 bits
+
+    // components of the frame: grey in with output 0 gives colour, -1 keeps grey
+    const std::vector<unsigned char> grey = Pattern(16, 8, 1);
+    struct Case {
+        const std::vector<unsigned char>* px;
+        int layout, output, comps;
+    } cases[] = {{&grey, 1, 0, 3}, {&grey, 2, -1, 1}, {&grey, 1, 2, 1}, {&rgb, 0, -1, 3},
+                 {&rgb, 0, 0, 3},  {&rgb, 0, 1, 1},  {&rgb, 0, 2, 1}};
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> j = Encode(*c.px, 16, 8, c.layout, 96, c.output, 90);
+        const size_t sof = FindMarker(j, 0xC0);
+        ASSERT_NE(sof, 0u);
+        EXPECT_EQ(j[sof + 9], c.comps) << c.layout << " " << c.output;
+        const Decoded d = Decode(j);
+        EXPECT_EQ(d.layout, c.comps == 1 ? 2 : 0);
+        EXPECT_EQ(d.dpi, 96);
+    }
+}
+
+TEST(ReadJpeg, RoundTripsWithinBounds) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(3, 0, finger.data());
+    const Decoded g = Decode(Encode(finger, 320, 240, 1, 500, -1, 90));
+    ASSERT_EQ(g.ok, 1);
+    EXPECT_EQ(g.w, 320);
+    EXPECT_EQ(g.h, 240);
+    EXPECT_EQ(g.layout, 2);
+    EXPECT_GT(fmt_test::Psnr(g.px, finger), 39.0);  // measured once: 42.1 dB
+
+    std::vector<unsigned char> rgb(finger.size() * 3);
+    for (size_t i = 0; i < finger.size(); ++i) {
+        rgb[3 * i] = finger[i];
+        rgb[3 * i + 1] = static_cast<unsigned char>(finger[i] * 3 / 4);
+        rgb[3 * i + 2] = static_cast<unsigned char>(255 - finger[i]);
+    }
+    const Decoded c = Decode(Encode(rgb, 320, 240, 0, 72, -1, 95));
+    ASSERT_EQ(c.layout, 0);
+    EXPECT_GT(fmt_test::Psnr(c.px, rgb), 36.0);  // measured once: 39.3 dB
+
+    // requests pick the stored layout
+    const std::vector<unsigned char> j = Encode(rgb, 320, 240, 0, 72, 0, 95);
+    const Decoded green = Decode(j, 1), luma = Decode(j, 2), colour = Decode(j, 0);
+    ASSERT_EQ(green.layout, 1);
+    ASSERT_EQ(luma.layout, 2);
+    for (size_t i = 0; i < green.px.size(); ++i) {
+        EXPECT_EQ(green.px[i], colour.px[3 * i + 1]);
+        EXPECT_EQ(luma.px[i], LumaRgb(&colour.px[3 * i]));
+    }
+    const Decoded grey_as_rgb = Decode(Encode(finger, 320, 240, 2, 96, -1, 80), 0);
+    ASSERT_EQ(grey_as_rgb.layout, 0);
+    EXPECT_EQ(grey_as_rgb.px[0], grey_as_rgb.px[2]);
+}
+
+TEST(ReadJpeg, ExifOrientationTurnsThePicture) {
+    const int w = 4, h = 2;
+    std::vector<unsigned char> grey(w * h);
+    for (int i = 0; i < w * h; ++i) grey[i] = static_cast<unsigned char>(i * 30);
+    const std::vector<unsigned char> plain = Encode(grey, w, h, 1, 72, -1, 100);
+    const Decoded base = Decode(plain);
+    ASSERT_EQ(base.ok, 1);
+    auto at = [&](int r, int c) { return base.px[r * w + c]; };
+    for (int o = 1; o <= 8; ++o) {
+        for (bool big : {false, true}) {
+            const std::vector<unsigned char> f = WithSegment(plain, ExifSegment(o, big), big);
+            EXPECT_EQ(GetJpegExifOrientation(nullptr, f.data(), static_cast<int>(f.size())), o);
+            int iw = 0, ih = 0, il = -1;
+            ASSERT_EQ(ReadJpeg(nullptr, nullptr, &iw, &ih, &il, nullptr, -1, f.data(), static_cast<int>(f.size())), 1);
+            const Decoded d = Decode(f);
+            ASSERT_EQ(d.ok, 1) << o;
+            const bool swap = o >= 5;
+            EXPECT_EQ(d.w, swap ? h : w) << o;
+            EXPECT_EQ(d.h, swap ? w : h) << o;
+            EXPECT_EQ(iw, d.w);
+            EXPECT_EQ(ih, d.h);
+            for (int r = 0; r < d.h; ++r)
+                for (int c = 0; c < d.w; ++c) {
+                    int v;
+                    switch (o) {
+                        case 2: v = at(r, w - 1 - c); break;
+                        case 3: v = at(h - 1 - r, w - 1 - c); break;
+                        case 4: v = at(h - 1 - r, c); break;
+                        case 5: v = at(c, r); break;
+                        case 6: v = at(h - 1 - c, r); break;
+                        case 7: v = at(h - 1 - c, w - 1 - r); break;
+                        case 8: v = at(c, w - 1 - r); break;
+                        default: v = at(r, c); break;
+                    }
+                    EXPECT_EQ(d.px[r * d.w + c], v) << "orientation " << o << " at " << r << "," << c;
+                }
+        }
+    }
+    // the file reader sees the same orientation
+    const std::string path = fmt_test::TempPath("exif6.jpg");
+    fmt_test::WriteFile(path, WithSegment(plain, ExifSegment(6, false)));
+    Owned img;
+    int fw = 0, fh = 0, fl = -1, fd = -1;
+    ASSERT_EQ(ReadJpeg(path.c_str(), img.addr(), &fw, &fh, &fl, &fd, -1, nullptr, 0), 1);
+    EXPECT_EQ(fw, 2);
+    EXPECT_EQ(fh, 4);
+    FILE* file = fopen(path.c_str(), "rb");
+    ASSERT_NE(file, nullptr);
+    fseek(file, 100, SEEK_SET);
+    EXPECT_EQ(GetJpegExifOrientation(file, nullptr, 0), 6);
+    fclose(file);
+}
+
+TEST(GetJpegExifOrientation, MissingOrMalformedGivesZero) {
+    const std::vector<unsigned char> plain = Encode(Pattern(8, 8, 1), 8, 8, 1, 72, -1, 80);
+    std::vector<unsigned char> app2 = ExifSegment(6, false);
+    app2[1] = 0xE2;
+    std::vector<unsigned char> notexif = ExifSegment(6, false);
+    notexif[5] = 'X';
+    std::vector<unsigned char> far_ifd = ExifSegment(6, false);
+    far_ifd[14] = 0xF0;  // first directory offset beyond the segment
+    std::vector<unsigned char> nine = ExifSegment(9, false);
+    std::vector<unsigned char> badorder = ExifSegment(6, false);
+    badorder[10] = 'X';
+    const std::vector<unsigned char> seg = ExifSegment(6, false);
+    struct Case {
+        std::vector<unsigned char> data;
+        const char* what;
+    } cases[] = {
+        {plain, "no APP1"},
+        {WithSegment(plain, app2), "APP0 then APP2"},
+        {WithSegment(plain, notexif), "APP1 without Exif"},
+        {WithSegment(plain, far_ifd), "directory offset too far"},
+        {WithSegment(plain, nine), "value 9"},
+        {WithSegment(plain, badorder), "no byte order"},
+        {Bytes(WithSegment(plain, seg).data(), 40), "segment cut short"},
+        {{0xFF, 0xD9, 0xFF, 0xE1}, "no SOI"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(GetJpegExifOrientation(nullptr, c.data.data(), static_cast<int>(c.data.size())), 0) << c.what;
+    EXPECT_EQ(GetJpegExifOrientation(nullptr, nullptr, 100), 0);
+}
+
+TEST(ReadJpeg, TruncatedAndCorruptInputsFail) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(5, 1, finger.data());
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1, 90);
+    for (size_t cut : {f.size() / 2, f.size() - 10, size_t(200), size_t(7), size_t(2)}) {
+        std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
+        unsigned char* img = static_cast<unsigned char*>(malloc(16));
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadJpeg(nullptr, &img, &w, &h, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+            << cut;
+        EXPECT_EQ(img, nullptr);
+    }
+    std::vector<unsigned char> garbage = {0xFF, 0xD8, 0xFF, 0xC0, 0x00, 0x02, 1, 2, 3, 4, 5, 6};
+    EXPECT_EQ(Decode(garbage).ok, 0);
+    EXPECT_EQ(ReadJpeg("/nonexistent/x.jpg", nullptr, nullptr, nullptr, nullptr, nullptr, -1, nullptr, 0), 0);
+}
+
+TEST(WriteJpeg, FailuresFreeTheBuffer) {
+    const std::vector<unsigned char> px = Pattern(4, 4, 3);
+    struct Case {
+        const unsigned char* p;
+        int w, h, layout;
+    } cases[] = {{nullptr, 4, 4, 0}, {px.data(), 0, 4, 0}, {px.data(), 4, 32768, 0}, {px.data(), 4, 4, -1},
+                 {px.data(), 4, 4, 5}};
+    for (const Case& c : cases) {
+        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
+        int len = 8;
+        EXPECT_EQ(WriteJpeg(nullptr, c.p, c.w, c.h, c.layout, 72, -1, 80, &buf, &len), 0);
+        EXPECT_EQ(buf, nullptr);
+        EXPECT_EQ(len, 0);
+    }
+    EXPECT_EQ(WriteJpeg("/nonexistent/dir/x.jpg", px.data(), 4, 4, 0, 72, -1, 80, nullptr, nullptr), 0);
+}
+
+TEST(JpegFiles, FileModeDispatchAndOutsideDecoder) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(8, 2, finger.data());
+    const std::string path = fmt_test::TempPath("finger.jpeg");
+    const int size = SaveImgFile(path.c_str(), finger.data(), 320, 240, 1, 500, -1, 90);
+    ASSERT_GT(size, 0);
+    const std::vector<unsigned char> file = fmt_test::ReadFile(path);
+    EXPECT_EQ(static_cast<size_t>(size), file.size());
+    EXPECT_EQ(file, Encode(finger, 320, 240, 1, 500, -1, 90));  // file and memory write the same bytes
+    Owned img;
+    int w = 0, h = 0, layout = -1, dpi = -1;
+    ASSERT_EQ(LoadImgFile(path.c_str(), img.addr(), &w, &h, &layout, &dpi, -1), 2);
+    EXPECT_EQ(dpi, 500);
+    const Decoded mem = Decode(file);
+    EXPECT_EQ(Bytes(img.p, mem.px.size()), mem.px);
+
+    Owned buf;
+    int len = 0;
+    const int n = SaveImgBuff(finger.data(), 320, 240, 1, 96, -1, 75, buf.addr(), &len, 2);
+    ASSERT_GT(n, 0);
+    EXPECT_EQ(LoadImgBuff(nullptr, &w, &h, &layout, &dpi, -1, buf.p, n), 2);
+    EXPECT_GT(SaveImgFile(fmt_test::TempPath("finger.JPG").c_str(), finger.data(), 320, 240, 1, 96, -1, 75), 0);
+
+    if (!fmt_test::HaveTool("djpeg")) GTEST_SKIP() << "libjpeg-turbo-progs not installed";
+    int status = -1;
+    const std::string pgm = fmt_test::Run("djpeg -pnm " + path, &status);
+    ASSERT_EQ(status, 0);
+    const std::string head = "P5\n320 240\n255\n";
+    ASSERT_EQ(pgm.substr(0, head.size()), head);
+    const std::vector<unsigned char> theirs(pgm.begin() + static_cast<long>(head.size()), pgm.end());
+    EXPECT_EQ(theirs, mem.px);
+}
+
+}  // namespace

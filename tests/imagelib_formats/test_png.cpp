@@ -1,0 +1,335 @@
+// PNG codec: colour types per layout, pHYs, alpha requests, palettes, truncation, outside checker.
+#include <gtest/gtest.h>
+
+#include <zlib.h>
+
+#include <cstring>
+#include <string>
+
+#include "finger_gen.h"
+#include "formats_util.h"
+#include "img_buffer.h"
+#include "img_codec.h"
+#include "img_dispatch.h"
+#include "img_png.h"
+
+using fmt_test::Bytes;
+using fmt_test::Owned;
+using fmt_test::Pattern;
+
+namespace {
+
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
+                                  int output, int* capacity = nullptr) {
+    Owned out;
+    int len = -1;
+    const int n = WritePng(nullptr, px.data(), w, h, layout, dpi, output, out.addr(), &len);
+    if (capacity) *capacity = len;
+    return n > 0 ? Bytes(out.p, static_cast<size_t>(n)) : std::vector<unsigned char>();
+}
+
+struct Decoded {
+    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
+    std::vector<unsigned char> px;
+};
+
+Decoded Decode(const std::vector<unsigned char>& file, int request = -1) {
+    Decoded d;
+    Owned img;
+    d.ok = ReadPng(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
+                   static_cast<int>(file.size()));
+    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * fmt_test::PixelSize(d.layout));
+    else EXPECT_EQ(img.p, nullptr);
+    return d;
+}
+
+// A PNG made by hand: IHDR, an optional PLTE, optional pHYs, one IDAT of the filter-0 rows, IEND.
+void Chunk(std::vector<unsigned char>* f, const char* type, const std::vector<unsigned char>& body) {
+    const unsigned n = static_cast<unsigned>(body.size());
+    const unsigned char len[4] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+                                  static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n)};
+    f->insert(f->end(), len, len + 4);
+    std::vector<unsigned char> tb(type, type + 4);
+    tb.insert(tb.end(), body.begin(), body.end());
+    f->insert(f->end(), tb.begin(), tb.end());
+    const uLong crc = crc32(0, tb.data(), static_cast<uInt>(tb.size()));
+    for (int s = 24; s >= 0; s -= 8) f->push_back(static_cast<unsigned char>(crc >> s));
+}
+
+std::vector<unsigned char> Be32(unsigned v) {
+    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
+}
+
+std::vector<unsigned char> HandPng(int w, int h, int depth, int colour, const std::vector<unsigned char>& rows,
+                                   const std::vector<unsigned char>& palette = {}, int phys_unit = -1,
+                                   unsigned phys = 0) {
+    std::vector<unsigned char> f = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<unsigned char> ihdr = Be32(static_cast<unsigned>(w));
+    const std::vector<unsigned char> hh = Be32(static_cast<unsigned>(h));
+    ihdr.insert(ihdr.end(), hh.begin(), hh.end());
+    ihdr.push_back(static_cast<unsigned char>(depth));
+    ihdr.push_back(static_cast<unsigned char>(colour));
+    ihdr.push_back(0);
+    ihdr.push_back(0);
+    ihdr.push_back(0);
+    Chunk(&f, "IHDR", ihdr);
+    if (!palette.empty()) Chunk(&f, "PLTE", palette);
+    if (phys_unit >= 0) {
+        std::vector<unsigned char> p = Be32(phys);
+        const std::vector<unsigned char> y = Be32(phys);
+        p.insert(p.end(), y.begin(), y.end());
+        p.push_back(static_cast<unsigned char>(phys_unit));
+        Chunk(&f, "pHYs", p);
+    }
+    uLongf zlen = compressBound(static_cast<uLong>(rows.size()));
+    std::vector<unsigned char> z(zlen);
+    compress2(z.data(), &zlen, rows.data(), static_cast<uLong>(rows.size()), 6);
+    z.resize(zlen);
+    Chunk(&f, "IDAT", z);
+    Chunk(&f, "IEND", {});
+    return f;
+}
+
+// Rows with a leading filter byte 0 each.
+std::vector<unsigned char> Rows(const std::vector<unsigned char>& px, int h) {
+    std::vector<unsigned char> r;
+    const size_t stride = px.size() / static_cast<size_t>(h);
+    for (int y = 0; y < h; ++y) {
+        r.push_back(0);
+        r.insert(r.end(), px.begin() + static_cast<long>(y * stride), px.begin() + static_cast<long>((y + 1) * stride));
+    }
+    return r;
+}
+
+size_t FindChunk(const std::vector<unsigned char>& f, const char* type) {
+    for (size_t i = 8; i + 8 <= f.size();) {
+        const size_t n = (size_t(f[i]) << 24) | (size_t(f[i + 1]) << 16) | (size_t(f[i + 2]) << 8) | f[i + 3];
+        if (memcmp(&f[i + 4], type, 4) == 0) return i + 8;
+        i += 12 + n;
+    }
+    return 0;
+}
+
+TEST(WritePng, MemoryLengthIsTheCapacity) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(1, 0, finger.data());
+    int cap = 0;
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1, &cap);
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(cap, 120320);
+    EXPECT_LT(f.size(), 120320u);
+    EXPECT_EQ(Bytes(f.data(), 8), (std::vector<unsigned char>{0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A}));
+}
+
+TEST(WritePng, ColourTypesAndExactRoundTrips) {
+    const int w = 7, h = 5;
+    const std::vector<unsigned char> grey = Pattern(w, h, 1);
+    const std::vector<unsigned char> rgb = Pattern(w, h, 3, 2);
+    std::vector<unsigned char> bgra = Pattern(w, h, 4, 3), ga = Pattern(w, h, 2, 4);
+    struct Case {
+        const std::vector<unsigned char>* px;
+        int layout, output, colour_type, request;
+    } cases[] = {{&grey, 1, -1, 0, -1}, {&grey, 2, 0, 2, 0},  {&rgb, 0, -1, 2, -1}, {&rgb, 0, 1, 0, -1},
+                 {&rgb, 0, 2, 0, -1},   {&bgra, 5, -1, 6, -3}, {&ga, 6, -1, 4, -3}};
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> f = Encode(*c.px, w, h, c.layout, 96, c.output);
+        ASSERT_FALSE(f.empty());
+        EXPECT_EQ(f[25], c.colour_type) << c.layout << " " << c.output;
+        const Decoded d = Decode(f, c.request);
+        ASSERT_EQ(d.ok, 1);
+        EXPECT_EQ(d.w, w);
+        EXPECT_EQ(d.h, h);
+        const size_t n = static_cast<size_t>(w) * h;
+        for (size_t i = 0; i < n; ++i) {
+            const unsigned char* s = c.px->data() + i * fmt_test::PixelSize(c.layout);
+            const unsigned char* o = d.px.data() + i * fmt_test::PixelSize(d.layout);
+            if (c.layout == 5) {
+                ASSERT_EQ(d.layout, 5);
+                EXPECT_EQ(Bytes(o, 4), Bytes(s, 4));
+            } else if (c.layout == 6) {
+                ASSERT_EQ(d.layout, 5);
+                EXPECT_EQ(Bytes(o, 4), (std::vector<unsigned char>{s[0], s[0], s[0], s[1]}));
+            } else if (c.output == 1) {
+                EXPECT_EQ(o[0], s[1]);
+            } else if (c.output == 2) {
+                EXPECT_EQ(o[0], LumaRgb(s));
+            } else if (c.layout == 0) {
+                ASSERT_EQ(d.layout, 0);
+                EXPECT_EQ(Bytes(o, 3), Bytes(s, 3));
+            } else {
+                EXPECT_EQ(o[0], s[0]);
+                if (c.output == 0) {
+                    EXPECT_EQ(Bytes(o, 3), (std::vector<unsigned char>{s[0], s[0], s[0]}));
+                }
+            }
+        }
+    }
+}
+
+TEST(WritePng, PremultipliedIsWrittenStraight) {
+    // B, G, R, A premultiplied (50, 100, 20, 128) is straight R, G, B = 39, 199, 99
+    const std::vector<unsigned char> pre = {50, 100, 20, 128, 9, 9, 9, 0};
+    const std::vector<unsigned char> f = Encode(pre, 2, 1, 4, 96, -1);
+    const Decoded straight = Decode(f, -3);
+    ASSERT_EQ(straight.layout, 5);
+    EXPECT_EQ(straight.px, (std::vector<unsigned char>{99, 199, 39, 128, 9, 9, 9, 0}));
+    const Decoded again = Decode(f, -2);  // premultiplied on reading: c x A / 255, truncated
+    ASSERT_EQ(again.layout, 4);
+    EXPECT_EQ(again.px, (std::vector<unsigned char>{49, 99, 19, 128, 0, 0, 0, 0}));
+    const Decoded opaque = Decode(f, -1);  // alpha dropped
+    EXPECT_EQ(opaque.layout, 0);
+    EXPECT_EQ(opaque.px, (std::vector<unsigned char>{39, 199, 99, 9, 9, 9}));
+}
+
+TEST(PngResolution, PhysWrittenAndRead) {
+    const std::vector<unsigned char> grey = Pattern(3, 2, 1);
+    struct Case {
+        int dpi;
+        unsigned ppm;
+    } cases[] = {{500, 19685}, {-1, 19685}, {300, 11811}, {96, 3780}, {72, 2835}, {0, 0}};
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> f = Encode(grey, 3, 2, 1, c.dpi, -1);
+        const size_t at = FindChunk(f, "pHYs");
+        ASSERT_NE(at, 0u);
+        EXPECT_EQ(Bytes(&f[at], 9), (std::vector<unsigned char>{Be32(c.ppm)[0], Be32(c.ppm)[1], Be32(c.ppm)[2],
+                                                                 Be32(c.ppm)[3], Be32(c.ppm)[0], Be32(c.ppm)[1],
+                                                                 Be32(c.ppm)[2], Be32(c.ppm)[3], 1}))
+            << c.dpi;
+        int dpi = -5;
+        EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())), 1);
+        EXPECT_EQ(dpi, c.dpi < 0 ? 500 : c.dpi);
+    }
+    const std::vector<unsigned char> px = {1, 2, 3};
+    int dpi = -5;
+    const std::vector<unsigned char> unitless = HandPng(3, 1, 8, 0, Rows(px, 1), {}, 0, 1234);
+    ASSERT_EQ(Decode(unitless).ok, 1);
+    EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, unitless.data(), static_cast<int>(unitless.size())), 1);
+    EXPECT_EQ(dpi, 1234);  // no unit: the stored value
+    const std::vector<unsigned char> none = HandPng(3, 1, 8, 0, Rows(px, 1));
+    EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, none.data(), static_cast<int>(none.size())), 1);
+    EXPECT_EQ(dpi, 0);
+}
+
+TEST(ReadPng, PalettesDepthsAndInfoLayouts) {
+    const std::vector<unsigned char> grey_pal = {0, 0, 0, 128, 128, 128, 255, 255, 255};
+    const std::vector<unsigned char> colour_pal = {0, 0, 0, 255, 0, 0, 255, 255, 255};
+    const std::vector<unsigned char> idx = {0, 1, 2, 1};
+    struct Case {
+        std::vector<unsigned char> file;
+        int info_layout, layout;
+        std::vector<unsigned char> px;
+    } cases[] = {
+        {HandPng(4, 1, 8, 3, Rows(idx, 1), grey_pal), 2, 2, {0, 128, 255, 128}},
+        {HandPng(4, 1, 8, 3, Rows(idx, 1), colour_pal), 0, 0, {0, 0, 0, 255, 0, 0, 255, 255, 255, 255, 0, 0}},
+        // 2-bit palette indices 0, 1, 2, 1 packed in one byte
+        {HandPng(4, 1, 2, 3, Rows({0x19}, 1), grey_pal), 2, 2, {0, 128, 255, 128}},
+        // 16-bit grey: the high bytes remain
+        {HandPng(2, 1, 16, 0, Rows({0x12, 0x34, 0xAB, 0xCD}, 1)), 2, 2, {0x12, 0xAB}},
+        // 1-bit grey expands to 0 and 255
+        {HandPng(3, 1, 1, 0, Rows({0xA0}, 1)), 2, 2, {255, 0, 255}},
+        // RGBA with request -1: the alpha is dropped
+        {HandPng(1, 1, 8, 6, Rows({10, 20, 30, 40}, 1)), 0, 0, {10, 20, 30}},
+        // grey with alpha: grey
+        {HandPng(2, 1, 8, 4, Rows({7, 1, 9, 2}, 1)), 2, 2, {7, 9}},
+    };
+    for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
+        const Case& c = cases[i];
+        int w = 0, h = 0, layout = -1;
+        ASSERT_EQ(ReadPng(nullptr, nullptr, &w, &h, &layout, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1) << i;
+        EXPECT_EQ(layout, c.info_layout) << i;
+        const Decoded d = Decode(c.file);
+        ASSERT_EQ(d.ok, 1) << i;
+        EXPECT_EQ(d.layout, c.layout) << i;
+        EXPECT_EQ(d.px, c.px) << i;
+    }
+    const Decoded rgba = Decode(HandPng(1, 1, 8, 6, Rows({10, 20, 30, 40}, 1)), -3);
+    EXPECT_EQ(rgba.layout, 5);
+    EXPECT_EQ(rgba.px, (std::vector<unsigned char>{30, 20, 10, 40}));
+    const Decoded rgb_alpha_request = Decode(HandPng(1, 1, 8, 2, Rows({10, 20, 30}, 1)), -2);
+    EXPECT_EQ(rgb_alpha_request.layout, 0);  // no alpha in the file: automatic
+}
+
+TEST(ReadPng, TruncatedCorruptAndOversizedFail) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(2, 0, finger.data());
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1);
+    for (size_t cut : {f.size() - 20, f.size() / 2, size_t(60), size_t(8)}) {
+        std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
+        unsigned char* img = static_cast<unsigned char*>(malloc(4));
+        EXPECT_EQ(ReadPng(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+            << cut;
+        EXPECT_EQ(img, nullptr);
+    }
+    std::vector<unsigned char> bad_crc = f;
+    bad_crc[FindChunk(f, "IDAT") + 10] ^= 0xFF;
+    EXPECT_EQ(Decode(bad_crc).ok, 0);
+    std::vector<unsigned char> not_png = f;
+    not_png[1] = 'Q';
+    EXPECT_EQ(Decode(not_png).ok, 0);
+    // a header claiming 40000 x 1 is refused before any raster is allocated
+    const std::vector<unsigned char> wide = HandPng(40000, 1, 8, 0, Rows(std::vector<unsigned char>(40000, 1), 1));
+    EXPECT_EQ(Decode(wide).ok, 0);
+    // 30000 x 30000 claimed by a few hundred bytes: no deflate stream holds that raster
+    const std::vector<unsigned char> bomb = HandPng(30000, 30000, 8, 6, Rows(std::vector<unsigned char>(1200, 0), 10));
+    int w = 0, h = 0;
+    EXPECT_EQ(ReadPng(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, bomb.data(), static_cast<int>(bomb.size())), 1);
+    EXPECT_EQ(w, 30000);
+    EXPECT_EQ(Decode(bomb).ok, 0);
+}
+
+TEST(WritePng, FailuresFreeTheBuffer) {
+    const std::vector<unsigned char> px = Pattern(4, 4, 3);
+    struct Case {
+        const unsigned char* p;
+        int w, h, layout, output;
+    } cases[] = {{nullptr, 4, 4, 0, -1}, {px.data(), 0, 4, 0, -1}, {px.data(), 4, 32768, 0, -1},
+                 {px.data(), 4, 4, -1, -1}, {px.data(), 4, 4, 7, -1}, {px.data(), 4, 4, 0, 3}};
+    for (const Case& c : cases) {
+        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
+        int len = 8;
+        EXPECT_EQ(WritePng(nullptr, c.p, c.w, c.h, c.layout, 72, c.output, &buf, &len), 0);
+        EXPECT_EQ(buf, nullptr);
+        EXPECT_EQ(len, 0);
+    }
+    EXPECT_EQ(WritePng("/nonexistent/dir/x.png", px.data(), 4, 4, 0, 72, -1, nullptr, nullptr), 0);
+}
+
+TEST(PngFiles, FileModeDispatchAndOutsideChecker) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(4, 1, finger.data());
+    const std::string path = fmt_test::TempPath("finger.png");
+    const int size = SaveImgFile(path.c_str(), finger.data(), 320, 240, 1, 500, -1, 0);
+    ASSERT_GT(size, 0);
+    const std::vector<unsigned char> file = fmt_test::ReadFile(path);
+    EXPECT_EQ(static_cast<size_t>(size), file.size());
+    EXPECT_EQ(file, Encode(finger, 320, 240, 1, 500, -1));
+    Owned img;
+    int w = 0, h = 0, layout = -1, dpi = -1;
+    ASSERT_EQ(LoadImgFile(path.c_str(), img.addr(), &w, &h, &layout, &dpi, -1), 4);
+    EXPECT_EQ(dpi, 500);
+    EXPECT_EQ(layout, 2);
+    EXPECT_EQ(Bytes(img.p, finger.size()), finger);
+    EXPECT_EQ(LoadImgBuff(nullptr, &w, &h, &layout, &dpi, -1, file.data(), static_cast<int>(file.size())), 4);
+    EXPECT_EQ(w, 320);
+
+    // a transparent straight pixel composited over red by the memory entry
+    const std::vector<unsigned char> bgra = {0, 0, 0, 0, 10, 20, 30, 255};
+    Owned buf;
+    int len = 0;
+    const int n = SaveImgBuff(bgra.data(), 2, 1, 5, 96, 255, 0, buf.addr(), &len, 4);
+    ASSERT_GT(n, 0);
+    const Decoded d = Decode(Bytes(buf.p, static_cast<size_t>(n)));
+    EXPECT_EQ(d.px, (std::vector<unsigned char>{255, 0, 0, 30, 20, 10}));
+
+    if (!fmt_test::HaveTool("pngcheck")) GTEST_SKIP() << "pngcheck not installed";
+    const std::string rgba_path = fmt_test::TempPath("alpha.png");
+    ASSERT_GT(SaveImgFileAlpha(rgba_path.c_str(), Pattern(9, 9, 3).data(), 9, 9, 0, 300, -1, -1, 0, nullptr), 8);
+    for (const std::string& p : {path, rgba_path}) {
+        int status = -1;
+        const std::string out = fmt_test::Run("pngcheck -v " + p, &status);
+        EXPECT_EQ(status, 0) << out;
+    }
+}
+
+}  // namespace

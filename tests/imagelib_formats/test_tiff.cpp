@@ -1,0 +1,302 @@
+// TIFF codec: tags and compression per quality, resolution units, layouts, failures, outside tools.
+#include <gtest/gtest.h>
+
+#include <tiffio.h>
+
+#include <map>
+#include <sstream>
+#include <string>
+
+#include "finger_gen.h"
+#include "formats_util.h"
+#include "img_buffer.h"
+#include "img_codec.h"
+#include "img_dispatch.h"
+
+using fmt_test::Bytes;
+using fmt_test::Owned;
+using fmt_test::Pattern;
+
+namespace {
+
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
+                                  int output, int quality, int* capacity = nullptr) {
+    Owned out;
+    int len = -1;
+    const int n = WriteTiff(nullptr, px.data(), w, h, layout, dpi, output, quality, out.addr(), &len);
+    if (capacity) *capacity = len;
+    return n > 0 ? Bytes(out.p, static_cast<size_t>(n)) : std::vector<unsigned char>();
+}
+
+struct Decoded {
+    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
+    std::vector<unsigned char> px;
+};
+
+Decoded Decode(const std::vector<unsigned char>& file, int request = -1) {
+    Decoded d;
+    Owned img;
+    d.ok = ReadTiff(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
+                    static_cast<int>(file.size()));
+    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
+    else EXPECT_EQ(img.p, nullptr);
+    return d;
+}
+
+// Tags of the first directory as tiffdump prints them: tag number -> value text, in file order.
+std::vector<std::pair<int, std::string>> DumpTags(const std::string& path) {
+    std::vector<std::pair<int, std::string>> tags;
+    std::istringstream in(fmt_test::Run("tiffdump " + path));
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t open = line.find(" ("), close = line.find(") ");
+        const size_t lt = line.find('<'), gt = line.rfind('>');
+        if (open == std::string::npos || close == std::string::npos || lt == std::string::npos || gt < lt) continue;
+        const int tag = atoi(line.c_str() + open + 2);
+        if (tag < 256) continue;
+        tags.push_back({tag, line.substr(lt + 1, gt - lt - 1)});
+    }
+    return tags;
+}
+
+TEST(WriteTiff, GreyLzwTagsInOrder) {
+    if (!fmt_test::HaveTool("tiffdump")) GTEST_SKIP() << "libtiff-tools not installed";
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(6, 0, finger.data());
+    int cap = 0;
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, -1, -1, 1, &cap);
+    ASSERT_FALSE(f.empty());
+    EXPECT_EQ(cap, 120320);  // the length keeps the capacity
+    const std::string path = fmt_test::TempPath("grey_lzw.tif");
+    fmt_test::WriteFile(path, f);
+    const auto tags = DumpTags(path);
+    std::vector<int> order;
+    std::map<int, std::string> value;
+    for (const auto& t : tags) {
+        order.push_back(t.first);
+        value[t.first] = t.second;
+    }
+    EXPECT_EQ(order, (std::vector<int>{256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 282, 283, 284, 296, 317, 320}));
+    EXPECT_EQ(value[256], "320");
+    EXPECT_EQ(value[257], "240");
+    EXPECT_EQ(value[258], "8");
+    EXPECT_EQ(value[259], "5");    // LZW
+    EXPECT_EQ(value[262], "3");    // palette
+    EXPECT_EQ(value[274], "1");
+    EXPECT_EQ(value[277], "1");
+    EXPECT_EQ(value[278], "240");  // one strip
+    EXPECT_EQ(value[282], "500");  // 500 for a negative dpi
+    EXPECT_EQ(value[284], "1");
+    EXPECT_EQ(value[296], "2");    // inch
+    EXPECT_EQ(value[317], "2");    // horizontal differencing
+    EXPECT_EQ(value[320].substr(0, 24), "0 257 514 771 1028 1285 ");
+
+    // the grey ramp: every index maps to itself
+    TIFF* tif = TIFFOpen(path.c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b));
+    for (int i = 0; i < 256; ++i) {
+        EXPECT_EQ(r[i], i * 257);
+        EXPECT_EQ(b[i], i * 257);
+    }
+    TIFFClose(tif);
+    EXPECT_EQ(Decode(f).px, finger);
+}
+
+TEST(WriteTiff, CompressionFromQuality) {
+    if (!fmt_test::HaveTool("tiffdump")) GTEST_SKIP() << "libtiff-tools not installed";
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(6, 1, finger.data());
+    std::vector<unsigned char> rgb(finger.size() * 3);
+    for (size_t i = 0; i < finger.size(); ++i) {
+        rgb[3 * i] = finger[i];
+        rgb[3 * i + 1] = static_cast<unsigned char>(255 - finger[i]);
+        rgb[3 * i + 2] = static_cast<unsigned char>(finger[i] / 2);
+    }
+    struct Case {
+        const std::vector<unsigned char>* px;
+        int layout, output, quality;
+        const char* compression;
+        const char* photometric;
+        bool predictor, colormap;
+    } cases[] = {
+        {&finger, 1, -1, 0, "32946", "3", false, true},  {&finger, 1, -1, -75, "7", "1", false, false},
+        {&rgb, 0, -1, 1, "5", "2", true, false},         {&rgb, 0, -1, 0, "32946", "2", false, false},
+        {&rgb, 0, 0, -90, "7", "2", false, false},       {&rgb, 0, 2, 20, "5", "3", true, true},
+        {&finger, 2, 0, 1, "5", "2", true, false},
+    };
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> f = Encode(*c.px, 320, 240, c.layout, 300, c.output, c.quality);
+        ASSERT_FALSE(f.empty()) << c.quality;
+        const std::string path = fmt_test::TempPath("q" + std::to_string(c.quality) + ".tif");
+        fmt_test::WriteFile(path, f);
+        std::map<int, std::string> v;
+        for (const auto& t : DumpTags(path)) v[t.first] = t.second;
+        EXPECT_EQ(v[259], c.compression) << c.quality;
+        EXPECT_EQ(v[262], c.photometric) << c.quality;
+        EXPECT_EQ(v.count(317), c.predictor ? 1u : 0u) << c.quality;
+        EXPECT_EQ(v.count(320), c.colormap ? 1u : 0u) << c.quality;
+        EXPECT_EQ(v[282], "300");
+        const Decoded d = Decode(f);
+        ASSERT_EQ(d.ok, 1) << c.quality;
+        EXPECT_EQ(d.dpi, 300);
+        // colour comes back only from colour written from R,G,B; all else reads as grey
+        const bool colour = c.layout == 0 && c.output <= 0;
+        ASSERT_EQ(d.layout, colour ? 0 : 2) << c.quality;
+        std::vector<unsigned char> expect = *c.px;
+        if (c.layout == 0 && !colour) {
+            expect.resize(finger.size());
+            for (size_t i = 0; i < finger.size(); ++i) expect[i] = static_cast<unsigned char>(LumaRgb(&rgb[3 * i]));
+        }
+        if (c.quality < 0) {
+            EXPECT_GT(fmt_test::Psnr(d.px, expect), 40.0) << c.quality;  // measured once: 43.0 and 45.2 dB
+        } else {
+            EXPECT_EQ(d.px, expect) << c.quality;
+        }
+    }
+    // a colour TIFF whose pixels are all grey reads as grey
+    std::vector<unsigned char> grey_rgb(finger.size() * 3);
+    for (size_t i = 0; i < finger.size(); ++i) grey_rgb[3 * i] = grey_rgb[3 * i + 1] = grey_rgb[3 * i + 2] = finger[i];
+    const Decoded g = Decode(Encode(grey_rgb, 320, 240, 0, 72, 0, 1));
+    EXPECT_EQ(g.layout, 2);
+    EXPECT_EQ(g.px, finger);
+    const Decoded forced = Decode(Encode(grey_rgb, 320, 240, 0, 72, 0, 1), 0);
+    EXPECT_EQ(forced.layout, 0);
+    EXPECT_EQ(forced.px, grey_rgb);
+}
+
+// A TIFF written directly with libtiff, with a chosen resolution unit and value.
+std::vector<unsigned char> ForeignTiff(int unit, float xres, int spp, int bps) {
+    const std::string path = fmt_test::TempPath("foreign.tif");
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    EXPECT_NE(tif, nullptr);
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, 2);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, 2);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, spp == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+    if (unit >= 0) {
+        TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, unit);
+        TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(xres));
+        TIFFSetField(tif, TIFFTAG_YRESOLUTION, static_cast<double>(xres));
+    }
+    std::vector<unsigned char> row(2 * spp * (bps / 8), 0x80);
+    for (uint32_t y = 0; y < 2; ++y) TIFFWriteScanline(tif, row.data(), y, 0);
+    TIFFClose(tif);
+    return fmt_test::ReadFile(path);
+}
+
+TEST(ReadTiff, ResolutionUnitsAndInfoLayouts) {
+    struct Case {
+        int unit;
+        float xres;
+        int dpi;
+    } cases[] = {{RESUNIT_CENTIMETER, 100, 254}, {RESUNIT_INCH, 300.7f, 300}, {RESUNIT_NONE, 300, 0}, {-1, 0, 0}};
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> f = ForeignTiff(c.unit, c.xres, 1, 8);
+        int dpi = -5;
+        EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())), 1);
+        EXPECT_EQ(dpi, c.dpi) << c.unit;
+    }
+    struct Info {
+        int spp, bps, layout;
+    } infos[] = {{1, 8, 2}, {3, 8, 0}, {1, 16, 0}};
+    for (const Info& i : infos) {
+        const std::vector<unsigned char> f = ForeignTiff(2, 72, i.spp, i.bps);
+        int w = 0, h = 0, layout = -1;
+        ASSERT_EQ(ReadTiff(nullptr, nullptr, &w, &h, &layout, nullptr, -1, f.data(), static_cast<int>(f.size())), 1);
+        EXPECT_EQ(w, 2);
+        EXPECT_EQ(h, 2);
+        EXPECT_EQ(layout, i.layout) << i.spp << " x " << i.bps;
+        const Decoded d = Decode(f);
+        ASSERT_EQ(d.ok, 1);
+        EXPECT_EQ(d.layout, 2);  // every sample 0x80 (0x8080 for 16 bits): grey
+        EXPECT_EQ(d.px[0], 0x80);
+    }
+}
+
+TEST(ReadTiff, TruncatedAndCorruptFail) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(7, 0, finger.data());
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1, 0);
+    ASSERT_FALSE(f.empty());
+    for (size_t cut : {f.size() / 2, size_t(2000), size_t(100), size_t(8), size_t(7)}) {
+        std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
+        unsigned char* img = static_cast<unsigned char*>(malloc(4));
+        EXPECT_EQ(ReadTiff(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+            << cut;
+        EXPECT_EQ(img, nullptr);
+    }
+    std::vector<unsigned char> bad_ifd = f;
+    bad_ifd[4] = bad_ifd[5] = bad_ifd[6] = 0xFF;  // first directory far outside the data
+    EXPECT_EQ(Decode(bad_ifd).ok, 0);
+    EXPECT_EQ(ReadTiff("/nonexistent/x.tif", nullptr, nullptr, nullptr, nullptr, nullptr, -1, nullptr, 0), 0);
+}
+
+TEST(WriteTiff, FailuresFreeTheBuffer) {
+    const std::vector<unsigned char> px = Pattern(4, 4, 3);
+    struct Case {
+        const unsigned char* p;
+        int w, h, layout;
+    } cases[] = {{nullptr, 4, 4, 0}, {px.data(), 0, 4, 0}, {px.data(), 4, 32768, 0}, {px.data(), 4, 4, -1},
+                 {px.data(), 4, 4, 4}};
+    for (const Case& c : cases) {
+        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
+        int len = 8;
+        EXPECT_EQ(WriteTiff(nullptr, c.p, c.w, c.h, c.layout, 72, -1, 1, &buf, &len), 0);
+        EXPECT_EQ(buf, nullptr);
+        EXPECT_EQ(len, 0);
+    }
+    // noise does not fit the preallocated memory: the encoder fails instead of writing past it
+    std::vector<unsigned char> noise(256 * 256 * 3);
+    unsigned s = 1;
+    for (unsigned char& b : noise) {
+        s = s * 1103515245u + 12345u;
+        b = static_cast<unsigned char>(s >> 23);
+    }
+    unsigned char* buf = nullptr;
+    int len = 0;
+    const int n = WriteTiff(nullptr, noise.data(), 256, 256, 0, 72, -1, 1, &buf, &len);
+    if (n == 0) {
+        EXPECT_EQ(buf, nullptr);
+        EXPECT_EQ(len, 0);
+    } else {
+        EXPECT_LE(n, len);
+        free(buf);
+    }
+    EXPECT_EQ(WriteTiff("/nonexistent/dir/x.tif", px.data(), 4, 4, 0, 72, -1, 1, nullptr, nullptr), 0);
+}
+
+TEST(TiffFiles, FileModeDispatchAndOutsideReader) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(9, 0, finger.data());
+    const std::string path = fmt_test::TempPath("finger.tiff");
+    const int size = SaveImgFile(path.c_str(), finger.data(), 320, 240, 1, 500, -1, 1);
+    ASSERT_GT(size, 0);
+    EXPECT_EQ(static_cast<size_t>(size), fmt_test::ReadFile(path).size());
+    Owned img;
+    int w = 0, h = 0, layout = -1, dpi = -1;
+    ASSERT_EQ(LoadImgFile(path.c_str(), img.addr(), &w, &h, &layout, &dpi, -1), 3);
+    EXPECT_EQ(dpi, 500);
+    EXPECT_EQ(Bytes(img.p, finger.size()), finger);
+
+    Owned buf;
+    int len = 0;
+    const int n = SaveImgBuff(finger.data(), 320, 240, 1, 96, 0, 0, buf.addr(), &len, 3);
+    ASSERT_GT(n, 0);
+    Owned back;
+    ASSERT_EQ(LoadImgBuff(back.addr(), &w, &h, &layout, &dpi, 0, buf.p, n), 3);
+    EXPECT_EQ(layout, 0);
+    EXPECT_EQ(back[3 * 100 + 1], finger[100]);
+
+    if (!fmt_test::HaveTool("tiffinfo")) GTEST_SKIP() << "libtiff-tools not installed";
+    int status = -1;
+    const std::string out = fmt_test::Run("tiffinfo -D " + path + " 2>&1", &status);
+    EXPECT_EQ(status, 0) << out;
+    EXPECT_NE(out.find("Image Width: 320 Image Length: 240"), std::string::npos) << out;
+    EXPECT_EQ(out.find("rror"), std::string::npos) << out;
+}
+
+}  // namespace
