@@ -111,6 +111,74 @@ void vertical_pass(int32_t re[9][kPadWidth + 2], int32_t im[9][kPadWidth + 2], c
     }
 }
 
+#if defined(__SSE2__)
+constexpr int kTapSlots = 56;        // 2h + 1 <= 55 taps, padded to whole vectors of eight
+constexpr int kSplitWidth = 208;     // padded row positions read by the widest window
+static_assert(kPadWidth + 7 <= kSplitWidth, "split rows cover the padded windows");
+
+// A vertical response row split exactly as hi * 32768 + lo with lo in 0..32767, so that 16-bit
+// multiply-adds give exact sums: |tap| <= 884, lo < 32768 and 56 taps keep every sum below 2^31.
+struct SplitRow {
+    alignas(16) int16_t lo[kSplitWidth];
+    alignas(16) int16_t hi[kSplitWidth];
+};
+
+void split_row(const int32_t* v, SplitRow* out) {
+    // Both halves lie within 16 bits, so the saturating packs are exact.
+    const __m128i mask = _mm_set1_epi32(0x7FFF);
+    constexpr int kWhole = kPadWidth / 8 * 8;
+    for (int p = 0; p < kWhole; p += 8) {
+        __m128i x0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + p));
+        __m128i x1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(v + p + 4));
+        _mm_store_si128(reinterpret_cast<__m128i*>(out->lo + p),
+                        _mm_packs_epi32(_mm_and_si128(x0, mask), _mm_and_si128(x1, mask)));
+        _mm_store_si128(reinterpret_cast<__m128i*>(out->hi + p),
+                        _mm_packs_epi32(_mm_srai_epi32(x0, 15), _mm_srai_epi32(x1, 15)));
+    }
+    for (int p = kWhole; p < kPadWidth; ++p) {
+        out->lo[p] = static_cast<int16_t>(v[p] & 0x7FFF);
+        out->hi[p] = static_cast<int16_t>(v[p] >> 15);
+    }
+    for (int p = kPadWidth; p < kSplitWidth; ++p) out->lo[p] = out->hi[p] = 0;
+}
+
+inline int32_t hsum(__m128i x) {
+    x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0x4E));
+    x = _mm_add_epi32(x, _mm_shuffle_epi32(x, 0xB1));
+    return _mm_cvtsi128_si32(x);
+}
+
+inline uint32_t join(__m128i hi, __m128i lo) {
+    return (static_cast<uint32_t>(hsum(hi)) << 15) + static_cast<uint32_t>(hsum(lo));
+}
+
+// The four horizontal sums over one window: Xc*Cv, Xs*Sv, Xs*Cv, Xc*Sv (32-bit wrapping).
+void window_dots(const int16_t* xc, const int16_t* xs, const SplitRow& cv, const SplitRow& sv, int start, int nvec,
+                 uint32_t* a, uint32_t* b, uint32_t* e, uint32_t* f) {
+    __m128i al = _mm_setzero_si128(), ah = al, bl = al, bh = al, el = al, eh = al, fl = al, fh = al;
+    for (int v = 0; v < nvec; ++v) {
+        const __m128i tc = _mm_load_si128(reinterpret_cast<const __m128i*>(xc) + v);
+        const __m128i ts = _mm_load_si128(reinterpret_cast<const __m128i*>(xs) + v);
+        const __m128i cl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv.lo + start) + v);
+        const __m128i ch = _mm_loadu_si128(reinterpret_cast<const __m128i*>(cv.hi + start) + v);
+        const __m128i sl = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sv.lo + start) + v);
+        const __m128i sh = _mm_loadu_si128(reinterpret_cast<const __m128i*>(sv.hi + start) + v);
+        al = _mm_add_epi32(al, _mm_madd_epi16(tc, cl));
+        ah = _mm_add_epi32(ah, _mm_madd_epi16(tc, ch));
+        el = _mm_add_epi32(el, _mm_madd_epi16(ts, cl));
+        eh = _mm_add_epi32(eh, _mm_madd_epi16(ts, ch));
+        fl = _mm_add_epi32(fl, _mm_madd_epi16(tc, sl));
+        fh = _mm_add_epi32(fh, _mm_madd_epi16(tc, sh));
+        bl = _mm_add_epi32(bl, _mm_madd_epi16(ts, sl));
+        bh = _mm_add_epi32(bh, _mm_madd_epi16(ts, sh));
+    }
+    *a = join(ah, al);
+    *b = join(bh, bl);
+    *e = join(eh, el);
+    *f = join(fh, fl);
+}
+#endif
+
 void copy_row(unsigned char* image, int dst, int src) {
     std::memcpy(image + dst * kVeinWidth, image + src * kVeinWidth, kVeinWidth);
 }
@@ -243,11 +311,35 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
     alignas(16) int32_t vim[9][kPadWidth + 2];
     std::memset(vre, 0, sizeof vre);
     std::memset(vim, 0, sizeof vim);
+#if defined(__SSE2__)
+    // Horizontal taps of blocks 0..8 of every scale, zero-padded to whole vectors.
+    std::unique_ptr<int16_t[]> taps(new (std::nothrow) int16_t[2 * kScales * 9 * kTapSlots + 8]);
+    std::unique_ptr<SplitRow[]> split(new (std::nothrow) SplitRow[18]);
+    if (!taps || !split) return -7;
+    int16_t* tap_base = taps.get() + ((8 - reinterpret_cast<uintptr_t>(taps.get()) / 2 % 8) % 8);
+    auto tap_c = [&](int s, int m) { return tap_base + ((s * 9 + m) * 2) * kTapSlots; };
+    auto tap_s = [&](int s, int m) { return tap_base + ((s * 9 + m) * 2 + 1) * kTapSlots; };
+    for (int s = 0; s < kScales; ++s) {
+        const int h = kGaborHalf[s], w = 2 * h + 1;
+        for (int m = 0; m <= 8; ++m)
+            for (int t = 0; t < kTapSlots; ++t) {
+                tap_c(s, m)[t] = t < w ? GaborXcTable[s * 880 + m * w + t] : 0;
+                tap_s(s, m)[t] = t < w ? GaborXsTable[s * 880 + m * w + t] : 0;
+            }
+    }
+#endif
     for (int i = 0; i < kGridRows; ++i) {
         neighbour_rows(image, row0 + row_step * i, rows.get());
         for (int s = 0; s < kScales; ++s) {
             vertical_pass(vre, vim, *rows, s);
             const int h = kGaborHalf[s], w = 2 * h + 1;
+#if defined(__SSE2__)
+            const int nvec = (w + 7) / 8;
+            for (int m = 0; m <= 8; ++m) {
+                split_row(vre[m], &split[2 * m]);
+                split_row(vim[m], &split[2 * m + 1]);
+            }
+#endif
             for (int j = 0; j < kGridCols; ++j) {
                 const int c = col0 + col_step * j;
                 const int pos = c + kPad;
@@ -260,6 +352,12 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
                     // Sums of Xc*Cv, Xs*Sv, Xs*Cv and Xc*Sv, 32-bit wrapping; Xc is even and Xs
                     // odd (Xs(0) = 0), so the taps at +x and -x are folded.
                     uint32_t a, b = 0, e = 0, f;
+#if defined(__SSE2__)
+                    if (inside) {
+                        window_dots(tap_c(s, m), tap_s(s, m), split[2 * m], split[2 * m + 1], pos - h, nvec, &a, &b,
+                                    &e, &f);
+                    } else
+#endif
                     if (inside) {
                         const int32_t* cv = vre[m] + pos;
                         const int32_t* sv = vim[m] + pos;

@@ -3,6 +3,10 @@
 
 #include <cmath>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include "feature.h"
 
 namespace {
@@ -38,14 +42,26 @@ inline uint32_t load32(const unsigned char* p) {
            static_cast<uint32_t>(p[3]) << 24;
 }
 
-// 132 minus the Hamming distance of two 128-bit codes.
+// 132 minus the Hamming distance of two 128-bit codes: the sum of the three table look-ups of
+// each word, or the same count taken over the whole code at once.
 inline int equal_bits(const unsigned char* a, const unsigned char* b) {
+#if defined(__SSE2__)
+    const __m128i x = _mm_xor_si128(_mm_loadu_si128(reinterpret_cast<const __m128i*>(a)),
+                                    _mm_loadu_si128(reinterpret_cast<const __m128i*>(b)));
+    const __m128i m1 = _mm_set1_epi8(0x55), m2 = _mm_set1_epi8(0x33), m4 = _mm_set1_epi8(0x0F);
+    __m128i v = _mm_sub_epi8(x, _mm_and_si128(_mm_srli_epi16(x, 1), m1));
+    v = _mm_add_epi8(_mm_and_si128(v, m2), _mm_and_si128(_mm_srli_epi16(v, 2), m2));
+    v = _mm_and_si128(_mm_add_epi8(v, _mm_srli_epi16(v, 4)), m4);
+    const __m128i sums = _mm_sad_epu8(v, _mm_setzero_si128());
+    return 132 - (_mm_cvtsi128_si32(sums) + _mm_cvtsi128_si32(_mm_unpackhi_epi64(sums, sums)));
+#else
     int m = 0;
     for (int w = 0; w < 4; ++w) {
         uint32_t x = load32(a + 4 * w) ^ load32(b + 4 * w);
         m += GaborFeatureTable[x & 2047] + GaborFeatureTable[(x >> 11) & 2047] + GaborFeatureTable[x >> 22];
     }
     return m;
+#endif
 }
 
 inline int nibble_dot(const unsigned char* a, const unsigned char* b) {
@@ -70,7 +86,10 @@ const Pass kPasses[5] = {
     {-1, 1, 2, 0, 0, 1, 30, 2900, false},
 };
 
-int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int tc, const Pass& pass, int* detail) {
+// Score of one shift; with `codes` false the code-byte products are left out (passes whose raw
+// weight is 0 need only the weights), and `detail` is not written.
+int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int tc, const Pass& pass, bool codes,
+              int* detail) {
     int s1 = 0, w1 = 0;  // at most 144 * 255 * 3,600
     for (int p = 0; p < 8; ++p) {
         int row = iRaw[p] + tr;
@@ -81,7 +100,7 @@ int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int 
             int t = p * 18 + q, g = row * kGridCols + col;
             int wt = tmpl[kTmplW15 + t], wf = item[kItemW15 + g];
             int w = wt < wf ? wt : wf;
-            s1 += w * nibble_dot(tmpl + kTmplCodes + 8 * t, item + kItemCodes + 8 * g);
+            if (codes) s1 += w * nibble_dot(tmpl + kTmplCodes + 8 * t, item + kItemCodes + 8 * g);
             w1 += w;
         }
     }
@@ -114,7 +133,7 @@ int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int 
     int d = (30000 - w1) / 1800;
     if (d < 0) d = 0;
     int e = ((pass.e0 - d * d) * 1000) / pass.e0;
-    if (detail) *detail = ms * 1000 + raw;
+    if (codes && detail) *detail = ms * 1000 + raw;
     return (e * s) / 1000;
 }
 
@@ -152,8 +171,10 @@ int MatchA(const unsigned char* tmpl, const unsigned char* item, unsigned int* s
                 int tc = *col_shift + dx, tr = *row_shift + dy;
                 if (tc > 8 || tc < -8 || tr > 6 || tr < -6) continue;
                 int det = 0;
-                int s = candidate(tmpl, item, tr, tc, pass, &det);
+                const bool codes = pass.raw_weight != 0;
+                int s = candidate(tmpl, item, tr, tc, pass, codes, &det);
                 if (best < s) {
+                    if (!codes) candidate(tmpl, item, tr, tc, pass, true, &det);
                     best = s;
                     move_r = dy;
                     move_c = dx;
