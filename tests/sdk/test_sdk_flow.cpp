@@ -1,7 +1,10 @@
 // Enrolment, capture and matching end to end: the driver copy drives the simulated scanner
 // (udev tree from umockdev, system calls answered in this executable) with generated fingers.
 #include <gtest/gtest.h>
+#include <linux/videodev2.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <atomic>
 #include <chrono>
@@ -415,6 +418,89 @@ TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 [1000 1001 1000 1001 1000 0] 2"});
     EXPECT_EQ(f.count_calls("quality"), 3) << "no image while the finger stays";
+}
+
+
+TEST(Endings, DeviceErrorOnTheSecondGrab) {
+    // The frame after the settling wait is the one that fails: the device has gone.
+    for (bool enrol : {true, false}) {
+        Flow f;
+        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            Progress p;
+            p.cam = &cam;
+            p.on_code = [&](int code) {
+                if (code == 1000) cam.fail(VIDIOC_DQBUF, ENODEV, -1, 1);
+            };
+            std::vector<char> out(40000, 0);
+            api.init(nullptr, nullptr);
+            api.open();
+            int res = enrol ? api.enroll(out.data(), follow_hints, &p) : api.capture(out.data(), follow_hints, &p);
+            printf("@%d [%s] %s\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str());
+        });
+        SKIP_WITHOUT_BED(r);
+        EXPECT_EQ(qvtest::results(r.out),
+                  std::vector<std::string>{std::string("-15 [1000 -15] ") +
+                                           (enrol ? "enrol device error" : "capture device error")});
+        EXPECT_EQ(f.count_calls("quality"), 0);
+    }
+}
+
+TEST(Callbacks, MayCallBackIntoTheDriver) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        p.on_code = [&](int) { api.enum_device(); };   // changes the driver's current message
+        std::vector<char> out(34400, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        int c = api.capture(out.data(), [](int code, const char* msg, void* ctx) {
+            Progress* pp = static_cast<Progress*>(ctx);
+            follow_hints(code, msg, ctx);
+            // The text stays readable for the whole call.
+            pp->texts.back() += std::string("/") + msg;
+        }, &p);
+        std::string seen;
+        for (const std::string& t : p.texts) seen += t + "|";
+        printf("@%d %s\n", c, seen.c_str());
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 press/press|captured/captured|"});
+}
+
+using CapturImgFn = int (*)(void*, char*);
+using SetDevIdxFn = int (*)(void*, int);
+
+TEST(DeviceControl, SingleFramesAndTheDeviceIndex) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        void* h = dlopen(f.d.lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        void* sdk = qvtest::symbol(h, "fvsdk");
+        auto capturimg = qvtest::fn<CapturImgFn>(h, "_ZN13CQvfv_sdk_cls9capturimgEPc");
+        auto setdevidx = qvtest::fn<SetDevIdxFn>(h, "_ZN13CQvfv_sdk_cls9setdevidxEi");
+        std::vector<char> frame(320 * 240, 0x55);
+        int before = capturimg(sdk, frame.data());
+        api.init(nullptr, nullptr);
+        int closed = capturimg(sdk, frame.data());
+        int untouched = frame[0] == 0x55;
+        api.open();
+        cam.set_register(kFingerReg, 1);
+        int finger = capturimg(sdk, frame.data());
+        int filled = frame[0] != 0x55;
+        cam.set_register(kFingerReg, 0);
+        int none = capturimg(sdk, frame.data());
+        api.close();
+        int idx = setdevidx(sdk, 5);
+        usleep(600 * 1000);
+        int beyond = api.open();
+        setdevidx(sdk, 0);
+        int back = api.open();
+        printf("@%d %d %d %d %d %d %d %d %d\n", before, closed, untouched, finger, filled, none, idx, beyond, back);
+        dlclose(h);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -1 1 1 1 0 0 -3 0"});
+    EXPECT_NE(r.out.find("capturimg: sdk not initialize or initialize failed"), std::string::npos);
 }
 
 }  // namespace
