@@ -50,6 +50,19 @@ constexpr Crc32TableT MakeCrc32Table() {
 }
 constexpr Crc32TableT Crc32Table = MakeCrc32Table();
 
+// Slice k: the CRC of a byte followed by k zero bytes.
+struct Crc32SlicesT {
+    uint32_t v[8][256];
+};
+constexpr Crc32SlicesT MakeCrc32Slices() {
+    Crc32SlicesT t{};
+    for (int i = 0; i < 256; ++i) t.v[0][i] = Crc32Table.v[i];
+    for (int k = 1; k < 8; ++k)
+        for (int i = 0; i < 256; ++i) t.v[k][i] = (t.v[k - 1][i] >> 8) ^ t.v[0][t.v[k - 1][i] & 0xFF];
+    return t;
+}
+constexpr Crc32SlicesT Crc32Slices = MakeCrc32Slices();
+
 uint32_t ReadU32(const unsigned char* p) {
     return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
 }
@@ -104,7 +117,17 @@ bool IsInitialised() { return init_state.load(std::memory_order_acquire) == 1; }
 uint32_t GenerateCRC32(const unsigned char* data, long length) {
     if (data == nullptr || length <= 0) return 0;
     uint32_t c = 0xFFFFFFFFu;
-    for (long i = 0; i < length; ++i) c = Crc32Table.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
+    // Eight bytes a step through the derived tables (the same value as one byte a step); the
+    // matcher checks 28 KB of records per call.
+    const uint32_t(*t)[256] = Crc32Slices.v;
+    long i = 0;
+    for (; i + 8 <= length; i += 8) {
+        const unsigned char* p = data + i;
+        const uint32_t lo = c ^ (uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24);
+        c = t[7][lo & 0xFF] ^ t[6][(lo >> 8) & 0xFF] ^ t[5][(lo >> 16) & 0xFF] ^ t[4][lo >> 24] ^ t[3][p[4]] ^
+            t[2][p[5]] ^ t[1][p[6]] ^ t[0][p[7]];
+    }
+    for (; i < length; ++i) c = Crc32Table.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
     return c ^ 0xFFFFFFFFu;
 }
 

@@ -178,3 +178,24 @@ TEST_F(Records, DamagedItemOrTemplateGivesMinusOne) {
 }
 
 }  // namespace
+
+namespace {
+
+// The record checksum taken eight bytes a step equals the plain bitwise CRC-32 at every length
+// and alignment.
+TEST(GenerateCRC32, EqualsTheBitwiseCrcAtAnyLengthAndOffset) {
+    std::vector<unsigned char> data(200);
+    for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<unsigned char>(i * 37 + (i >> 3));
+    for (int offset = 0; offset < 8; ++offset)
+        for (int len = 0; len <= 70; ++len) {
+            uint32_t c = 0xFFFFFFFFu;
+            for (int i = 0; i < len; ++i) {
+                c ^= data[offset + i];
+                for (int k = 0; k < 8; ++k) c = (c >> 1) ^ (0xEDB88320u & (0u - (c & 1u)));
+            }
+            uint32_t expect = len > 0 ? ~c : 0;
+            ASSERT_EQ(GenerateCRC32(data.data() + offset, len), expect) << offset << " " << len;
+        }
+}
+
+}  // namespace
