@@ -274,8 +274,7 @@ int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_
     return 0;
 }
 
-int CalcSlopeAngle(float* slope, const short* top_edge, const short* bottom_edge, int* upper_flag,
-                   int* lower_flag) {
+int CalcSlopeAngle(float* slope, const short* top_edge, const short* bottom_edge, int* upper_flag, int* lower_flag) {
     *slope = 0.0f;
     int a = -1, b = -1;
     for (int x = 0; x < W; ++x)

@@ -60,9 +60,7 @@ int FloorNonNegative(double v) { return static_cast<int>(v); }
 
 }  // namespace
 
-int neighborPoint2TableIndex(const short* v) {
-    return 4 * (v[0] < v[1]) + 2 * (v[0] < v[2]) + (v[1] < v[2]);
-}
+int neighborPoint2TableIndex(const short* v) { return 4 * (v[0] < v[1]) + 2 * (v[0] < v[2]) + (v[1] < v[2]); }
 
 int MedianFilter(unsigned char* image, const unsigned char* mask, short top, short bottom) {
     HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
@@ -165,8 +163,7 @@ void MeargeTwoImage(unsigned char* image, const unsigned char* curvature) {
         image[i] = static_cast<unsigned char>(255 - ((255 - image[i] + 4 * curvature[i]) * 8) / 40);
 }
 
-int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top,
-                      short bottom) {
+int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top, short bottom) {
     HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
     if (!copy) return -7;
     std::memcpy(copy.get(), image, kImageBytes);

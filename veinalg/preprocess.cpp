@@ -26,8 +26,8 @@ unsigned char Mix(const unsigned char* p, int stride, int sx, int sy) {
     const int ix = sx >> 8, iy = sy >> 8, fx = sx & 255, fy = sy & 255;
     const unsigned char* r0 = p + iy * stride + ix;
     const unsigned char* r1 = r0 + stride;
-    const int v = r0[0] * (256 - fx) * (256 - fy) + r0[1] * fx * (256 - fy) + r1[0] * (256 - fx) * fy +
-                  r1[1] * fx * fy + 32768;
+    const int v =
+        r0[0] * (256 - fx) * (256 - fy) + r0[1] * fx * (256 - fy) + r1[0] * (256 - fx) * fy + r1[1] * fx * fy + 32768;
     return static_cast<unsigned char>(v >> 16);
 }
 
@@ -77,8 +77,7 @@ int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char
     return 0;
 }
 
-void FindTopAndBottomBorder(short* top_edge, short* bottom_edge, const unsigned char* mask, short* top,
-                            short* bottom) {
+void FindTopAndBottomBorder(short* top_edge, short* bottom_edge, const unsigned char* mask, short* top, short* bottom) {
     std::memset(top_edge, 0, W * sizeof(short));
     std::memset(bottom_edge, 0, W * sizeof(short));
     // Row by row (row 0 is never an edge): the first row of a column sets its upper edge, every row its lower.

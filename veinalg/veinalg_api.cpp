@@ -316,8 +316,7 @@ QV_EXPORT int veinalg_make_tmpl(void* /*handle*/, const _image* images, int coun
     return FV_TMPL_SIZE;
 }
 
-QV_EXPORT double veinalg_match(void* /*handle*/, const void* a, int a_len, const void* b, int b_len,
-                               void* /*params*/) {
+QV_EXPORT double veinalg_match(void* /*handle*/, const void* a, int a_len, const void* b, int b_len, void* /*params*/) {
     if (!IsInitialised()) return -2.0;
     const void* tmpl = nullptr;
     const void* feature = nullptr;

@@ -106,9 +106,10 @@ TEST(VeinalgLibrary, ExportsExactlyTheSevenFunctions) {
         pos = eol + 1;
         if (!line.empty()) names.insert(line.substr(0, line.find(' ')));
     }
-    const std::set<std::string> expected = {"veinalg_init_handle",  "veinalg_release_handle", "veinalg_get_version_info",
-                                            "veinalg_image_quality", "veinalg_make_feature",  "veinalg_make_tmpl",
-                                            "veinalg_match"};
+    const std::set<std::string> expected = {
+        "veinalg_init_handle",   "veinalg_release_handle", "veinalg_get_version_info",
+        "veinalg_image_quality", "veinalg_make_feature",   "veinalg_make_tmpl",
+        "veinalg_match"};
     EXPECT_EQ(names, expected) << syms;
 }
 
@@ -122,8 +123,7 @@ TEST(VeinalgLibrary, NeedsOnlyLibcAndLibm) {
         needed.insert(dyn.substr(pos, dyn.find(']', pos) - pos));
     }
     for (const std::string& lib : needed)
-        EXPECT_TRUE(lib.rfind("libc.so", 0) == 0 || lib.rfind("libm.so", 0) == 0 ||
-                    lib.rfind("ld-linux", 0) == 0)
+        EXPECT_TRUE(lib.rfind("libc.so", 0) == 0 || lib.rfind("libm.so", 0) == 0 || lib.rfind("ld-linux", 0) == 0)
             << lib;
     EXPECT_TRUE(needed.count("libc.so.6")) << dyn;
 }
@@ -354,8 +354,13 @@ TEST_F(Veinalg, MatchClassifiesByLength) {
 
 TEST_F(Veinalg, MatchDetectsDamagedRecords) {
     const Bytes t = SealedTemplate(7), f = SealedFeature(9);
-    const size_t feature_bytes[] = {8, 2000, FV_FEATURE_ITEM_SIZE + 100, 2 * FV_FEATURE_ITEM_SIZE + 8,
-                                    FV_FEATURE_SIZE - 1, 4, 2 * FV_FEATURE_ITEM_SIZE + 5};
+    const size_t feature_bytes[] = {8,
+                                    2000,
+                                    FV_FEATURE_ITEM_SIZE + 100,
+                                    2 * FV_FEATURE_ITEM_SIZE + 8,
+                                    FV_FEATURE_SIZE - 1,
+                                    4,
+                                    2 * FV_FEATURE_ITEM_SIZE + 5};
     for (size_t at : feature_bytes) {
         Bytes bad = f;
         bad[at] ^= 0x10;
@@ -381,4 +386,54 @@ TEST_F(Veinalg, MatchReadsRecordsAtAnyAddress) {
     std::memcpy(fb.data() + 3, f.data(), FV_FEATURE_SIZE);
     EXPECT_EQ(veinalg_match(nullptr, tb.data() + 1, FV_TMPL_SIZE, fb.data() + 3, FV_FEATURE_SIZE, nullptr),
               veinalg_match(nullptr, t.data(), FV_TMPL_SIZE, f.data(), FV_FEATURE_SIZE, nullptr));
+}
+
+TEST_F(Veinalg, FeatureRecordsAreSealed) {
+    Bytes bmp = FingerBmp(8, 1);
+    _image img{bmp.data(), static_cast<int>(bmp.size())};
+    Bytes out(50000, 0xAB);
+    ASSERT_EQ(veinalg_make_feature(nullptr, &img, 1, out.data(), 50000, nullptr), FV_FEATURE_SIZE);
+    for (int k = 0; k < 3; ++k) {
+        const unsigned char* item = out.data() + k * FV_FEATURE_ITEM_SIZE;
+        EXPECT_EQ(0, std::memcmp(item, "v1.1", 4)) << k;
+        const uint32_t stored = item[4] | item[5] << 8 | item[6] << 16 | uint32_t(item[7]) << 24;
+        EXPECT_EQ(stored, Crc32(item + 8, FV_FEATURE_ITEM_SIZE - 8)) << k;
+    }
+    for (size_t i = FV_FEATURE_SIZE; i < out.size(); ++i) ASSERT_EQ(out[i], 0xAB) << i;
+
+    // Only the first image counts; the others are not even looked at.
+    Bytes junk(100, 0);
+    _image five[5] = {img, {junk.data(), 100}, {nullptr, 0}, {junk.data(), 100}, {junk.data(), 100}};
+    Bytes again(FV_FEATURE_SIZE, 0);
+    ASSERT_EQ(veinalg_make_feature(nullptr, five, 5, again.data(), FV_FEATURE_SIZE, nullptr), FV_FEATURE_SIZE);
+    EXPECT_EQ(0, std::memcmp(again.data(), out.data(), FV_FEATURE_SIZE));
+}
+
+TEST_F(Veinalg, ImageWithoutFingerGivesNoFeatureAndLeavesTheBuffer) {
+    const Bytes grey(76800, 120);
+    Bytes bmp = fingergen::grey_to_bmp(grey.data(), 320, 240);
+    _image img{bmp.data(), static_cast<int>(bmp.size())};
+    Bytes out(50000, 0x5C);
+    EXPECT_EQ(veinalg_make_feature(nullptr, &img, 1, out.data(), 50000, nullptr), 0);
+    for (unsigned char b : out) ASSERT_EQ(b, 0x5C);
+    Bytes tmpl(FV_TMPL_SIZE, 0x5C);
+    EXPECT_EQ(veinalg_make_tmpl(nullptr, &img, 1, tmpl.data(), nullptr), 0);
+    for (unsigned char b : tmpl) ASSERT_EQ(b, 0x5C);
+}
+
+TEST_F(Veinalg, TemplateIsSealedWithZeroTail) {
+    Bytes a = FingerBmp(9, 0), b = FingerBmp(9, 1);
+    _image list[3] = {{nullptr, 0}, {a.data(), 77878}, {b.data(), 77878}};
+    Bytes out(FV_TMPL_SIZE, 0xAB);
+    ASSERT_EQ(veinalg_make_tmpl(nullptr, list, 3, out.data(), nullptr), FV_TMPL_SIZE);
+    EXPECT_EQ(0, std::memcmp(out.data(), "v1.1", 4));
+    EXPECT_EQ(out[2970], 0);
+    EXPECT_EQ(out[2971], 0);
+    const uint32_t stored = out[4] | out[5] << 8 | out[6] << 16 | uint32_t(out[7]) << 24;
+    EXPECT_EQ(stored, Crc32(out.data() + 8, FV_TMPL_SIZE - 8));
+    // The null entry is skipped: the same as the two images alone.
+    _image two[2] = {list[1], list[2]};
+    Bytes direct(FV_TMPL_SIZE, 0);
+    ASSERT_EQ(veinalg_make_tmpl(nullptr, two, 2, direct.data(), nullptr), FV_TMPL_SIZE);
+    EXPECT_EQ(direct, out);
 }

@@ -21,8 +21,7 @@ Bytes Band(F top_row, G bottom_row, int inside = 200, int outside = 20) {
 }  // namespace
 
 TEST(BoundaryTable, ListedEntries) {
-    const int cases[][2] = {{0, 0},   {10, 0},  {11, 10}, {12, 14}, {20, 31},
-                            {59, 69}, {60, 70}, {91, 89}, {255, 156}};
+    const int cases[][2] = {{0, 0}, {10, 0}, {11, 10}, {12, 14}, {20, 31}, {59, 69}, {60, 70}, {91, 89}, {255, 156}};
     for (const auto& c : cases) EXPECT_EQ(BoundaryTable[c[0]], c[1]) << c[0];
     const int one_less[] = {59, 84, 91, 131, 140, 179, 182, 187, 198, 206, 209, 212, 235};
     for (int i = 11; i < 256; ++i) {

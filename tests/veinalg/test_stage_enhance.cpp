@@ -122,8 +122,8 @@ TEST(Smoothing, MeanOfTheUpperLeftBlock) {
     const Bytes mask = RowsMask(99, 100);
     ASSERT_EQ(SmoothingByForeground(img.data(), 1, mask.data(), 99, 101), 0);
     EXPECT_EQ(img[100 * 320 + 100], (262144 * 101 + 1024) >> 20);  // 25
-    EXPECT_EQ(img[99 * 320 + 100], (524288 * 30 + 1024) >> 20);     // row 98 is outside the mask
-    EXPECT_EQ(img[99 * 320 + 0], 255);                              // column 0 is the border
+    EXPECT_EQ(img[99 * 320 + 100], (524288 * 30 + 1024) >> 20);    // row 98 is outside the mask
+    EXPECT_EQ(img[99 * 320 + 0], 255);                             // column 0 is the border
 }
 
 TEST(Blend, Table) {

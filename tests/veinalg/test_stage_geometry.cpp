@@ -30,9 +30,9 @@ Bytes MaskOf(int x0, int x1, F top, G bottom) {
 }  // namespace
 
 TEST(StretchTable, ListedEntriesAndShape) {
-    const int listed[][2] = {{0, 0},       {16, 64},     {112, 447},   {128, 511},   {512, 1991},  {640, 2446},
-                             {1008, 3536}, {1024, 3574}, {1184, 3884}, {1200, 3908}, {1264, 3991}, {1271, 3999},
-                             {1, 4},       {2, 8},       {100, 400}};
+    const int listed[][2] = {{0, 0},       {16, 64},     {112, 447},   {128, 511},   {512, 1991},
+                             {640, 2446},  {1008, 3536}, {1024, 3574}, {1184, 3884}, {1200, 3908},
+                             {1264, 3991}, {1271, 3999}, {1, 4},       {2, 8},       {100, 400}};
     for (const auto& e : listed) EXPECT_EQ(StretchCalcTable[e[0]], e[1]) << e[0];
     for (int i = 1; i <= 107; ++i) EXPECT_EQ(StretchCalcTable[i] - StretchCalcTable[i - 1], 4) << i;
     for (int i = 1; i <= 1271; ++i) {
@@ -53,8 +53,10 @@ TEST(StretchTable, ListedEntriesAndShape) {
 
 TEST(Rotate320, LevelCentredFingerIsUnchangedButTheLastRowAndColumn) {
     const Bytes src = Noise(3);
-    const Bytes m1 = MaskOf(0, 319, [](int) { return 60; }, [](int) { return 180; });
-    const Bytes m2 = MaskOf(0, 319, [](int) { return 62; }, [](int) { return 178; });
+    const Bytes m1 = MaskOf(
+        0, 319, [](int) { return 60; }, [](int) { return 180; });
+    const Bytes m2 = MaskOf(
+        0, 319, [](int) { return 62; }, [](int) { return 178; });
     Bytes img = src, a = m1, b = m2;
     short top[320], bottom[320];
     for (int x = 0; x < 320; ++x) {
@@ -112,9 +114,9 @@ TEST(Rotate320, LevelsATiltedFinger) {
 
 TEST(Extents, FirstAndLastRowsPerColumn) {
     Bytes m(76800, 0);
-    for (int y = 0; y <= 50; ++y) m[y * 320 + 3] = 1;   // row 0 is never taken as an edge
+    for (int y = 0; y <= 50; ++y) m[y * 320 + 3] = 1;  // row 0 is never taken as an edge
     for (int y = 40; y <= 239; ++y) m[y * 320 + 7] = 1;
-    m[0 * 320 + 9] = 1;                                  // only row 0: no edge
+    m[0 * 320 + 9] = 1;  // only row 0: no edge
     m[100 * 320 + 11] = 1;
     short top[320], bottom[320], t, b;
     FindTopAndBottomBorder(top, bottom, m.data(), &t, &b);
@@ -133,7 +135,8 @@ TEST(Extents, FirstAndLastRowsPerColumn) {
 
 TEST(HeightNormalisation, HeightOf120KeepsTheImage) {
     const Bytes src = Noise(8);
-    const Bytes m = MaskOf(0, 319, [](int) { return 60; }, [](int) { return 180; });
+    const Bytes m = MaskOf(
+        0, 319, [](int) { return 60; }, [](int) { return 180; });
     short top[320], bottom[320], t, b;
     FindTopAndBottomBorder(top, bottom, m.data(), &t, &b);
     Bytes img = src, mask = m;
@@ -154,7 +157,8 @@ TEST(HeightNormalisation, HeightMovesAThirdOfTheWayTo120) {
     } cases[] = {{40, 200, 143}, {80, 160, 91}, {20, 220, 163}};
     for (const Case& c : cases) {
         Bytes img(76800, 100);
-        Bytes mask = MaskOf(0, 319, [&](int) { return c.top; }, [&](int) { return c.bottom; });
+        Bytes mask = MaskOf(
+            0, 319, [&](int) { return c.top; }, [&](int) { return c.bottom; });
         short top[320], bottom[320], t, b;
         FindTopAndBottomBorder(top, bottom, mask.data(), &t, &b);
         ASSERT_EQ(NormalizeVeinHeight(img.data(), mask.data(), top, bottom), 0);
@@ -259,7 +263,7 @@ TEST(BorderPairs, MeanRowsPerColumnPair) {
     for (int x = 0; x < 140; ++x)
         for (int y = 30 + x % 2; y <= 90 + x % 2; ++y) mask[y * 140 + x] = 1;
     for (int y = 0; y < 120; ++y) mask[y * 140 + 10] = mask[y * 140 + 11] = 0;  // pair 5 empty
-    for (int y = 0; y < 120; ++y) mask[y * 140 + 13] = 0;                      // pair 6: one column
+    for (int y = 0; y < 120; ++y) mask[y * 140 + 13] = 0;                       // pair 6: one column
     getSmallImageBorder(border, mask.data());
     EXPECT_EQ(border[0], 30);  // (30 + 31) / 2
     EXPECT_EQ(border[1], 90);  // (90 + 91) / 2

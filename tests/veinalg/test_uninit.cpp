@@ -48,8 +48,7 @@ TEST(VeinalgBeforeInit, ConcurrentInitialisationAndWork) {
         threads.emplace_back([&, t] {
             results[3 * t] = veinalg_init_handle(nullptr, 0);
             _image img{bmp.data(), static_cast<int>(bmp.size())};
-            results[3 * t + 1] =
-                veinalg_make_feature(nullptr, &img, 1, features[t].data(), FV_FEATURE_SIZE, nullptr);
+            results[3 * t + 1] = veinalg_make_feature(nullptr, &img, 1, features[t].data(), FV_FEATURE_SIZE, nullptr);
             _image three[3] = {img, img, img};
             results[3 * t + 2] = veinalg_make_tmpl(nullptr, three, 3, templates[t].data(), nullptr);
         });
