@@ -230,16 +230,14 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
     opj_stream_t* stream = nullptr;
     bool ok = codec != nullptr && opj_setup_encoder(codec, &p, image);
     if (ok) {
-        if (to_file) {
-            stream = opj_stream_create_default_file_stream(path, OPJ_FALSE);
-        } else {
-            stream = opj_stream_create(kStreamChunk, OPJ_FALSE);
-            if (stream != nullptr) {
-                opj_stream_set_user_data(stream, &mem, nullptr);
-                opj_stream_set_write_function(stream, MemWrite);
-                opj_stream_set_skip_function(stream, MemWriteSkip);
-                opj_stream_set_seek_function(stream, MemWriteSeek);
-            }
+        // Files too are encoded in memory first: the library's own file stream does not
+        // report a failing write or close.
+        stream = opj_stream_create(kStreamChunk, OPJ_FALSE);
+        if (stream != nullptr) {
+            opj_stream_set_user_data(stream, &mem, nullptr);
+            opj_stream_set_write_function(stream, MemWrite);
+            opj_stream_set_skip_function(stream, MemWriteSkip);
+            opj_stream_set_seek_function(stream, MemWriteSeek);
         }
         ok = stream != nullptr && opj_start_compress(codec, image, stream) && opj_encode(codec, stream) &&
              opj_end_compress(codec, stream);
@@ -248,6 +246,11 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
     if (codec != nullptr) opj_destroy_codec(codec);
     opj_image_destroy(image);
     if (to_file) {
+        if (ok) {
+            FILE* f = fopen(path, "wb");
+            ok = f != nullptr && fwrite(mem.data, 1, mem.size, f) == mem.size;
+            if (f != nullptr && fclose(f) != 0) ok = false;
+        }
         free(mem.data);
         return ok ? 1 : 0;
     }
