@@ -503,4 +503,32 @@ TEST(DeviceControl, SingleFramesAndTheDeviceIndex) {
     EXPECT_NE(r.out.find("capturimg: sdk not initialize or initialize failed"), std::string::npos);
 }
 
+TEST(EndToEnd, RealRecognitionLibrary) {
+    Flow f(true);
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress pe, pc, po;
+        pe.cam = pc.cam = po.cam = &cam;
+        std::vector<char> tmpl(3996, 0), feat(34384, 0), other(34384, 0);
+        api.init(nullptr, nullptr);
+        int o = api.open();
+        int e = api.enroll(tmpl.data(), follow_hints, &pe);
+        pc.presses = 5;
+        int c = api.capture(feat.data(), follow_hints, &pc);
+        po.finger = 12;
+        int c2 = api.capture(other.data(), follow_hints, &po);
+        printf("@%d %d %d %d %zu %zu\n", o, e, c, c2, strlen(tmpl.data()), strlen(feat.data()));
+        int same = api.match(tmpl.data(), feat.data());
+        int diff = api.match(tmpl.data(), other.data());
+        printf("@%d %d\n", same, diff);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), (std::vector<std::string>{"0 0 0 0 3964 34352", "0 -7"})) << r.out;
+    std::vector<std::string> sounds = f.sounds();
+    ASSERT_EQ(sounds.size(), 7u + 3u + 3u + 2u);
+    EXPECT_EQ(sounds[6], "enroll_template_success.wav");
+    EXPECT_EQ(sounds[9], "capture_feature_success.wav");
+    EXPECT_EQ(sounds[13], "match_feature_success.wav");
+    EXPECT_EQ(sounds[14], "match_feature_fail.wav");
+}
+
 }  // namespace
