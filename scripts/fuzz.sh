@@ -16,7 +16,7 @@ for src in $targets; do
     name=$(basename "$src" .cpp); short=${name#fuzz_}
     work=build-fuzz/corpus-$short; rm -rf "$work"; mkdir -p "$work"
     [ -d "fuzz/corpus/$short" ] && cp -r "fuzz/corpus/$short/." "$work/"
-    ( "build-fuzz/fuzz/$name" -max_total_time="$secs" -rss_limit_mb=2048 -print_final_stats=1 \
+    ( "build-fuzz/fuzz/$name" -max_total_time="$secs" -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/$short-" "$work" >"build-fuzz/$short.log" 2>&1 \
       && echo "fuzz $short: ok" || { echo "fuzz $short: FAILED"; tail -40 "build-fuzz/$short.log"; exit 1; } ) &
     pids+=($!)
