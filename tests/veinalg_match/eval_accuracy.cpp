@@ -43,12 +43,31 @@ std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineR
     return out;
 }
 
-double similarity(const std::vector<unsigned char>& t, const std::vector<unsigned char>& f) {
+int score_of(const std::vector<unsigned char>& t, const std::vector<unsigned char>& f) {
     int score = 0;
     MatchFeatureX(t.data(), f.data(), &score);
+    return score;
+}
+
+double similarity_of(int score) {
     double s = 0;
     MapScoreX(score, s);
     return s;
+}
+
+// Equal error rate over thresholds on the score 0..999.
+double score_eer(const std::vector<int>& gen, const std::vector<int>& imp) {
+    double best = 1, at = 0;
+    for (int t = 0; t <= 1000; ++t) {
+        double frr = 0, far = 0;
+        for (int s : gen) frr += s < t;
+        for (int s : imp) far += s >= t;
+        frr /= gen.size();
+        far /= imp.size();
+        double gap = frr > far ? frr - far : far - frr;
+        if (gap < best) best = gap, at = (frr + far) / 2;
+    }
+    return 100.0 * at;
 }
 
 void histogram(const char* name, const std::vector<double>& v) {
@@ -100,6 +119,7 @@ int main(int argc, char** argv) {
     const char* names[2] = {"fine row search restarted (as specified)", "fine row search keeping its best"};
     for (int r = 0; r < 2; ++r) {
         std::vector<double> gen, imp;
+        std::vector<int> gen_scores, imp_scores;
         int no_tmpl = 0;
         const int enrol[3] = {0, 1, 2};
         for (int f = 0; f < fingers; ++f) {
@@ -112,7 +132,9 @@ int main(int argc, char** argv) {
                 for (int c = 0; c < 3; ++c) {
                     const auto& p = probes[g * 3 + c];
                     if (p.empty()) continue;
-                    (g == f ? gen : imp).push_back(similarity(t, p));
+                    const int sc = score_of(t, p);
+                    (g == f ? gen : imp).push_back(similarity_of(sc));
+                    (g == f ? gen_scores : imp_scores).push_back(sc);
                 }
         }
         std::printf("\n%s: %d templates failed\n", names[r], no_tmpl);
@@ -123,7 +145,14 @@ int main(int argc, char** argv) {
                     share_at_least(gen, 0.60), gen.empty() ? 0 : gen.front());
         std::printf("  highest impostor %.4f, impostors >= 0.70: %.3f%%\n",
                     imp.empty() ? 0 : *std::max_element(imp.begin(), imp.end()), share_at_least(imp, 0.70));
-        std::printf("  equal error rate %.2f%%\n", eer(gen, imp));
+        std::printf("  equal error rate %.2f%% on the similarity, %.3f%% on the score\n", eer(gen, imp),
+                    score_eer(gen_scores, imp_scores));
+        std::sort(gen_scores.begin(), gen_scores.end());
+        std::sort(imp_scores.begin(), imp_scores.end());
+        if (!gen_scores.empty() && !imp_scores.empty())
+            std::printf("  scores: genuine lowest %d median %d; impostor median %d highest %d (0.70 needs 592)\n",
+                        gen_scores.front(), gen_scores[gen_scores.size() / 2], imp_scores[imp_scores.size() / 2],
+                        imp_scores.back());
     }
 
     // The driver's same-finger rule: one image given three times against two other captures.
