@@ -1,9 +1,11 @@
-// Fuzzes the WSQ stream readers: segment walk, NIST comment lookup and block decoding, from memory and streams.
+// Fuzzes the WSQ readers and decoders: segment walk, NIST comment lookup, block decoding and the whole
+// decoder, from memory and from streams.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
 
+#include "wsq.h"
 #include "wsq_entropy.h"
 #include "wsq_segments.h"
 
@@ -38,7 +40,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const unsigned char* begin = data;
     const unsigned char* end = data + size;
     const unsigned char* cur = begin;
-    int ppi;
+    int ppi, w, h, d, lossy;
+    unsigned char* px = nullptr;
+    if (wsq_decode_mem(&px, &w, &h, &d, &ppi, &lossy, begin, static_cast<int>(size)) == 0) free(px);
     getc_ppi_wsq(&ppi, begin, static_cast<int>(size));
     walk([&](unsigned short* m, int type) { return getc_marker_wsq(m, type, &cur, end); },
          [&](unsigned short m, wsq_transform_table* t, wsq_quant_table* q, wsq_huff_table* h) {
@@ -53,6 +57,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FILE* fp = fmemopen(const_cast<uint8_t*>(data), size, "rb");
     if (fp == nullptr) return 0;
     read_ppi_wsq(&ppi, fp);
+    rewind(fp);
+    px = nullptr;
+    if (wsq_decode_file(&px, &w, &h, &d, &ppi, &lossy, fp) == 0) free(px);
+    rewind(fp);
     walk([&](unsigned short* m, int type) { return read_marker_wsq(m, type, fp); },
          [&](unsigned short m, wsq_transform_table* t, wsq_quant_table* q, wsq_huff_table* h) {
              return read_table_wsq(m, t, q, h, fp);

@@ -226,12 +226,24 @@ int next_bits(unsigned short* obits, unsigned short* marker, M m, wsq_bit_reader
     return 0;
 }
 
+// One bit of a code: the common case straight from the current byte.
+template <class M>
+inline int code_bit(unsigned short* bit, unsigned short* marker, M m, wsq_bit_reader* br) {
+    if (br->bit_count > 0) {
+        br->bit_count--;
+        *bit = static_cast<unsigned short>((br->code >> br->bit_count) & 1);
+        br->code &= kBitMask[br->bit_count];
+        return 0;
+    }
+    return next_bits(bit, marker, m, br, 1, true);
+}
+
 template <class M>
 int one_code(int* onodeptr, const int* mincode, const int* maxcode, const int* valptr, const unsigned char* huffvalues,
              int nvalues, M m, wsq_bit_reader* br, unsigned short* marker) {
     unsigned short bit;
     int ret;
-    if ((ret = next_bits(&bit, marker, m, br, 1, true))) return ret;
+    if ((ret = code_bit(&bit, marker, m, br))) return ret;
     if (*marker != 0) {
         *onodeptr = -1;
         return 0;
@@ -242,7 +254,7 @@ int one_code(int* onodeptr, const int* mincode, const int* maxcode, const int* v
             diag_fprintf(stderr, "ERROR : decode_one_code : no code within 16 bits\n");
             return kErrNoCode;
         }
-        if ((ret = next_bits(&bit, marker, m, br, 1, true))) return ret;
+        if ((ret = code_bit(&bit, marker, m, br))) return ret;
         if (*marker != 0) {
             *onodeptr = -1;
             return 0;

@@ -100,6 +100,7 @@ int reflect_whole(int j, int n) {
 
 // Extension of a synthesis half: whole- or half-sample symmetric at each end.
 int extend_index(int k, int n, bool start_whole, bool end_whole) {
+    if (k >= 0 && k < n) return k;
     if (n == 1) return 0;
     while (k < 0 || k >= n) {
         if (k < 0) k = start_whole ? -k : -k - 1;
@@ -151,12 +152,13 @@ void synthesis_line(const float* in, int in_step, float* out, int out_step, int 
     const int off0 = losz / 2, off1 = hisz / 2 - 1;
     for (int m = 0; m < n; m++) {
         float s = 0.0f;
-        // Filter index off + m - 2k, taken in increasing order.
-        for (int idx = (off0 + m) & 1; idx < losz; idx += 2) s += g0[idx] * L[(off0 + m - idx) / 2];
-        for (int idx = ((off1 + m) % 2 + 2) % 2; idx < hisz; idx += 2) {
-            const int t = off1 + m - idx;
-            s += g1[idx] * H[t / 2];  // t is even: exact for negative t too
-        }
+        // Filter index off + m - 2k, taken in increasing order (k decreasing).
+        const int t0 = off0 + m, i0 = t0 & 1;
+        const float* lp = L + (t0 - i0) / 2;
+        for (int idx = i0; idx < losz; idx += 2, --lp) s += g0[idx] * *lp;
+        const int t1 = off1 + m, i1 = t1 & 1;  // t1 - i1 is even, so the halving is exact
+        const float* hp = H + (t1 - i1) / 2;
+        for (int idx = i1; idx < hisz; idx += 2, --hp) s += g1[idx] * *hp;
         out[static_cast<long>(m) * out_step] = s;
     }
 }

@@ -1,0 +1,61 @@
+// WSQ encode and decode of a 640 x 480 grey image at the image library's two bit rates.
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <vector>
+
+#include "finger_gen.h"
+#include "wsq.h"
+
+namespace {
+
+std::vector<unsigned char> image_640() {
+    std::vector<unsigned char> img(640 * 480), f(fingergen::kPixels);
+    for (int q = 0; q < 4; q++) {
+        fingergen::finger_image(3 + q, 0, f.data(), nullptr);
+        for (int y = 0; y < 240; y++)
+            for (int x = 0; x < 320; x++) img[((q / 2) * 240 + y) * 640 + (q % 2) * 320 + x] = f[y * 320 + x];
+    }
+    return img;
+}
+
+float rate_of(int64_t arg) { return arg == 0 ? 0.75f : 2.25f; }
+
+void BM_WsqEncode640(benchmark::State& state) {
+    const auto img = image_640();
+    const float rate = rate_of(state.range(0));
+    for (auto _ : state) {
+        unsigned char* out = nullptr;
+        int len = 0;
+        if (wsq_encode_1(&out, &len, rate, img.data(), 640, 480, 8, 500, "Kestrilon") != 0) state.SkipWithError("encode");
+        benchmark::DoNotOptimize(out);
+        free(out);
+    }
+    state.SetBytesProcessed(state.iterations() * 640 * 480);
+}
+
+void BM_WsqDecode640(benchmark::State& state) {
+    const auto img = image_640();
+    unsigned char* stream = nullptr;
+    int len = 0;
+    if (wsq_encode_1(&stream, &len, rate_of(state.range(0)), img.data(), 640, 480, 8, 500, "Kestrilon") != 0) {
+        state.SkipWithError("encode");
+        return;
+    }
+    for (auto _ : state) {
+        unsigned char* px = nullptr;
+        int w, h, d, ppi, lossy;
+        if (wsq_decode_mem(&px, &w, &h, &d, &ppi, &lossy, stream, len) != 0) state.SkipWithError("decode");
+        benchmark::DoNotOptimize(px);
+        free(px);
+    }
+    free(stream);
+    state.SetBytesProcessed(state.iterations() * 640 * 480);
+}
+
+}  // namespace
+
+BENCHMARK(BM_WsqEncode640)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WsqDecode640)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+BENCHMARK_MAIN();
