@@ -325,6 +325,22 @@ TEST(Endings, TimeOutSettingsThatEndAtOnce) {
     }
 }
 
+TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner&) {
+        Progress p;   // the finger is never placed
+        std::vector<char> out(34400, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        auto t0 = Clock::now();
+        int c = api.capture(out.data(), follow_hints, &p);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        printf("@%d [%s] %d\n", c, codes_text(p.codes).c_str(), ms >= 10000);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] 1"});
+}
+
 TEST(Endings, StopFromAnotherThread) {
     for (bool enrol : {true, false}) {
         Flow f;
