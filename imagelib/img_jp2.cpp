@@ -10,6 +10,7 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_codec_util.h"
+#include "img_jp2.h"
 
 using namespace imgcodec;
 
@@ -101,35 +102,6 @@ OPJ_BOOL MemReadSeek(OPJ_OFF_T offset, void* user) {
     return OPJ_TRUE;
 }
 
-// The rate option text as given to the encoder: empty for quality 0.
-void RateOption(int quality, char* text, size_t size) {
-    text[0] = '\0';
-    if (quality == 0) return;
-    if (quality >= 1 && quality <= 100)
-        snprintf(text, size, "rate=%.3f", static_cast<double>(static_cast<float>(quality) / 100.0f));
-    else if (quality > 100)
-        snprintf(text, size, "rate=%dB", quality);
-    else
-        snprintf(text, size, "rate=%.5f",
-                 static_cast<double>(static_cast<float>(-static_cast<double>(quality)) / 10000.0f));
-}
-
-// Compression ratio for OpenJPEG from the rate option; 0 means lossless.
-float RatioFromOption(const char* text, double raw_bytes) {
-    if (strncmp(text, "rate=", 5) != 0) return 0;
-    const char* v = text + 5;
-    const size_t len = strlen(v);
-    double ratio = 0;
-    if (len > 0 && v[len - 1] == 'B') {
-        const double target = atof(v);
-        if (target > 0) ratio = raw_bytes / target;
-    } else {
-        const double rate = atof(v);
-        if (rate > 0) ratio = 1.0 / rate;
-    }
-    return ratio <= 1.0 ? 0.0f : static_cast<float>(ratio);
-}
-
 int ResolutionLevels(int w, int h) {
     const int m = w < h ? w : h;
     int levels = 1;
@@ -174,6 +146,39 @@ bool IsColour(const opj_image_t* image) {
 
 }  // namespace
 
+namespace imgcodec {
+
+// The rate option text as given to the encoder: empty for quality 0.
+void Jp2RateOption(int quality, char* text, size_t size) {
+    text[0] = '\0';
+    if (quality == 0) return;
+    if (quality >= 1 && quality <= 100)
+        snprintf(text, size, "rate=%.3f", static_cast<double>(static_cast<float>(quality) / 100.0f));
+    else if (quality > 100)
+        snprintf(text, size, "rate=%dB", quality);
+    else
+        snprintf(text, size, "rate=%.5f",
+                 static_cast<double>(static_cast<float>(-static_cast<double>(quality)) / 10000.0f));
+}
+
+// Compression ratio for OpenJPEG from the rate option; 0 means lossless.
+float Jp2RatioFromOption(const char* text, double raw_bytes) {
+    if (strncmp(text, "rate=", 5) != 0) return 0;
+    const char* v = text + 5;
+    const size_t len = strlen(v);
+    double ratio = 0;
+    if (len > 0 && v[len - 1] == 'B') {
+        const double target = atof(v);
+        if (target > 0) ratio = raw_bytes / target;
+    } else {
+        const double rate = atof(v);
+        if (rate > 0) ratio = 1.0 / rate;
+    }
+    return ratio <= 1.0 ? 0.0f : static_cast<float>(ratio);
+}
+
+}  // namespace imgcodec
+
 int WriteJp2(const char* path, const unsigned char* pixels, int width, int height, int layout, int,
              int outputChoice, int quality, unsigned char** buf, int* length, int formatCode) {
     const bool to_file = path != nullptr && path[0] != '\0';
@@ -215,11 +220,11 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
     }
 
     char option[32];
-    RateOption(quality, option, sizeof(option));
+    Jp2RateOption(quality, option, sizeof(option));
     opj_cparameters_t p;
     opj_set_default_encoder_parameters(&p);
     p.tcp_numlayers = 1;
-    p.tcp_rates[0] = RatioFromOption(option, static_cast<double>(n) * ncomp);
+    p.tcp_rates[0] = Jp2RatioFromOption(option, static_cast<double>(n) * ncomp);
     p.cp_disto_alloc = 1;
     p.irreversible = 0;
     p.tcp_mct = ncomp == 3 ? 1 : 0;
