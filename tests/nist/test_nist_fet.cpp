@@ -181,10 +181,23 @@ TEST(NistComment, BitRateIgnoresTheProcessLocale) {
     const char* set = nullptr;
     for (const char* n : names)
         if ((set = setlocale(LC_NUMERIC, n))) break;
-    if (!set) GTEST_SKIP() << "no locale with a decimal comma installed";
+    if (!set) {
+        // Build a locale with a decimal comma of our own when none is installed.
+        const std::string dir = testing::TempDir() + "nist_locale";
+        const std::string cmd = "localedef -i de_DE -f UTF-8 " + dir + "/de_DE.UTF-8 >/dev/null 2>&1";
+        if (system(("mkdir -p " + dir).c_str()) == 0 && system(cmd.c_str()) == 0) {
+            setenv("LOCPATH", dir.c_str(), 1);
+            set = setlocale(LC_NUMERIC, "de_DE.UTF-8");
+        }
+    }
+    if (!set) GTEST_SKIP() << "no locale with a decimal comma";
+    char probe[16];
+    snprintf(probe, sizeof probe, "%.1f", 0.5);
+    EXPECT_STREQ(probe, "0,5");
     FET* f = nullptr;
     ASSERT_EQ(combine_wsq_nistcom(&f, 1, 1, 8, 500, 1, 0.75f), 0);
     setlocale(LC_NUMERIC, "C");
+    unsetenv("LOCPATH");
     char* v = nullptr;
     ASSERT_EQ(extractfet_ret(&v, "WSQ_BITRATE", f), 0);
     EXPECT_STREQ(v, "0.750000");

@@ -15,6 +15,7 @@
 #include "nist_io.h"
 #include "nist_test_util.h"
 #include "wsq.h"
+#include "wsq_comments.h"
 #include "wsq_fixture.h"
 #include "wsq_segments.h"
 #include "wsq_transform.h"
@@ -483,4 +484,41 @@ TEST(WsqCodec, ImageLibraryFiles) {
     EXPECT_GE(psnr(img.data(), px, img.size()), 37.0);  // quality 0 is the rate 2.25
     FreeImgData(&px);
     remove(path.c_str());
+}
+
+TEST(WsqCodec, CommentEditing) {
+    const auto img = finger_320(7);
+    const Bytes s = encode(img, 320, 240, 0.75f);
+    const Decoded ref = decode_mem(s);
+    ASSERT_EQ(ref.rc, 0);
+    auto count_coms = [](const Bytes& b) {
+        std::vector<std::string> texts;
+        for (const auto& sg : segments(b))
+            if (sg.first == COM_WSQ) texts.emplace_back(sg.second.begin() + 4, sg.second.end());
+        return texts;
+    };
+    unsigned char* out = nullptr;
+    int len = 0;
+    ASSERT_EQ(add_comment_wsq(&out, &len, s.data(), static_cast<int>(s.size()), "third"), 0);
+    Bytes added(out, out + len);
+    free(out);
+    auto texts = count_coms(added);
+    ASSERT_EQ(texts.size(), 3u);
+    EXPECT_EQ(texts[1], "Kestrilon");
+    EXPECT_EQ(texts[2], "third");
+    EXPECT_EQ(decode_mem(added).pixels, ref.pixels);
+    EXPECT_EQ(add_comment_wsq(&out, &len, s.data(), static_cast<int>(s.size()), ""), -2);
+    EXPECT_EQ(print_comments_wsq(added.data(), static_cast<int>(added.size())), 0);
+
+    ASSERT_EQ(delete_comments_wsq(&out, &len, added.data(), static_cast<int>(added.size())), 0);
+    Bytes bare(out, out + len);
+    free(out);
+    EXPECT_TRUE(count_coms(bare).empty());
+    EXPECT_EQ(bare.size(), s.size() - (texts[0].size() + 4) - (9 + 4));
+    Decoded d = decode_mem(bare);
+    EXPECT_EQ(d.pixels, ref.pixels);
+    EXPECT_EQ(d.ppi, -1);
+    EXPECT_NE(delete_comments_wsq(&out, &len, s.data(), 10), 0);
+    const unsigned char bits[16] = {0, 2, 3};
+    EXPECT_EQ(header_size_estimate(10, bits, bits), 10 + kWsqFixedBytes + 10);
 }
