@@ -11,26 +11,6 @@ constexpr int H = kImageHeight;
 constexpr int kSatStride = W + 1;
 constexpr int kSatSize = (H + 1) * kSatStride;
 
-// Positions of the largest, middle and smallest of three values by neighborPoint2TableIndex.
-constexpr int kMaxPos[8] = {0, 0, 0, 2, 1, 0, 1, 2};
-constexpr int kMidPos[8] = {1, 2, 1, 0, 0, 1, 2, 1};
-constexpr int kMinPos[8] = {2, 1, 2, 1, 2, 2, 0, 0};
-
-struct Triple {
-    short max, mid, min;
-};
-
-Triple Order(const unsigned char* p) {
-    const short v[3] = {p[0], p[1], p[2]};
-    const int i = neighborPoint2TableIndex(v);
-    return Triple{v[kMaxPos[i]], v[kMidPos[i]], v[kMinPos[i]]};
-}
-
-short Median3(short a, short b, short c) {
-    const short v[3] = {a, b, c};
-    return v[kMidPos[neighborPoint2TableIndex(v)]];
-}
-
 // Summed-area table over rows first..last of value(r, c); other rows add nothing.
 template <class T, class F>
 void Accumulate(T* sat, int first, int last, F value) {
@@ -53,8 +33,6 @@ T WindowSum(const T* sat, int y0, int y1, int x0, int x1) {
            sat[y0 * kSatStride + x0];
 }
 
-int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
-
 // floor() of a value known to be 0 or more: truncation, without a library call.
 int FloorNonNegative(double v) { return static_cast<int>(v); }
 
@@ -67,28 +45,63 @@ int MedianFilter(unsigned char* image, const unsigned char* mask, short top, sho
     if (!copy) return -7;
     std::memcpy(copy.get(), image, kImageBytes);
     const unsigned char* src = copy.get();
+    // Rows first[x] .. last[x] - 1 of column x are filtered: its first run of finger pixels.
     const int first_row = top < 1 ? 1 : top;  // the window needs the row above
+    int first[W] = {}, last[W] = {};
+    int row_lo = H, row_hi = 0;
     for (int x = 1; x < W - 1; ++x) {
-        int r0 = -1;
-        for (int r = first_row; r <= H - 2; ++r)
-            if (mask[r * W + x] == 1) {
-                r0 = r;
-                break;
-            }
-        if (r0 < 0) continue;
-        // Ordered triples of rows r - 1, r, r + 1, rotated as the window moves down.
-        Triple rows[3] = {Order(src + (r0 - 1) * W + x - 1), Order(src + r0 * W + x - 1), Triple{}};
-        for (int r = r0; r < bottom && r <= H - 2 && mask[r * W + x] != 0; ++r) {
-            const int k = r - r0;
-            rows[(k + 2) % 3] = Order(src + (r + 1) * W + x - 1);
-            const Triple& a = rows[k % 3];
-            const Triple& b = rows[(k + 1) % 3];
-            const Triple& c = rows[(k + 2) % 3];
-            const short lo_of_max = a.max < b.max ? (a.max < c.max ? a.max : c.max) : (b.max < c.max ? b.max : c.max);
-            const short hi_of_min = a.min > b.min ? (a.min > c.min ? a.min : c.min) : (b.min > c.min ? b.min : c.min);
-            const short mid_of_mid = Median3(a.mid, b.mid, c.mid);
-            image[r * W + x] = static_cast<unsigned char>(Median3(lo_of_max, mid_of_mid, hi_of_min));
+        int r = first_row;
+        while (r <= H - 2 && mask[r * W + x] != 1) ++r;
+        if (r > H - 2) continue;
+        first[x] = r;
+        while (r < bottom && r <= H - 2 && mask[r * W + x] != 0) ++r;
+        last[x] = r;
+        if (first[x] < last[x]) {
+            row_lo = first[x] < row_lo ? first[x] : row_lo;
+            row_hi = last[x] > row_hi ? last[x] : row_hi;
         }
+    }
+    // Each row's pixel triples ordered once (largest, middle, smallest), three rows kept; the median of
+    // nine is the median of {smallest maximum, median of the middles, largest minimum}.
+    unsigned char hi3[3][W], mid3[3][W], lo3[3][W], med[W];
+    auto order_row = [&](int r) {
+        const unsigned char* p = src + r * W;
+        unsigned char* mx = hi3[r % 3];
+        unsigned char* md = mid3[r % 3];
+        unsigned char* mn = lo3[r % 3];
+        for (int x = 1; x < W - 1; ++x) {
+            const unsigned char a = p[x - 1], b = p[x], c = p[x + 1];
+            const unsigned char l = a < b ? a : b, h = a < b ? b : a;
+            mx[x] = h > c ? h : c;
+            mn[x] = l < c ? l : c;
+            const unsigned char hc = h < c ? h : c;
+            md[x] = l > hc ? l : hc;
+        }
+    };
+    auto med3 = [](unsigned char a, unsigned char b, unsigned char c) {
+        const unsigned char l = a < b ? a : b, h = a < b ? b : a;
+        const unsigned char hc = h < c ? h : c;
+        return l > hc ? l : hc;
+    };
+    if (row_lo < row_hi) {
+        order_row(row_lo - 1);
+        order_row(row_lo);
+    }
+    for (int r = row_lo; r < row_hi; ++r) {
+        order_row(r + 1);
+        const unsigned char *a = hi3[(r + 2) % 3], *b = hi3[r % 3], *c = hi3[(r + 1) % 3];
+        const unsigned char *d = mid3[(r + 2) % 3], *e = mid3[r % 3], *f = mid3[(r + 1) % 3];
+        const unsigned char *g = lo3[(r + 2) % 3], *h = lo3[r % 3], *k = lo3[(r + 1) % 3];
+        for (int x = 1; x < W - 1; ++x) {
+            const unsigned char ab = a[x] < b[x] ? a[x] : b[x];
+            const unsigned char min_of_max = ab < c[x] ? ab : c[x];
+            const unsigned char gh = g[x] > h[x] ? g[x] : h[x];
+            const unsigned char max_of_min = gh > k[x] ? gh : k[x];
+            med[x] = med3(min_of_max, med3(d[x], e[x], f[x]), max_of_min);
+        }
+        unsigned char* out = image + r * W;
+        for (int x = 1; x < W - 1; ++x)
+            if (r >= first[x] && r < last[x]) out[x] = med[x];
     }
     return 0;
 }
@@ -140,20 +153,33 @@ int SmoothingByForeground(unsigned char* image, unsigned char border, const unsi
     const int64_t rec[5] = {0, (1 << 20) / 1, (1 << 20) / 2, (1 << 20) / 3, (1 << 20) / 4};
     const int y0 = top < 0 ? 0 : top;
     const int y1 = bottom > H ? H : bottom;
-    for (int y = y0; y < y1; ++y)
+    for (int y = y0; y < y1; ++y) {
+        const unsigned char* m1 = mask + y * W;
+        const unsigned char* i1 = image + y * W;
+        const unsigned char* m0 = m1 - W;  // row above, used only when y > 0
+        const unsigned char* i0 = i1 - W;
         for (int x = border; x <= W - 1 - border; ++x) {
-            if (mask[y * W + x] == 0) continue;
-            int n = 0, s = 0;
-            const int pos[4][2] = {{y - 1, x - 1}, {y - 1, x}, {y, x - 1}, {y, x}};
-            for (const auto& q : pos) {
-                if (q[0] < 0 || q[1] < 0) continue;  // outside the image: no finger
-                const int m = mask[q[0] * W + q[1]];
-                n += m;
-                s += image[q[0] * W + q[1]] * m;
+            if (m1[x] == 0) continue;
+            int n, sum;
+            if (y > 0 && x > 0) {
+                n = m0[x - 1] + m0[x] + m1[x - 1] + m1[x];
+                sum = i0[x - 1] * m0[x - 1] + i0[x] * m0[x] + i1[x - 1] * m1[x - 1] + i1[x] * m1[x];
+            } else {  // outside the image: no finger
+                n = m1[x];
+                sum = i1[x] * m1[x];
+                if (x > 0) {
+                    n += m1[x - 1];
+                    sum += i1[x - 1] * m1[x - 1];
+                }
+                if (y > 0) {
+                    n += m0[x];
+                    sum += i0[x] * m0[x];
+                }
             }
             if (n < 1 || n > 4) continue;
-            out[y * W + x] = static_cast<unsigned char>((rec[n] * s + 1024) >> 20);
+            out[y * W + x] = static_cast<unsigned char>((rec[n] * sum + 1024) >> 20);
         }
+    }
     std::memcpy(image, out.get(), kImageBytes);
     return 0;
 }
@@ -229,8 +255,10 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
             const uint16_t* out_row = lv + (y - r - 1) * W;
             const uint16_t* in_row = lv + (y + r) * W;
             for (int c = c0; c <= c1; ++c) {
-                win.remove(out_row[c]);
-                win.add(in_row[c]);
+                const int leaving = out_row[c], entering = in_row[c];
+                if (leaving == entering) continue;  // outside the finger both are level 256
+                win.remove(leaving);
+                win.add(entering);
             }
             const unsigned char* mrow = mask + y * W;
             if (!mrow[x - 1] && !mrow[x] && !mrow[x + 1]) continue;
@@ -242,16 +270,23 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
             for (int v = ref - 2; v <= ref + 2; ++v)
                 if (v >= 0 && v <= 255) near += win.count[v];
             const bool inclusive = lo <= n / 2 || lo <= 750 || static_cast<double>(near) >= 0.9 * n;
-            const int below_ref = win.below(ref), up_to_ref = win.below(ref + 1);
+            const int below_ref = win.below(ref), up_to_ref = below_ref + win.count[ref];
             const int base = inclusive ? up_to_ref : below_ref;
             for (int xx = x - 1; xx <= x + 1; ++xx) {
                 if (!mrow[xx]) continue;
                 const int v = srow[xx];
                 int rank = base;
-                if (v > ref)
-                    rank += win.below(v + 1) - up_to_ref;  // levels ref + 1 .. v
-                else if (v < ref)
-                    rank -= below_ref - win.below(v);  // levels v .. ref - 1
+                if (v > ref) {  // levels ref + 1 .. v
+                    if (v - ref <= 16)
+                        for (int l = ref + 1; l <= v; ++l) rank += win.count[l];
+                    else
+                        rank += win.below(v + 1) - up_to_ref;
+                } else if (v < ref) {  // levels v .. ref - 1
+                    if (ref - v <= 16)
+                        for (int l = v; l < ref; ++l) rank -= win.count[l];
+                    else
+                        rank -= below_ref - win.below(v);
+                }
                 if (n > 0) image[y * W + xx] = static_cast<unsigned char>((n / 2 + 255 * rank) / n);
             }
         }
@@ -260,54 +295,52 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
 }
 
 int InvertAndRemoveNoisePoint(unsigned char* image, const unsigned char* mask, short top, short bottom) {
-    // Window sums of the squares stay below 2^32 (49 x 255^2), so modular 32-bit tables give them exactly.
-    HeapArray<int32_t> s1 = AllocArray<int32_t>(kSatSize);
-    HeapArray<uint32_t> s2 = AllocArray<uint32_t>(kSatSize);
-    HeapArray<int32_t> sm = AllocArray<int32_t>(kSatSize);
-    if (!s1 || !s2 || !sm) return -7;
-    std::memset(s1.get(), 0, sizeof(int32_t) * kSatStride);
-    std::memset(s2.get(), 0, sizeof(uint32_t) * kSatStride);
-    std::memset(sm.get(), 0, sizeof(int32_t) * kSatStride);
-    for (int r = 0; r < H; ++r) {
-        int32_t a = 0, m = 0;
-        uint32_t b = 0;
-        const bool in = r >= top && r <= bottom - 1;
-        const int32_t* p1 = s1.get() + r * kSatStride;
-        const uint32_t* p2 = s2.get() + r * kSatStride;
-        const int32_t* pm = sm.get() + r * kSatStride;
-        int32_t* c1 = s1.get() + (r + 1) * kSatStride;
-        uint32_t* c2 = s2.get() + (r + 1) * kSatStride;
-        int32_t* cm = sm.get() + (r + 1) * kSatStride;
-        c1[0] = 0;
-        c2[0] = 0;
-        cm[0] = 0;
+    // The 7 x 7 window sums of mask * image, mask * image^2 and mask over the rows top .. bottom - 1, kept as
+    // running column sums over the window's rows and prefix sums across them (exact integers).
+    HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
+    if (!copy) return -7;
+    std::memcpy(copy.get(), image, kImageBytes);
+    const unsigned char* src = copy.get();
+    int32_t col_s[W] = {}, col_q[W] = {}, col_n[W] = {};
+    int32_t pre_s[W + 1], pre_q[W + 1], pre_n[W + 1];
+    auto take_row = [&](int r, int sign) {
+        if (r < top || r > bottom - 1 || r < 0 || r >= H) return;  // only the accumulated rows count
+        const unsigned char* m = mask + r * W;
+        const unsigned char* v = src + r * W;
         for (int c = 0; c < W; ++c) {
-            if (in && mask[r * W + c]) {
-                const int32_t v = mask[r * W + c] * image[r * W + c];
-                a += v;
-                b += static_cast<uint32_t>(v) * image[r * W + c];
-                m += mask[r * W + c];
-            }
-            c1[c + 1] = p1[c + 1] + a;
-            c2[c + 1] = p2[c + 1] + b;
-            cm[c + 1] = pm[c + 1] + m;
+            const int32_t mv = m[c] * v[c];
+            col_s[c] += sign * mv;
+            col_q[c] += sign * mv * v[c];
+            col_n[c] += sign * m[c];
         }
-    }
+    };
     float inverse[50];
     inverse[0] = 1.0f;
     for (int n = 1; n < 50; ++n) inverse[n] = static_cast<float>(1.0 / static_cast<double>(n));
+
     std::memset(image, 255, kImageBytes);
     const int y_first = top < 0 ? 0 : top;
     const int y_last = bottom > H - 1 ? H - 1 : bottom;
+    if (y_first > y_last) return 0;
+    for (int r = y_first - 3; r <= y_first + 3; ++r) take_row(r, 1);
     for (int y = y_first; y <= y_last; ++y) {
-        const int ya = Clamp(y - 3, 0, H - 1), yb = Clamp(y + 3, 0, H - 1);
+        if (y > y_first) {
+            take_row(y - 4, -1);
+            take_row(y + 3, 1);
+        }
+        pre_s[0] = pre_q[0] = pre_n[0] = 0;
+        for (int c = 0; c < W; ++c) {
+            pre_s[c + 1] = pre_s[c] + col_s[c];
+            pre_q[c + 1] = pre_q[c] + col_q[c];
+            pre_n[c + 1] = pre_n[c] + col_n[c];
+        }
         for (int x = 0; x < W; ++x) {
             if (mask[y * W + x] == 0) continue;
-            const int xa = Clamp(x - 3, 0, W - 1), xb = Clamp(x + 3, 0, W - 1);
-            const int n = WindowSum(sm.get(), ya, yb, xa, xb);
-            const float inv = n < 50 ? inverse[n] : static_cast<float>(1.0 / static_cast<double>(n));
-            const float mean = static_cast<float>(WindowSum(s1.get(), ya, yb, xa, xb)) * inv;
-            const float var = static_cast<float>(WindowSum(s2.get(), ya, yb, xa, xb)) * inv - mean * mean;
+            const int xa = x - 3 < 0 ? 0 : x - 3, xb = x + 3 > W - 1 ? W - 1 : x + 3;
+            const int n = pre_n[xb + 1] - pre_n[xa];
+            const float inv = n >= 0 && n < 50 ? inverse[n] : static_cast<float>(1.0 / static_cast<double>(n));
+            const float mean = static_cast<float>(pre_s[xb + 1] - pre_s[xa]) * inv;
+            const float var = static_cast<float>(pre_q[xb + 1] - pre_q[xa]) * inv - mean * mean;
             if (var * 0.02f >= 100.0f) {
                 image[y * W + x] = 255;
                 continue;

@@ -21,15 +21,24 @@ void FixedCosSin(float slope, int* cos_f, int* sin_f) {
     *sin_f = static_cast<int>(std::floor(std::sin(theta) * 1048576.0f));
 }
 
-// Bilinear mixture of p at 24.8 fixed-point (sx, sy), rounded.
-unsigned char Mix(const unsigned char* p, int stride, int sx, int sy) {
-    const int ix = sx >> 8, iy = sy >> 8, fx = sx & 255, fy = sy & 255;
-    const unsigned char* r0 = p + iy * stride + ix;
-    const unsigned char* r1 = r0 + stride;
-    const int v =
-        r0[0] * (256 - fx) * (256 - fy) + r0[1] * fx * (256 - fy) + r1[0] * (256 - fx) * fy + r1[1] * fx * fy + 32768;
-    return static_cast<unsigned char>(v >> 16);
-}
+// Bilinear weights of a 24.8 fixed-point source position, shared by the images sampled there.
+struct Bilinear {
+    int offset;  // of the upper-left source pixel, for the given stride
+    int w00, w01, w10, w11;
+    Bilinear(int stride, int sx, int sy) {
+        const int ix = sx >> 8, iy = sy >> 8, fx = sx & 255, fy = sy & 255;
+        offset = iy * stride + ix;
+        w00 = (256 - fx) * (256 - fy);
+        w01 = fx * (256 - fy);
+        w10 = (256 - fx) * fy;
+        w11 = fx * fy;
+    }
+    unsigned char operator()(const unsigned char* p, int stride) const {
+        const unsigned char* r0 = p + offset;
+        const unsigned char* r1 = r0 + stride;
+        return static_cast<unsigned char>((r0[0] * w00 + r0[1] * w01 + r1[0] * w10 + r1[1] * w11 + 32768) >> 16);
+    }
+};
 
 int FillMask(unsigned char* mask, const short* top_edge, const short* bottom_edge) {
     std::memset(mask, 0, kImageBytes);
@@ -70,9 +79,10 @@ int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char
             const int sx = (dx * cos_f - dy * sin_f + (160 << 20)) >> 12;
             const int sy = (dx * sin_f + dy * cos_f + (yc << 20)) >> 12;
             if (sy < 0 || sy >= 239 * 256 || sx < 0 || sx >= 319 * 256) continue;
-            image[y * W + x] = Mix(ci, W, sx, sy);
-            mask1[y * W + x] = Mix(c1, W, sx, sy);
-            mask2[y * W + x] = Mix(c2, W, sx, sy);
+            const Bilinear at(W, sx, sy);
+            image[y * W + x] = at(ci, W);
+            mask1[y * W + x] = at(c1, W);
+            mask2[y * W + x] = at(c2, W);
         }
     return 0;
 }
@@ -244,8 +254,9 @@ int RotateImage140_120(unsigned char* image, unsigned char* mask, float slope) {
             const int sx = static_cast<int>((dx * cos_f - dy * sin_f + (int64_t(70) << 20)) >> 12);
             const int sy = static_cast<int>((dx * sin_f + dy * cos_f + (int64_t(60) << 20)) >> 12);
             if (sy < 0 || sy >= 119 * 256 || sx < 0 || sx >= 139 * 256) continue;
-            image[y * w + x] = Mix(ci, w, sx, sy);
-            mask[y * w + x] = Mix(cm, w, sx, sy);
+            const Bilinear at(w, sx, sy);
+            image[y * w + x] = at(ci, w);
+            mask[y * w + x] = at(cm, w);
         }
     return 0;
 }
