@@ -3,7 +3,7 @@
 // impostor and the equal error rate; then the driver's same-finger check. Runs both rules of the
 // enrolment alignment's fine row search.
 //
-//   veinalg_accuracy [fingers]
+//   veinalg_accuracy [fingers] [classic|varied]
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
@@ -17,8 +17,14 @@
 
 namespace {
 
+fingergen::Style g_style = fingergen::Style::kVaried;
+
+std::vector<unsigned char> image_of(int finger, int capture) {
+    return fingergen::finger_image(finger, capture, nullptr, g_style);
+}
+
 std::vector<unsigned char> feature_of(int finger, int capture) {
-    std::vector<unsigned char> bmp = fingergen::grey_to_bmp(fingergen::finger_image(finger, capture).data(), 320, 240);
+    std::vector<unsigned char> bmp = fingergen::grey_to_bmp(image_of(finger, capture).data(), 320, 240);
     _image img{bmp.data(), static_cast<int>(bmp.size())};
     std::vector<unsigned char> out(50000);
     int n = veinalg_make_feature(nullptr, &img, 1, out.data(), static_cast<int>(out.size()), nullptr);
@@ -30,7 +36,7 @@ std::vector<unsigned char> feature_of(int finger, int capture) {
 // Stored template of the given captures, built with the chosen rule.
 std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineRowSearch rule) {
     std::vector<std::vector<unsigned char>> images;
-    for (int k = 0; k < n; ++k) images.push_back(fingergen::finger_image(finger, captures[k]));
+    for (int k = 0; k < n; ++k) images.push_back(image_of(finger, captures[k]));
     FV_TMPL t;
     if (GetEnrollTmplWith(images[0].data(), n > 1 ? images[1].data() : nullptr, n > 2 ? images[2].data() : nullptr,
                           &t, rule) != 0)
@@ -105,6 +111,7 @@ double eer(const std::vector<double>& gen, const std::vector<double>& imp) {
 
 int main(int argc, char** argv) {
     const int fingers = argc > 1 ? std::atoi(argv[1]) : 60;
+    if (argc > 2 && std::strcmp(argv[2], "classic") == 0) g_style = fingergen::Style::kClassic;
     if (veinalg_init_handle(nullptr, 0) != 0) return 1;
     std::vector<std::vector<unsigned char>> probes(fingers * 3);
     int missing = 0;
@@ -113,7 +120,8 @@ int main(int argc, char** argv) {
             probes[f * 3 + c] = feature_of(f, 3 + c);
             missing += probes[f * 3 + c].empty();
         }
-    std::printf("%d fingers x 6 captures; %d probe captures gave no feature\n", fingers, missing);
+    std::printf("%d %s fingers x 6 captures; %d probe captures gave no feature\n", fingers,
+                g_style == fingergen::Style::kClassic ? "classic" : "varied", missing);
 
     const FineRowSearch rules[2] = {FineRowSearch::kReset, FineRowSearch::kKeepBest};
     const char* names[2] = {"fine row search restarted (as specified)", "fine row search keeping its best"};
@@ -159,7 +167,7 @@ int main(int argc, char** argv) {
     int pass = 0, total = 0;
     for (int f = 0; f < fingers; ++f) {
         std::vector<unsigned char> bmp =
-            fingergen::grey_to_bmp(fingergen::finger_image(f, 0).data(), 320, 240);
+            fingergen::grey_to_bmp(image_of(f, 0).data(), 320, 240);
         _image imgs[3] = {{bmp.data(), static_cast<int>(bmp.size())},
                           {bmp.data(), static_cast<int>(bmp.size())},
                           {bmp.data(), static_cast<int>(bmp.size())}};

@@ -6,7 +6,8 @@
 //
 //   mean_gabor_tablegen OUT.cpp [fingers] [captures] [first finger] [scale-0 level]
 //
-// The fingers are numbered apart from those the tests and the accuracy program use.
+// The fingers (of the classic population) are numbered apart from those the tests and the accuracy
+// program use.
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,7 +43,7 @@ int main(int argc, char** argv) {
     const float slopes[3] = {0.0f, 0.03f, -0.06f};
     for (int f = first; f < first + fingers; ++f)
         for (int c = 0; c < captures; ++c) {
-            fingergen::finger_image(f, c, image.data());
+            fingergen::finger_image(f, c, image.data(), nullptr, fingergen::Style::kClassic);
             if (PreprocessImage(image.data(), mask.data()) != 0) {
                 ++failed;
                 continue;
