@@ -155,12 +155,22 @@ int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_
     unsigned char* L = mapped.get();
     unsigned char* G = grad.get();
     for (int i = 0; i < kImageBytes; ++i) L[i] = BoundaryTable[image[i]];
-    for (int r = 1; r < H - 1; ++r)
-        for (int c = 1; c < W - 1; ++c) {
-            const int above = L[(r - 1) * W + c - 1] + 2 * L[(r - 1) * W + c] + L[(r - 1) * W + c + 1];
-            const int below = L[(r + 1) * W + c - 1] + 2 * L[(r + 1) * W + c] + L[(r + 1) * W + c + 1];
-            G[r * W + c] = static_cast<unsigned char>(std::abs((above - below) / 4));
-        }
+    // Horizontal [1 2 1] sums per row, three rows kept: G compares the rows above and below.
+    int16_t hsum[3][W] = {};
+    auto horizontal = [&](int r) {
+        const unsigned char* l = L + r * W;
+        int16_t* h = hsum[r % 3];
+        for (int c = 1; c < W - 1; ++c) h[c] = static_cast<int16_t>(l[c - 1] + 2 * l[c] + l[c + 1]);
+    };
+    horizontal(0);
+    horizontal(1);
+    for (int r = 1; r < H - 1; ++r) {
+        horizontal(r + 1);
+        const int16_t* above = hsum[(r - 1) % 3];
+        const int16_t* below = hsum[(r + 1) % 3];
+        unsigned char* g = G + r * W;
+        for (int c = 1; c < W - 1; ++c) g[c] = static_cast<unsigned char>(std::abs((above[c] - below[c]) / 4));
+    }
 
     int up[kStrips], down[kStrips];
     int p[H];
