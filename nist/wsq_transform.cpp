@@ -109,64 +109,86 @@ int extend_index(int k, int n, bool start_whole, bool end_whole) {
     return k;
 }
 
-// One analysis line of n samples read with stride `in_step` and written with stride `out_step`.
-void analysis_line(const float* in, int in_step, float* out, int out_step, int n, bool inv, const float* lo, int losz,
-                   const float* hi, int hisz, float* ext) {
+// Lines transformed side by side: adjacent columns share each pass over the taps.
+constexpr int kLines = 8;
+
+// g adjacent lines (element j of line l at in[j * in_step + l]) of n samples each, analysed into out.
+template <int g>
+void analysis_lines(const float* in, int in_step, float* out, int out_step, int n, bool inv, const float* lo, int losz,
+                    const float* hi, int hisz, float* ext) {
     const int pad = std::max(losz, hisz);
-    float* x = ext + pad;
-    for (int j = -pad; j < n + pad; j++) x[j] = in[static_cast<long>(reflect_whole(j, n)) * in_step];
+    float* x = ext + pad * g;
+    for (int j = -pad; j < n + pad; j++) {
+        const float* src = in + static_cast<long>(reflect_whole(j, n)) * in_step;
+        float* dst = x + j * g;
+        for (int l = 0; l < g; l++) dst[l] = src[l];
+    }
     const int nl = (n + 1) / 2, nh = n / 2;
     float* lo_out = out + static_cast<long>(inv ? nh : 0) * out_step;
     float* hi_out = out + static_cast<long>(inv ? 0 : nl) * out_step;
-    const int lo_off = losz / 2, hi_off = hisz / 2;
-    for (int k = 0; k < nl; k++) {
-        const float* p = x + 2 * k - lo_off;
-        float s = 0.0f;
-        for (int i = 0; i < losz; i++) s += lo[i] * p[i];
-        lo_out[static_cast<long>(k) * out_step] = s;
-    }
-    for (int k = 0; k < nh; k++) {
-        const float* p = x + 2 * k + 1 - hi_off;
-        float s = 0.0f;
-        for (int i = 0; i < hisz; i++) s += hi[i] * p[i];
-        hi_out[static_cast<long>(k) * out_step] = s;
-    }
+    float* acc = x + (n + pad) * g;
+    // Tap by tap over all outputs: each output still sums its taps in increasing order from tap 0.
+    auto pass = [&](const float* taps, int ntaps, int first, int count, float* dst) {
+        for (int k = 0; k < count * g; k++) acc[k] = 0.0f;
+        for (int i = 0; i < ntaps; i++) {
+            const float c = taps[i];
+            const float* p = x + (first + i) * g;
+            for (int k = 0; k < count; k++) {
+                const float* pk = p + 2 * k * g;
+                float* ak = acc + k * g;
+                for (int l = 0; l < g; l++) ak[l] += c * pk[l];
+            }
+        }
+        for (int k = 0; k < count; k++) {
+            float* d = dst + static_cast<long>(k) * out_step;
+            for (int l = 0; l < g; l++) d[l] = acc[k * g + l];
+        }
+    };
+    pass(lo, losz, -(losz / 2), nl, lo_out);
+    pass(hi, hisz, 1 - hisz / 2, nh, hi_out);
 }
 
-// One synthesis line: n samples of low then high halves (high first when inverted) back to n samples.
-void synthesis_line(const float* in, int in_step, float* out, int out_step, int n, bool inv, const float* g0, int losz,
-                    const float* g1, int hisz, float* ext) {
+// g adjacent lines of n samples: low then high halves (high first when inverted) back to n samples.
+template <int g>
+void synthesis_lines(const float* in, int in_step, float* out, int out_step, int n, bool inv, const float* g0, int losz,
+                     const float* g1, int hisz, float* ext) {
     const int nl = (n + 1) / 2, nh = n / 2;
     const int pad = std::max(losz, hisz) / 2 + 2;
-    float* L = ext + pad;
-    float* H = ext + nl + 3 * pad;
+    float* L = ext + pad * g;
+    float* H = ext + (nl + 3 * pad) * g;
     const float* lin = in + static_cast<long>(inv ? nh : 0) * in_step;
     const float* hin = in + static_cast<long>(inv ? 0 : nl) * in_step;
     const bool even = (n % 2) == 0;
-    for (int k = -pad; k < nl + pad; k++) L[k] = lin[static_cast<long>(extend_index(k, nl, true, !even)) * in_step];
-    if (nh > 0) {
-        for (int k = -pad; k < nh + pad; k++) H[k] = hin[static_cast<long>(extend_index(k, nh, false, even)) * in_step];
-    } else {
-        for (int k = -pad; k < pad; k++) H[k] = 0.0f;
+    for (int k = -pad; k < nl + pad; k++) {
+        const float* src = lin + static_cast<long>(extend_index(k, nl, true, !even)) * in_step;
+        for (int l = 0; l < g; l++) L[k * g + l] = src[l];
+    }
+    for (int k = -pad; k < nh + pad; k++) {
+        const float* src = hin + static_cast<long>(nh > 0 ? extend_index(k, nh, false, even) : 0) * in_step;
+        for (int l = 0; l < g; l++) H[k * g + l] = nh > 0 ? src[l] : 0.0f;
     }
     const int off0 = losz / 2, off1 = hisz / 2 - 1;
+    float s[g];
     for (int m = 0; m < n; m++) {
-        float s = 0.0f;
+        for (int l = 0; l < g; l++) s[l] = 0.0f;
         // Filter index off + m - 2k, taken in increasing order (k decreasing).
         const int t0 = off0 + m, i0 = t0 & 1;
-        const float* lp = L + (t0 - i0) / 2;
-        for (int idx = i0; idx < losz; idx += 2, --lp) s += g0[idx] * *lp;
+        const float* lp = L + ((t0 - i0) / 2) * g;
+        for (int idx = i0; idx < losz; idx += 2, lp -= g)
+            for (int l = 0; l < g; l++) s[l] += g0[idx] * lp[l];
         const int t1 = off1 + m, i1 = t1 & 1;  // t1 - i1 is even, so the halving is exact
-        const float* hp = H + (t1 - i1) / 2;
-        for (int idx = i1; idx < hisz; idx += 2, --hp) s += g1[idx] * *hp;
-        out[static_cast<long>(m) * out_step] = s;
+        const float* hp = H + ((t1 - i1) / 2) * g;
+        for (int idx = i1; idx < hisz; idx += 2, hp -= g)
+            for (int l = 0; l < g; l++) s[l] += g1[idx] * hp[l];
+        float* d = out + static_cast<long>(m) * out_step;
+        for (int l = 0; l < g; l++) d[l] = s[l];
     }
 }
 
-// Room for one extended line of either pass.
+// Room for kLines extended lines of either pass, with the analysis accumulators after them.
 float* alloc_line(int width, int height, int losz, int hisz) {
-    const size_t n = static_cast<size_t>(std::max(width, height)) + 4 * static_cast<size_t>(std::max(losz, hisz)) + 16;
-    return static_cast<float*>(malloc(n * sizeof(float)));
+    const size_t n = 2 * static_cast<size_t>(std::max(width, height)) + 4 * static_cast<size_t>(std::max(losz, hisz)) + 16;
+    return static_cast<float*>(malloc(n * kLines * sizeof(float)));
 }
 
 // Truncation toward zero into 16 bits; NaN gives 0.
@@ -228,10 +250,13 @@ int wsq_decompose(float* fdata, int width, int height, const wavelet_tree_node* 
         float* base = fdata + static_cast<long>(t.y) * width + t.x;
         float* wbase = work + static_cast<long>(t.y) * width + t.x;
         for (int r = 0; r < t.dy; r++)
-            analysis_line(base + static_cast<long>(r) * width, 1, wbase + static_cast<long>(r) * width, 1, t.dx, t.ir,
-                          lofilt, losz, hifilt, hisz, ext);
-        for (int c = 0; c < t.dx; c++)
-            analysis_line(wbase + c, width, base + c, width, t.dy, t.ic, lofilt, losz, hifilt, hisz, ext);
+            analysis_lines<1>(base + static_cast<long>(r) * width, 1, wbase + static_cast<long>(r) * width, 1, t.dx,
+                              t.ir, lofilt, losz, hifilt, hisz, ext);
+        int c = 0;
+        for (; c + kLines <= t.dx; c += kLines)
+            analysis_lines<kLines>(wbase + c, width, base + c, width, t.dy, t.ic, lofilt, losz, hifilt, hisz, ext);
+        for (; c < t.dx; c++)
+            analysis_lines<1>(wbase + c, width, base + c, width, t.dy, t.ic, lofilt, losz, hifilt, hisz, ext);
     }
     free(work);
     free(ext);
@@ -261,12 +286,16 @@ int wsq_reconstruct(float* fdata, int width, int height, const wavelet_tree_node
         if (t.dx < 1 || t.dy < 1) continue;
         float* base = fdata + static_cast<long>(t.y) * width + t.x;
         float* wbase = work + static_cast<long>(t.y) * width + t.x;
-        for (int c = 0; c < t.dx; c++)
-            synthesis_line(base + c, width, wbase + c, width, t.dy, t.ic, dtt->lofilt, dtt->losz, dtt->hifilt,
-                           dtt->hisz, ext);
+        int c = 0;
+        for (; c + kLines <= t.dx; c += kLines)
+            synthesis_lines<kLines>(base + c, width, wbase + c, width, t.dy, t.ic, dtt->lofilt, dtt->losz, dtt->hifilt,
+                                    dtt->hisz, ext);
+        for (; c < t.dx; c++)
+            synthesis_lines<1>(base + c, width, wbase + c, width, t.dy, t.ic, dtt->lofilt, dtt->losz, dtt->hifilt,
+                               dtt->hisz, ext);
         for (int r = 0; r < t.dy; r++)
-            synthesis_line(wbase + static_cast<long>(r) * width, 1, base + static_cast<long>(r) * width, 1, t.dx, t.ir,
-                           dtt->lofilt, dtt->losz, dtt->hifilt, dtt->hisz, ext);
+            synthesis_lines<1>(wbase + static_cast<long>(r) * width, 1, base + static_cast<long>(r) * width, 1, t.dx,
+                               t.ir, dtt->lofilt, dtt->losz, dtt->hifilt, dtt->hisz, ext);
     }
     free(work);
     free(ext);
