@@ -1,6 +1,10 @@
 // Big-endian byte I/O and the stuffing bit writer.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
 #include "nist_io.h"
 #include "nist_test_util.h"
 
@@ -161,4 +165,20 @@ TEST(NistMisc, Crc32AndGate) {
     EXPECT_EQ(diag_fprintf(stderr, "%s", "anything"), 0);
     report_fatal_error("a", "b", "c");
     EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
+}
+
+TEST(NistMisc, WholeFiles) {
+    const std::string path = testing::TempDir() + "nist_ascii.txt";
+    FILE* fp = fopen(path.c_str(), "wb");
+    ASSERT_NE(fp, nullptr);
+    fputs("NIST_COM 1", fp);
+    fclose(fp);
+    EXPECT_EQ(filesize(path.c_str()), 10);
+    char* text = nullptr;
+    ASSERT_EQ(read_ascii_file(path.c_str(), &text), 0);
+    EXPECT_STREQ(text, "NIST_COM 1");
+    free(text);
+    remove(path.c_str());
+    EXPECT_EQ(filesize(path.c_str()), -2);
+    EXPECT_EQ(read_ascii_file(path.c_str(), &text), -2);
 }
