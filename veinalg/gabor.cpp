@@ -274,6 +274,39 @@ float CalcEnergyValue(int box, int re, int im, int index) {
     return static_cast<float>(640.0 * mag);
 }
 
+namespace {
+
+// The 16 energies of one grid point and scale; each is floor(CalcEnergyValue(...)), the magnitudes
+// being non-negative, taken two at a time in double precision where the machine allows.
+void point_energies(int box, const int32_t* re, const int32_t* im, int index, int32_t* out) {
+    const int32_t level = box >> 4;
+    alignas(16) int32_t d[kOrients], e[kOrients];
+    for (int o = 0; o < kOrients; ++o) {
+        d[o] = wrap32(static_cast<int64_t>(re[o]) - static_cast<int64_t>(GaborCosTable[index + o]) * level) >> 12;
+        e[o] = wrap32(static_cast<int64_t>(im[o]) - static_cast<int64_t>(GaborSinTable[index + o]) * level) >> 12;
+    }
+#if defined(__SSE2__)
+    const __m128d k640 = _mm_set1_pd(640.0);
+    for (int o = 0; o < kOrients; o += 4) {
+        const __m128 fd = _mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(d + o)));
+        const __m128 fe = _mm_cvtepi32_ps(_mm_load_si128(reinterpret_cast<const __m128i*>(e + o)));
+        const __m128 sq = _mm_add_ps(_mm_mul_ps(fd, fd), _mm_mul_ps(fe, fe));
+        const __m128d lo = _mm_mul_pd(k640, _mm_sqrt_pd(_mm_cvtps_pd(sq)));
+        const __m128d hi = _mm_mul_pd(k640, _mm_sqrt_pd(_mm_cvtps_pd(_mm_movehl_ps(sq, sq))));
+        const __m128 mag = _mm_movelh_ps(_mm_cvtpd_ps(lo), _mm_cvtpd_ps(hi));
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(out + o), _mm_cvttps_epi32(mag));
+    }
+#else
+    for (int o = 0; o < kOrients; ++o) {
+        float fd = static_cast<float>(d[o]), fe = static_cast<float>(e[o]);
+        float sq = fd * fd + fe * fe;
+        out[o] = static_cast<int32_t>(std::floor(static_cast<float>(640.0 * std::sqrt(static_cast<double>(sq)))));
+    }
+#endif
+}
+
+}  // namespace
+
 int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0,
                         int row_step, int col_step) {
     std::unique_ptr<int[]> boxes(new (std::nothrow) int[kGridPoints * kScales]);
@@ -346,6 +379,7 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
                 const bool inside = pos - h >= 0 && pos + h < kPadWidth;
                 const int box = boxes[(i * kGridCols + j) * kScales + s];
                 const int base = (i * kGridCols + j) * kPointResponses + s * kOrients;
+                int32_t re16[kOrients], im16[kOrients];
                 for (int m = 0; m <= 8; ++m) {
                     const int16_t* xc = GaborXcTable + s * 880 + m * w + h;
                     const int16_t* xs = GaborXsTable + s * 880 + m * w + h;
@@ -383,12 +417,14 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
                         }
                     }
                     // sigma +1 for orientation m, -1 for its mirror 16 - m.
-                    responses[base + m] = static_cast<int32_t>(
-                        std::floor(CalcEnergyValue(box, wrap32(a - b), wrap32(e + f), base + m)));
-                    if (m != 0 && m != 8)
-                        responses[base + 16 - m] = static_cast<int32_t>(
-                            std::floor(CalcEnergyValue(box, wrap32(a + b), wrap32(f - e), base + 16 - m)));
+                    re16[m] = wrap32(a - b);
+                    im16[m] = wrap32(e + f);
+                    if (m != 0 && m != 8) {
+                        re16[16 - m] = wrap32(a + b);
+                        im16[16 - m] = wrap32(f - e);
+                    }
                 }
+                point_energies(box, re16, im16, base, responses + base);
             }
         }
     }
