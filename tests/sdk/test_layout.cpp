@@ -78,6 +78,15 @@ TEST(Install, DriverFolderLayout) {
                                  stage + "usr/bin/devprobe"})
         EXPECT_TRUE(qvtest::exists(f)) << f << "\n" << out;
     for (const char* s : qvtest::kSoundFiles) EXPECT_TRUE(qvtest::exists(drv + "sndfiles/" + s)) << s;
+    EXPECT_EQ(capture("ls -A '" + drv + "sndfiles' | wc -l"), "16\n") << "only the sixteen event sounds";
+    // The installed program finds the installed library through its run path.
+    std::string probe = capture("readelf -d '" + stage + "usr/bin/devprobe'");
+    EXPECT_NE(probe.find("Shared library: [libveinsdk.so]"), std::string::npos) << probe;
+    EXPECT_NE(probe.find("Library runpath: [/usr/lib/biometric-authentication/drivers/extra/quvera-fingervein]"),
+              std::string::npos)
+        << probe;
+    EXPECT_NE(capture("readelf -d '" + drv + "libveinsdk.so'").find("Library soname: [libveinsdk.so]"),
+              std::string::npos);
     struct stat st{};
     ASSERT_EQ(stat((drv + "runlog").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
