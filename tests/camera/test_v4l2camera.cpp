@@ -341,12 +341,13 @@ TEST_F(Camera, NoFramesEndsTheGrabAndTheCapture) {
 
 TEST_F(Camera, UnplugDuringCaptureGivesMinusFifteenAtOnce) {
     open_init();
+    Bytes grey(W * H);
+    // Stamped before the unplugging thread starts, so the wait measured covers its whole sleep.
+    int64_t t0 = now_ms();
     std::thread t([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(150));
         sim.unplug();
     });
-    Bytes grey(W * H);
-    int64_t t0 = now_ms();
     EXPECT_EQ(cam->Capture(grey.data(), true), -15);
     const int64_t spent = now_ms() - t0;
     t.join();
