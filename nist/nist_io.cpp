@@ -169,9 +169,14 @@ int putc_uint(unsigned int val, unsigned char* odata, int oalloc, int* olen) {
 
 int write_code_bits(unsigned char** outbuf, unsigned char* end, unsigned short code, int size, int* outbit,
                     unsigned char* bits, int* bytes) {
-    for (short i = static_cast<short>(size - 1); i >= 0; i--) {
-        *bits = static_cast<unsigned char>((*bits << 1) | ((code >> i) & 1));
-        (*outbit)--;
+    // As many bits at a time as the pending byte has room for, most significant first.
+    while (size > 0) {
+        const int room = *outbit + 1;
+        const int take = size < room ? size : room;
+        size -= take;
+        const unsigned int part = (static_cast<unsigned int>(code) >> size) & ((1u << take) - 1u);
+        *bits = static_cast<unsigned char>((static_cast<unsigned int>(*bits) << take) | part);
+        *outbit -= take;
         if (*outbit < 0) {
             int ret = store_coded_byte(outbuf, end, *bits, bytes);
             if (ret) return ret;
