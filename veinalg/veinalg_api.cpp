@@ -206,7 +206,11 @@ int CutImage(const _image* image, unsigned char* out) {
 extern "C" {
 
 QV_EXPORT int veinalg_init_handle(void* /*handle*/, unsigned long /*reserved*/) {
-    std::call_once(tables_once, BuildTables);
+    try {
+        std::call_once(tables_once, BuildTables);
+    } catch (...) {  // the threads library failed: nothing may escape to the caller
+        return -1;
+    }
     init_state.store(1, std::memory_order_release);
     return 0;
 }
