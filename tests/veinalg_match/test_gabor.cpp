@@ -245,3 +245,45 @@ TEST(ExtractGaborFeature, SeparableFilterEqualsTheKernel) {
 }
 
 }  // namespace
+
+namespace {
+
+// The vertical responses of one row: Cv_m(c) = sum over y of Vc_m(y) p(c, r + y), Sv_m likewise.
+TEST(calcWithWeight, VerticalSumsOfOneRow) {
+    std::vector<unsigned char> img(76800);
+    unsigned seed = 99;
+    for (auto& p : img) {
+        seed = seed * 1103515245u + 12345u;
+        p = static_cast<unsigned char>(seed >> 24);
+    }
+    std::vector<short> sums(140 * 28), diffs(140 * 27);
+    static int re[9][194], im[9][194];
+    for (int row : {0, 13, 60, 119}) {
+        CalcNeighborSumAndDiff(img.data(), row, sums.data(), diffs.data());
+        for (int s : {0, 3, 6}) {
+            calcWithWeight(re, im, sums.data(), diffs.data(), s);
+            int h = kGaborHalf[s], half = h / 2;
+            for (int m : {0, 4, 8})
+                for (int c : {0, 7, 70, 139}) {
+                    long long cv = 0, sv = 0;
+                    for (int y = -h; y <= h; ++y) {
+                        int r = row + y;
+                        int p = (r >= 0 && r < 120) ? img[r * 140 + c] : 0;
+                        int k = y < 0 ? -y : y;
+                        int tc = k == 0 ? 200 : k < half ? GaborYcTable[s * 112 + (k - 1) * 9 + m]
+                                                         : GaborYc2Table[s * 160 + (k - half) * 9 + m];
+                        int ts = k == 0 ? 0 : k < half ? GaborYsTable[s * 112 + (k - 1) * 9 + m]
+                                                       : GaborYs2Table[s * 160 + (k - half) * 9 + m];
+                        cv += static_cast<long long>(tc) * p;
+                        sv += static_cast<long long>(y < 0 ? ts : -ts) * p;  // tables hold Vs(-k)
+                    }
+                    EXPECT_EQ(re[m][c + 27], cv) << row << " " << s << " " << m << " " << c;
+                    EXPECT_EQ(im[m][c + 27], sv) << row << " " << s << " " << m << " " << c;
+                }
+            EXPECT_EQ(re[3][0], 0);
+            EXPECT_EQ(im[3][193], 0);
+        }
+    }
+}
+
+}  // namespace
