@@ -1,7 +1,6 @@
 // TIFF encoder and decoder over libtiff, on files and memory through ImgStream.
 #include <cstdlib>
 #include <cstring>
-#include <vector>
 
 #include <tiffio.h>
 
@@ -43,7 +42,7 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
               TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
               TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
     const bool jpeg = quality < 0;
-    std::vector<uint16_t> ramp;
+    uint16_t ramp[256];
     if (grey) {
         // libtiff refuses JPEG on a palette image: JPEG grey is min-is-black without a map
         ok = ok && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1) &&
@@ -51,9 +50,8 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
              TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, jpeg ? PHOTOMETRIC_MINISBLACK : PHOTOMETRIC_PALETTE) &&
              TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, static_cast<uint32_t>(height));
         if (!jpeg) {
-            ramp.resize(256);
             for (int i = 0; i < 256; ++i) ramp[i] = static_cast<uint16_t>(i * 257);
-            ok = ok && TIFFSetField(tif, TIFFTAG_COLORMAP, ramp.data(), ramp.data(), ramp.data());
+            ok = ok && TIFFSetField(tif, TIFFTAG_COLORMAP, ramp, ramp, ramp);
         }
     } else {
         ok = ok && TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 3) &&
@@ -128,39 +126,35 @@ int WriteTiff(const char* path, const unsigned char* pixels, int width, int heig
         return 0;
     };
     if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 3) return fail();
-    try {
-        const float resolution = dpi < 0 ? kDefaultDpi : static_cast<float>(dpi);
-        if (outputChoice < 0) outputChoice = layout;
-        const bool grey = outputChoice != 0;
-        ImgStream stream;
-        memset(&stream, 0, sizeof(stream));
-        stream.writing = 1;
-        if (to_file) {
-            stream.file = fopen(path, "wb");
-            if (stream.file == nullptr) return 0;
-        } else {
-            // n + n / 2 + 5120 must stay within an int
-            const int plane = ImgPlaneSize(width, height, grey ? 1 : 3);
-            if (plane <= 0 || plane > (INT_MAX - 5120) / 3 * 2) return fail();
-            if (!GetEncodeCapacity(buf, length, width, height, outputChoice)) return fail();
-            stream.data = *buf;
-            stream.capacity = *length;
-        }
-        TIFF* tif = OpenClient(to_file ? path : kWriteName, "w", &stream);
-        bool ok = tif != nullptr;
-        if (ok) {
-            ok = WriteImage(tif, pixels, width, height, layout, grey, quality, resolution, outputChoice);
-            TIFFClose(tif);
-        }
-        if (to_file) {
-            if (fclose(stream.file) != 0) ok = false;
-            return ok ? 1 : 0;
-        }
-        if (!ok || stream.length <= 0) return fail();
-        return stream.length;
-    } catch (...) {
-        return fail();
+    const float resolution = dpi < 0 ? kDefaultDpi : static_cast<float>(dpi);
+    if (outputChoice < 0) outputChoice = layout;
+    const bool grey = outputChoice != 0;
+    ImgStream stream;
+    memset(&stream, 0, sizeof(stream));
+    stream.writing = 1;
+    if (to_file) {
+        stream.file = fopen(path, "wb");
+        if (stream.file == nullptr) return 0;
+    } else {
+        // n + n / 2 + 5120 must stay within an int
+        const int plane = ImgPlaneSize(width, height, grey ? 1 : 3);
+        if (plane <= 0 || plane > (INT_MAX - 5120) / 3 * 2) return fail();
+        if (!GetEncodeCapacity(buf, length, width, height, outputChoice)) return fail();
+        stream.data = *buf;
+        stream.capacity = *length;
     }
+    TIFF* tif = OpenClient(to_file ? path : kWriteName, "w", &stream);
+    bool ok = tif != nullptr;
+    if (ok) {
+        ok = WriteImage(tif, pixels, width, height, layout, grey, quality, resolution, outputChoice);
+        TIFFClose(tif);
+    }
+    if (to_file) {
+        if (fclose(stream.file) != 0) ok = false;
+        return ok ? 1 : 0;
+    }
+    if (!ok || stream.length <= 0) return fail();
+    return stream.length;
 }
 
 int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
