@@ -41,6 +41,21 @@ void ColumnProfile(const unsigned char* image, int c0, int width, int* profile) 
     }
 }
 
+// The profiles of all 32 strips: per row the absolute differences of the rows around it, summed by strip.
+void StripProfiles(const unsigned char* image, int (*profiles)[H]) {
+    for (int s = 0; s < kStrips; ++s) profiles[s][0] = profiles[s][H - 1] = 0;
+    unsigned char d[W];
+    for (int r = 1; r < H - 1; ++r) {
+        const unsigned char* a = image + (r - 1) * W;
+        const unsigned char* b = image + (r + 1) * W;
+        for (int c = 0; c < W; ++c) d[c] = static_cast<unsigned char>(a[c] > b[c] ? a[c] - b[c] : b[c] - a[c]);
+        for (int s = 0; s < kStrips; ++s) {
+            const unsigned char* q = d + 10 * s;
+            profiles[s][r] = q[0] + q[1] + q[2] + q[3] + q[4] + q[5] + q[6] + q[7] + q[8] + q[9];
+        }
+    }
+}
+
 // P[r] = (2 Q[r] + Q[r-1] + Q[r+1]) / 4 for rows first..last from an unsmoothed copy.
 void SmoothProfile(int* p, int first, int last) {
     int q[H];
@@ -69,9 +84,10 @@ void AppendRecord(BLOCK_INFO* records, int* count, int strip, int direction) {
 void RemoveOverWhiteArea(const unsigned char* src, unsigned char* dst) {
     std::memcpy(dst, src, kImageBytes);
     int up_max[kStrips], up_peak[kStrips], down_max[kStrips], down_peak[kStrips];
-    int p[H];
+    int profiles[kStrips][H];
+    StripProfiles(src, profiles);
     for (int s = 0; s < kStrips; ++s) {
-        ColumnProfile(src, 10 * s, 10, p);
+        const int* p = profiles[s];
         up_max[s] = MaxRow(p, kUpperFirst, kUpperLast);
         up_peak[s] = up_max[s];
         int best = 0;
@@ -174,8 +190,10 @@ int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_
 
     int up[kStrips], down[kStrips];
     int p[H];
+    int profiles[kStrips][H];
+    StripProfiles(image, profiles);
     for (int s = 0; s < kStrips; ++s) {
-        ColumnProfile(image, 10 * s, 10, p);
+        std::memcpy(p, profiles[s], sizeof p);
         SmoothProfile(p, 3, 236);
         up[s] = MaxRow(p, kUpperFirst, kUpperLast);
         for (int r = up[s] + 1; r <= 110; ++r)
