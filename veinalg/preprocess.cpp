@@ -72,18 +72,20 @@ int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char
     int cos_f, sin_f;
     FixedCosSin(slope, &cos_f, &sin_f);
     const int yc = (top_edge[160] + bottom_edge[160] + 1) / 2;
-    for (int y = 0; y < H; ++y)
-        for (int x = 0; x < W; ++x) {
-            // |terms| < 2^28 each: the sums fit in 32 bits.
-            const int dx = x - 160, dy = y - 120;
-            const int sx = (dx * cos_f - dy * sin_f + (160 << 20)) >> 12;
-            const int sy = (dx * sin_f + dy * cos_f + (yc << 20)) >> 12;
+    for (int y = 0; y < H; ++y) {
+        // |terms| < 2^28 each: the sums fit in 32 bits. Each step right adds cos_f and sin_f.
+        const int dy = y - 120;
+        int nx = -160 * cos_f - dy * sin_f + (160 << 20);
+        int ny = -160 * sin_f + dy * cos_f + (yc << 20);
+        for (int x = 0; x < W; ++x, nx += cos_f, ny += sin_f) {
+            const int sx = nx >> 12, sy = ny >> 12;
             if (sy < 0 || sy >= 239 * 256 || sx < 0 || sx >= 319 * 256) continue;
             const Bilinear at(W, sx, sy);
             image[y * W + x] = at(ci, W);
             mask1[y * W + x] = at(c1, W);
             mask2[y * W + x] = at(c2, W);
         }
+    }
     return 0;
 }
 
