@@ -1,6 +1,7 @@
 // Base64 coder of the utilities.
 #include "qv_base64.h"
 
+#include <climits>
 #include <cstring>
 
 char sdk_version[24] = "string_version: 1.0.2.0";
@@ -69,22 +70,29 @@ void decode(const char* text, size_t len, unsigned char* out, int limit) {
     }
 }
 
-}  // namespace
-
-int GetEnLen(int n) { return n <= 0 ? 0 : (n + 2) / 3 * 4; }
-
-int GetDeLen(std::string text) {
-    size_t len = text.size();
-    int n = static_cast<int>(len / 4 * 3);
+// (length / 4) x 3, less the padding at the very end; never negative.
+int decoded_length(const char* text, size_t len) {
+    size_t n = len / 4 * 3;
+    size_t pad = 0;
     if (len >= 2 && text[len - 2] == '=')
-        n -= 2;
+        pad = 2;
     else if (len >= 1 && text[len - 1] == '=')
-        n -= 1;
-    return n < 0 ? 0 : n;
+        pad = 1;
+    n = n > pad ? n - pad : 0;
+    return n > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(n);
 }
 
+}  // namespace
+
+// Inputs whose text length would not fit an int are refused (0): nothing is encoded.
+constexpr int kMaxEncodeBytes = INT_MAX / 4 * 3;
+
+int GetEnLen(int n) { return n <= 0 || n > kMaxEncodeBytes ? 0 : (n + 2) / 3 * 4; }
+
+int GetDeLen(std::string text) { return decoded_length(text.data(), text.size()); }
+
 int EnBase64(unsigned char* src, int n, char* out) {
-    if (src == nullptr || out == nullptr || n <= 0) return 0;
+    if (src == nullptr || out == nullptr || GetEnLen(n) == 0) return 0;
     encode(src, n, out);
     return GetEnLen(n);
 }
@@ -92,7 +100,7 @@ int EnBase64(unsigned char* src, int n, char* out) {
 int EnBase64Ex(unsigned char* src, int n, std::string& text) {
     try {
         text.clear();
-        if (src == nullptr || n <= 0) return 0;
+        if (src == nullptr || GetEnLen(n) == 0) return 0;
         text.resize(static_cast<size_t>(GetEnLen(n)));
         encode(src, n, &text[0]);
         return static_cast<int>(text.size());
@@ -108,14 +116,14 @@ int DeBase64(char* text, unsigned char* out, int& n) {
         return 0;
     }
     size_t len = strlen(text);
-    n = GetDeLen(std::string(text, len));
+    n = decoded_length(text, len);
     if (len == 0 || out == nullptr) return n;
     decode(text, len, out, n);
     return n;
 }
 
 int DeBase64Ex(std::string text, unsigned char* out, int& n) {
-    n = GetDeLen(text);
+    n = decoded_length(text.data(), text.size());
     if (text.empty() || out == nullptr) return n;
     decode(text.data(), text.size(), out, n);
     return n;

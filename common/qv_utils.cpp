@@ -69,27 +69,31 @@ int64_t get_millisecond() {
 }
 
 std::string get_system_time(int kind) {
-    time_t now = time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    int y = t.tm_year + 1900, mo = t.tm_mon + 1, d = t.tm_mday;
-    int h = t.tm_hour, mi = t.tm_min, s = t.tm_sec;
-    switch (kind) {
-    case 0: return str_format("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
-    case 1: return str_format("%04d%02d%02d%02d%02d%02d", y, mo, d, h, mi, s);
-    case 2: return str_format("%04d-%02d-%02d", y, mo, d);
-    case 3: return str_format("%02d:%02d:%02d", h, mi, s);
-    case 4: return str_format("%04d%02d%02d", y, mo, d);
-    case 5: return str_format("%02d%02d%02d", h, mi, s);
-    case 6: return str_format("%4d", y);
-    case 7: {
-        std::string full = str_format("%4d", y);
-        return full.size() >= 4 ? full.substr(2, 2) : "";
-    }
-    case 8: return str_format("%02d", mo);
-    case 9: return str_format("%02d", d);
-    case 10: return str_format("%d", t.tm_wday == 0 ? 7 : t.tm_wday);
-    default: return "";
+    try {
+        time_t now = time(nullptr);
+        tm t{};
+        localtime_r(&now, &t);
+        int y = t.tm_year + 1900, mo = t.tm_mon + 1, d = t.tm_mday;
+        int h = t.tm_hour, mi = t.tm_min, s = t.tm_sec;
+        switch (kind) {
+        case 0: return str_format("%04d-%02d-%02d %02d:%02d:%02d", y, mo, d, h, mi, s);
+        case 1: return str_format("%04d%02d%02d%02d%02d%02d", y, mo, d, h, mi, s);
+        case 2: return str_format("%04d-%02d-%02d", y, mo, d);
+        case 3: return str_format("%02d:%02d:%02d", h, mi, s);
+        case 4: return str_format("%04d%02d%02d", y, mo, d);
+        case 5: return str_format("%02d%02d%02d", h, mi, s);
+        case 6: return str_format("%4d", y);
+        case 7: {
+            std::string full = str_format("%4d", y);
+            return full.size() >= 4 ? full.substr(2, 2) : "";
+        }
+        case 8: return str_format("%02d", mo);
+        case 9: return str_format("%02d", d);
+        case 10: return str_format("%d", t.tm_wday == 0 ? 7 : t.tm_wday);
+        default: return "";
+        }
+    } catch (...) {
+        return "";
     }
 }
 
@@ -129,27 +133,31 @@ void free_malloc(char** p) {
 }
 
 double dtimediff(std::string unit, std::string t1, std::string t2) {
-    auto to_secs = [](const std::string& text) {
-        int f[6] = {0, 0, 0, 0, 0, 0};
-        sscanf(text.c_str(), "%04d-%02d-%02d %02d:%02d:%02d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
-        tm t{};
-        t.tm_year = f[0] - 1900;
-        t.tm_mon = f[1] - 1;
-        t.tm_mday = f[2];
-        t.tm_hour = f[3];
-        t.tm_min = f[4];
-        t.tm_sec = f[5];
-        t.tm_isdst = 0;
-        return mktime(&t);
-    };
-    double d = difftime(to_secs(t2), to_secs(t1));
-    if (unit.empty()) return 0;
-    switch (toupper(static_cast<unsigned char>(unit[0]))) {
-    case 'D': return d / 86400;
-    case 'H': return d / 3600;
-    case 'M': return d / 60;
-    case 'S': return d;
-    default: return 0;
+    try {
+        auto to_secs = [](const std::string& text) {
+            int f[6] = {0, 0, 0, 0, 0, 0};
+            sscanf(text.c_str(), "%04d-%02d-%02d %02d:%02d:%02d", &f[0], &f[1], &f[2], &f[3], &f[4], &f[5]);
+            tm t{};
+            t.tm_year = f[0] - 1900;
+            t.tm_mon = f[1] - 1;
+            t.tm_mday = f[2];
+            t.tm_hour = f[3];
+            t.tm_min = f[4];
+            t.tm_sec = f[5];
+            t.tm_isdst = 0;
+            return mktime(&t);
+        };
+        double d = difftime(to_secs(t2), to_secs(t1));
+        if (unit.empty()) return 0;
+        switch (toupper(static_cast<unsigned char>(unit[0]))) {
+        case 'D': return d / 86400;
+        case 'H': return d / 3600;
+        case 'M': return d / 60;
+        case 'S': return d;
+        default: return 0;
+        }
+    } catch (...) {
+        return 0;
     }
 }
 
@@ -157,102 +165,139 @@ double dtimediff(std::string unit, std::string t1, std::string t2) {
 
 std::string str_format(const char* fmt, ...) {
     if (fmt == nullptr) return "";
-    char small[512];
-    va_list ap;
-    va_start(ap, fmt);
-    int n = vsnprintf(small, sizeof small, fmt, ap);
-    va_end(ap);
-    if (n < 0) return "";
-    if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
-    // Longer texts are cut at the limit of the work buffer.
-    size_t cap = std::min(static_cast<size_t>(n) + 1, kFormatLimit);
-    std::unique_ptr<char[]> buf(new (std::nothrow) char[cap]);
-    if (!buf) return "";
-    va_start(ap, fmt);
-    n = vsnprintf(buf.get(), cap, fmt, ap);
-    va_end(ap);
-    if (n < 0) return "";
-    return std::string(buf.get(), std::min(static_cast<size_t>(n), cap - 1));
+    try {
+        char small[512];
+        va_list ap;
+        va_start(ap, fmt);
+        int n = vsnprintf(small, sizeof small, fmt, ap);
+        va_end(ap);
+        if (n < 0) return "";
+        if (static_cast<size_t>(n) < sizeof small) return std::string(small, static_cast<size_t>(n));
+        // Longer texts are cut at the limit of the work buffer.
+        size_t cap = std::min(static_cast<size_t>(n) + 1, kFormatLimit);
+        std::unique_ptr<char[]> buf(new (std::nothrow) char[cap]);
+        if (!buf) return "";
+        va_start(ap, fmt);
+        n = vsnprintf(buf.get(), cap, fmt, ap);
+        va_end(ap);
+        if (n < 0) return "";
+        return std::string(buf.get(), std::min(static_cast<size_t>(n), cap - 1));
+    } catch (...) {
+        return "";
+    }
 }
 
 std::vector<std::string> str_split(std::string text, std::string delim) {
-    std::vector<std::string> out;
-    if (delim.empty()) {
-        out.push_back(text);
+    try {
+        std::vector<std::string> out;
+        if (delim.empty()) {
+            out.push_back(text);
+            return out;
+        }
+        // The whole delimiter text separates pieces (every caller passes one character).
+        size_t start = 0;
+        size_t pos = text.find(delim, start);
+        while (pos != std::string::npos) {
+            out.push_back(text.substr(start, pos - start));
+            start = pos + delim.size();
+            pos = text.find(delim, start);
+        }
+        out.push_back(text.substr(start));
         return out;
+    } catch (...) {
+        return {};
     }
-    // The whole delimiter text separates pieces (every caller passes one character).
-    size_t start = 0;
-    size_t pos = text.find(delim, start);
-    while (pos != std::string::npos) {
-        out.push_back(text.substr(start, pos - start));
-        start = pos + delim.size();
-        pos = text.find(delim, start);
-    }
-    out.push_back(text.substr(start));
-    return out;
 }
 
 std::string str_to_lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
-    return text;
+    try {
+        for (char& c : text) c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        return text;
+    } catch (...) {
+        return "";
+    }
 }
 
 std::string str_to_upper(std::string text) {
-    for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
-    return text;
+    try {
+        for (char& c : text) c = static_cast<char>(toupper(static_cast<unsigned char>(c)));
+        return text;
+    } catch (...) {
+        return "";
+    }
 }
 
 std::string str_trim(std::string text) {
-    size_t b = text.find_first_not_of(' ');
-    if (b == std::string::npos) return "";
-    size_t e = text.find_last_not_of(' ');
-    return text.substr(b, e - b + 1);
+    try {
+        size_t b = text.find_first_not_of(' ');
+        if (b == std::string::npos) return "";
+        size_t e = text.find_last_not_of(' ');
+        return text.substr(b, e - b + 1);
+    } catch (...) {
+        return "";
+    }
 }
 
 std::string& str_replace(std::string& text, std::string search, std::string repl) {
-    if (search.empty()) return text;
-    size_t pos = text.find(search);
-    while (pos != std::string::npos) {
-        text.replace(pos, search.size(), repl);
-        pos = text.find(search, pos + repl.size());
+    try {
+        if (search.empty()) return text;
+        size_t pos = text.find(search);
+        while (pos != std::string::npos) {
+            text.replace(pos, search.size(), repl);
+            pos = text.find(search, pos + repl.size());
+        }
+        return text;
+    } catch (...) {
+        return text;
     }
-    return text;
 }
 
 int str_find(std::string text, std::string search) {
-    size_t pos = str_to_lower(text).find(str_to_lower(search));
-    return pos == std::string::npos ? -1 : static_cast<int>(pos);
+    try {
+        size_t pos = str_to_lower(text).find(str_to_lower(search));
+        return pos == std::string::npos ? -1 : static_cast<int>(pos);
+    } catch (...) {
+        return -1;
+    }
 }
 
-std::string mu_int2str(int n) { return str_format("%d", n); }
+std::string mu_int2str(int n) { return str_format("%d", n); }   // str_format does not throw
 
 std::string BytesToHexStr(unsigned char* bytes, int n, char sep) {
-    if (bytes == nullptr || n <= 0) return "";
-    static const char kHex[] = "0123456789ABCDEF";
-    std::string out;
-    out.reserve(static_cast<size_t>(n) * 3);
-    for (int i = 0; i < n; i++) {
-        if (i > 0 && sep != 0) out += sep;
-        out += kHex[bytes[i] >> 4];
-        out += kHex[bytes[i] & 15];
+    try {
+        if (bytes == nullptr || n <= 0) return "";
+        static const char kHex[] = "0123456789ABCDEF";
+        std::string out;
+        out.reserve(static_cast<size_t>(n) * 3);
+        for (int i = 0; i < n; i++) {
+            if (i > 0 && sep != 0) out += sep;
+            out += kHex[bytes[i] >> 4];
+            out += kHex[bytes[i] & 15];
+        }
+        return out;
+    } catch (...) {
+        return "";
     }
-    return out;
 }
 
 int HexStrToByteAry(std::string hex, unsigned char* out, int* count, char sep) {
-    std::string clean = str_trim(hex);
-    if (sep != 0) str_replace(clean, std::string(1, sep), "");
-    int n = static_cast<int>(clean.size() / 2);
-    if (count != nullptr) *count = n;
-    if (out == nullptr) return n;
-    unsigned int value = 0;  // a pair without a hex digit keeps the previous pair's value
-    for (int i = 0; i < n; i++) {
-        char pair[3] = {clean[2 * i], clean[2 * i + 1], 0};
-        sscanf(pair, "%x", &value);
-        out[i] = static_cast<unsigned char>(value & 0xFF);
+    try {
+        std::string clean = str_trim(hex);
+        if (sep != 0) str_replace(clean, std::string(1, sep), "");
+        int n = static_cast<int>(clean.size() / 2);
+        if (count != nullptr) *count = n;
+        if (out == nullptr) return n;
+        unsigned int value = 0;  // a pair without a hex digit keeps the previous pair's value
+        for (int i = 0; i < n; i++) {
+            char pair[3] = {clean[2 * i], clean[2 * i + 1], 0};
+            sscanf(pair, "%x", &value);
+            out[i] = static_cast<unsigned char>(value & 0xFF);
+        }
+        return n;
+    } catch (...) {
+        if (count != nullptr) *count = 0;
+        return 0;
     }
-    return n;
 }
 
 int int_buf_trans(int& value, unsigned char* buf, int len, bool to_buf) {
@@ -304,50 +349,66 @@ void imgdata_vertflip(unsigned char* img, int width, int height, int grey, unsig
 bool file_exist(const char* path) { return path != nullptr && access(path, F_OK) == 0; }
 
 bool make_dirs(const std::string& dir, unsigned mode) {
-    if (dir.empty()) return false;
-    std::string cur;
-    size_t pos = 0;
-    while (pos <= dir.size()) {
-        size_t next = dir.find('/', pos);
-        if (next == std::string::npos) next = dir.size();
-        cur = dir.substr(0, next);
-        if (!cur.empty()) mkdir(cur.c_str(), 0777);
-        pos = next + 1;
+    try {
+        if (dir.empty()) return false;
+        std::string cur;
+        size_t pos = 0;
+        while (pos <= dir.size()) {
+            size_t next = dir.find('/', pos);
+            if (next == std::string::npos) next = dir.size();
+            cur = dir.substr(0, next);
+            if (!cur.empty()) mkdir(cur.c_str(), 0777);
+            pos = next + 1;
+        }
+        chmod_dir_nofollow(dir, mode);
+        struct stat st{};
+        return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+    } catch (...) {
+        return false;
     }
-    chmod_dir_nofollow(dir, mode);
-    struct stat st{};
-    return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
 bool create_path(const char* dir) {
-    if (dir != nullptr && *dir != 0) make_dirs(dir, 0777);
-    return true;
+    try {
+        if (dir != nullptr && *dir != 0) make_dirs(dir, 0777);
+        return true;
+    } catch (...) {
+        return true;
+    }
 }
 
 void play_sound(std::string file, int /*mode*/) {
-    if (!file_exist(file.c_str())) return;
-    posix_spawn_file_actions_t fa;
-    if (posix_spawn_file_actions_init(&fa) != 0) return;
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    std::string prog = "aplay";
-    char* argv[] = {&prog[0], &file[0], nullptr};
-    pid_t pid = 0;
-    if (posix_spawnp(&pid, "aplay", &fa, nullptr, argv, environ) == 0) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    try {
+        if (!file_exist(file.c_str())) return;
+        posix_spawn_file_actions_t fa;
+        if (posix_spawn_file_actions_init(&fa) != 0) return;
+        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
+        std::string prog = "aplay";
+        char* argv[] = {&prog[0], &file[0], nullptr};
+        pid_t pid = 0;
+        if (posix_spawnp(&pid, "aplay", &fa, nullptr, argv, environ) == 0) {
+            int status = 0;
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+            }
         }
+        posix_spawn_file_actions_destroy(&fa);
+    } catch (...) {
+        return;
     }
-    posix_spawn_file_actions_destroy(&fa);
 }
 
 std::string run_cmd(std::string cmd) {
     FILE* p = popen(cmd.c_str(), "r");
     if (p == nullptr) return "";
     std::string out;
-    char buf[kCmdChunk];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    try {
+        char buf[kCmdChunk];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
+    } catch (...) {
+        out.clear();
+    }
     pclose(p);
     if (!out.empty() && out.back() == '\n') out.pop_back();
     return out;
@@ -355,6 +416,15 @@ std::string run_cmd(std::string cmd) {
 
 std::string run_argv(const std::vector<std::string>& args) {
     if (args.empty()) return "";
+    std::vector<std::string> copy;
+    std::vector<char*> argv;
+    try {
+        copy = args;
+        for (std::string& a : copy) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+    } catch (...) {
+        return "";
+    }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return "";
     posix_spawn_file_actions_t fa;
@@ -364,10 +434,6 @@ std::string run_argv(const std::vector<std::string>& args) {
         return "";
     }
     posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    std::vector<std::string> copy(args);
-    std::vector<char*> argv;
-    for (std::string& a : copy) argv.push_back(&a[0]);
-    argv.push_back(nullptr);
     pid_t pid = 0;
     int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
@@ -379,32 +445,47 @@ std::string run_argv(const std::vector<std::string>& args) {
             ssize_t n = read(fds[0], buf, sizeof buf);
             if (n < 0 && errno == EINTR) continue;
             if (n <= 0) break;
-            out.append(buf, static_cast<size_t>(n));
+            try {
+                out.append(buf, static_cast<size_t>(n));
+            } catch (...) {
+                out.clear();
+                break;
+            }
         }
+    }
+    close(fds[0]);   // a writer that is still going gets SIGPIPE rather than blocking
+    if (rc == 0) {
         int status = 0;
         while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
         }
     }
-    close(fds[0]);
     return out;
 }
 
 std::string get_application_path() {
-    std::string name = self_object_name();
-    size_t slash = name.rfind('/');
-    if (slash == std::string::npos) return "";
-    std::string dir = name.substr(0, slash + 1);
-    if (dir[0] == '/') return dir;
-    // Loaded by a relative path: it is relative to the working directory.
-    char cwd[PATH_MAX];
-    if (getcwd(cwd, sizeof cwd) == nullptr) return "";
-    return normalise_dir(std::string(cwd) + "/" + dir);
+    try {
+        std::string name = self_object_name();
+        size_t slash = name.rfind('/');
+        if (slash == std::string::npos) return "";
+        std::string dir = name.substr(0, slash + 1);
+        if (dir[0] == '/') return dir;
+        // Loaded by a relative path: it is relative to the working directory.
+        char cwd[PATH_MAX];
+        if (getcwd(cwd, sizeof cwd) == nullptr) return "";
+        return normalise_dir(std::string(cwd) + "/" + dir);
+    } catch (...) {
+        return "";
+    }
 }
 
 std::string get_self_name() {
-    std::string name = self_object_name();
-    size_t slash = name.rfind('/');
-    return slash == std::string::npos ? name : name.substr(slash + 1);
+    try {
+        std::string name = self_object_name();
+        size_t slash = name.rfind('/');
+        return slash == std::string::npos ? name : name.substr(slash + 1);
+    } catch (...) {
+        return "";
+    }
 }
 
 int get_file_size(const char* path) {
@@ -428,46 +509,54 @@ int read_file(const char* path, void* buffer, int n) {
 }
 
 int write_file(const char* path, void* data, int length, int append) {
-    if (path == nullptr || *path == 0 || data == nullptr || length < 1) return 0;
-    std::string p = path;
-    size_t cut = p.rfind('\\');
-    if (cut == std::string::npos || cut < 1) cut = p.rfind('/');
-    if (cut != std::string::npos && cut >= 1) {
-        std::string dir = p.substr(0, cut);
-        if (!file_exist(dir.c_str())) create_path(dir.c_str());
-    }
-    int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append != 0 ? O_APPEND : O_TRUNC);
-    // O_EXCL first tells whether this call made the file, so only a new file gets its mode.
-    bool created = true;
-    int fd = open(path, flags | O_EXCL, 0666);
-    if (fd < 0 && errno == EEXIST) {
-        created = false;
-        fd = open(path, flags, 0666);
-    }
-    if (fd < 0) return 0;
-    if (created) fchmod(fd, 0777);
-    FILE* f = fdopen(fd, append != 0 ? "ab" : "wb");
-    if (f == nullptr) {
-        close(fd);
+    try {
+        if (path == nullptr || *path == 0 || data == nullptr || length < 1) return 0;
+        std::string p = path;
+        size_t cut = p.rfind('\\');
+        if (cut == std::string::npos || cut < 1) cut = p.rfind('/');
+        if (cut != std::string::npos && cut >= 1) {
+            std::string dir = p.substr(0, cut);
+            if (!file_exist(dir.c_str())) create_path(dir.c_str());
+        }
+        int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append != 0 ? O_APPEND : O_TRUNC);
+        // O_EXCL first tells whether this call made the file, so only a new file gets its mode.
+        bool created = true;
+        int fd = open(path, flags | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST) {
+            created = false;
+            fd = open(path, flags, 0666);
+        }
+        if (fd < 0) return 0;
+        if (created) fchmod(fd, 0777);
+        FILE* f = fdopen(fd, append != 0 ? "ab" : "wb");
+        if (f == nullptr) {
+            close(fd);
+            return 0;
+        }
+        size_t n = fwrite(data, 1, static_cast<size_t>(length), f);
+        fclose(f);
+        return static_cast<int>(n);
+    } catch (...) {
         return 0;
     }
-    size_t n = fwrite(data, 1, static_cast<size_t>(length), f);
-    fclose(f);
-    return static_cast<int>(n);
 }
 
 std::string mu_read_txtfile(std::string path) {
-    if (!file_exist(path.c_str())) return "";
-    FILE* f = fopen(path.c_str(), "rb");
-    if (f == nullptr) return "";
-    std::string out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
-    fclose(f);
-    size_t nul = out.find('\0');
-    if (nul != std::string::npos) out.resize(nul);
-    return out;
+    try {
+        if (!file_exist(path.c_str())) return "";
+        FILE* f = fopen(path.c_str(), "rb");
+        if (f == nullptr) return "";
+        std::string out;
+        char buf[4096];
+        size_t n;
+        while ((n = fread(buf, 1, sizeof buf, f)) > 0) out.append(buf, n);
+        fclose(f);
+        size_t nul = out.find('\0');
+        if (nul != std::string::npos) out.resize(nul);
+        return out;
+    } catch (...) {
+        return "";
+    }
 }
 
 std::string get_temppath() { return "/tmp/"; }
@@ -475,42 +564,54 @@ std::string get_temppath() { return "/tmp/"; }
 bool is_rootrun() { return geteuid() == 0; }
 
 std::string get_plattype() {
-    std::string a = run_cmd("arch");
-    if (a.find("x86_64") != std::string::npos) return "x86";
-    if (a.find("aarch64") != std::string::npos) return "arm";
-    if (a.find("mips64") != std::string::npos) return "mips";
-    if (a.find("loongarch64") != std::string::npos) return "loong";
-    return a;
+    try {
+        std::string a = run_cmd("arch");
+        if (a.find("x86_64") != std::string::npos) return "x86";
+        if (a.find("aarch64") != std::string::npos) return "arm";
+        if (a.find("mips64") != std::string::npos) return "mips";
+        if (a.find("loongarch64") != std::string::npos) return "loong";
+        return a;
+    } catch (...) {
+        return "";
+    }
 }
 
 int get_selfinf(std::string& pid, std::string& name, std::string& dir) {
-    char buf[kExePathMax] = {0};
-    ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
-    if (n < 1) return -1;
-    std::string exe(buf, static_cast<size_t>(n));
-    size_t slash = exe.rfind('/');
-    pid = str_format("%d", static_cast<int>(getpid()));
-    name = slash == std::string::npos ? exe : exe.substr(slash + 1);
-    dir = slash == std::string::npos ? "" : exe.substr(0, slash + 1);
-    return 0;
+    try {
+        char buf[kExePathMax] = {0};
+        ssize_t n = readlink("/proc/self/exe", buf, sizeof buf - 1);
+        if (n < 1) return -1;
+        std::string exe(buf, static_cast<size_t>(n));
+        size_t slash = exe.rfind('/');
+        pid = str_format("%d", static_cast<int>(getpid()));
+        name = slash == std::string::npos ? exe : exe.substr(slash + 1);
+        dir = slash == std::string::npos ? "" : exe.substr(0, slash + 1);
+        return 0;
+    } catch (...) {
+        return -1;
+    }
 }
 
 void mu_gen_rule_file() {
-    if (!is_rootrun() || file_exist(kRuleFile)) return;
-    // Only the maker's scanners: a blanket rule for sd*/sg* would hand every disk to every user.
-    std::string text = std::string("# Quvera usb devices\nATTRS{idVendor}==\"") + QV_VENDOR_ID +
-                       "\",MODE=\"0666\",OWNER=\"user\",GROUP=\"user\"";
-    std::string path = kRuleFile;
-    std::string dir = path.substr(0, path.rfind('/'));
-    if (!file_exist(dir.c_str())) make_dirs(dir, 0755);
-    std::string tmp = path + ".tmp";
-    int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd < 0) return;
-    fchmod(fd, 0644);
-    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-    ok = fsync(fd) == 0 && ok;
-    close(fd);
-    if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
+    try {
+        if (!is_rootrun() || file_exist(kRuleFile)) return;
+        // Only the maker's scanners: a blanket rule for sd*/sg* would hand every disk to every user.
+        std::string text = std::string("# Quvera usb devices\nATTRS{idVendor}==\"") + QV_VENDOR_ID +
+                           "\",MODE=\"0666\",OWNER=\"user\",GROUP=\"user\"";
+        std::string path = kRuleFile;
+        std::string dir = path.substr(0, path.rfind('/'));
+        if (!file_exist(dir.c_str())) make_dirs(dir, 0755);
+        std::string tmp = path + ".tmp";
+        int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+        if (fd < 0) return;
+        fchmod(fd, 0644);
+        bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+        ok = fsync(fd) == 0 && ok;
+        close(fd);
+        if (!ok || rename(tmp.c_str(), path.c_str()) != 0) unlink(tmp.c_str());
+    } catch (...) {
+        return;
+    }
 }
 
 int mu_open_mutex(const char* /*name*/, void** /*handle*/) { return 0; }

@@ -17,7 +17,7 @@ TEST(Base64, Tables) {
 }
 
 TEST(Base64, Lengths) {
-    int en[][2] = {{0, 0}, {1, 4}, {2, 4}, {3, 4}, {4, 8}, {-5, 0}};
+    int en[][2] = {{0, 0}, {1, 4}, {2, 4}, {3, 4}, {4, 8}, {-5, 0}, {1610612733, 2147483644}, {1610612734, 0}};
     for (auto& c : en) EXPECT_EQ(GetEnLen(c[0]), c[1]) << c[0];
     struct Case {
         const char* text;
