@@ -25,21 +25,27 @@ struct PngMemIo {
     int position;
 };
 
-void pngWriterCallback(png_structp png, png_bytep block, png_size_t size) {
+
+}  // namespace
+
+// libpng memory I/O: the io pointer is the call's PngMemIo.
+QV_EXPORT void pngWriterCallback(png_structp png, png_bytep block, png_size_t size) {
     PngMemIo* io = static_cast<PngMemIo*>(png_get_io_ptr(png));
     if (size > static_cast<png_size_t>(io->size - io->position)) png_error(png, "pngWriterCallback failed");
     memcpy(io->data + io->position, block, size);
     io->position += static_cast<int>(size);
 }
 
-void pngReaderCallback(png_structp png, png_bytep block, png_size_t size) {
+QV_EXPORT void pngReaderCallback(png_structp png, png_bytep block, png_size_t size) {
     PngMemIo* io = static_cast<PngMemIo*>(png_get_io_ptr(png));
     if (size > static_cast<png_size_t>(io->size - io->position)) png_error(png, "pngReaderCallback failed");
     memcpy(block, io->data + io->position, size);
     io->position += static_cast<int>(size);
 }
 
-void PngFlushNop(png_structp) {}
+QV_EXPORT void PngFlushNop(png_structp) {}
+
+namespace {
 
 struct WriteJob {
     png_structp png;

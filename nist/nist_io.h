@@ -1,6 +1,7 @@
 // Big-endian byte I/O on streams and memory, the stuffing bit writer and the silent print gate of the NIST codecs.
 // Nothing here allocates except read_ascii_file and filesize's stream; buffers and cursors belong to the caller.
 #pragma once
+#include "qv_export.h"
 #include <cstddef>
 #include <cstdio>
 
@@ -55,7 +56,7 @@ int read_ascii_file(const char* path, char** ostr);
 long filesize(const char* path);
 
 // Print gate: the diagnostic level is the constant 0, so nothing is ever written; returns 0.
-int diag_fprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+QV_EXPORT int diag_fprintf(FILE* fp, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 // Unconditional print to standard output (kept for tools; the codec never calls it).
 int debug_printf(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void report_fatal_error(const char* a, const char* b = nullptr, const char* c = nullptr);
