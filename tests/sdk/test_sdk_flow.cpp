@@ -93,6 +93,7 @@ struct Flow {
         d.install_alg(real_alg ? VEINALG_PATH : FAKE_ALG_PATH);
         alg = qvtest::make_temp_dir("alg");
     }
+    explicit Flow(DriverDir::Installed i) : d(i) { alg = qvtest::make_temp_dir("alg"); }
     ~Flow() { qvtest::remove_tree(alg); }
     void script(const std::string& text) { qvtest::write_text(alg + "script", text); }
     std::vector<std::string> calls() const { return qvtest::split_lines(qvtest::read_text(alg + "calls")); }
@@ -545,6 +546,32 @@ TEST(EndToEnd, RealRecognitionLibrary) {
     EXPECT_EQ(sounds[9], "capture_feature_success.wav");
     EXPECT_EQ(sounds[13], "match_feature_success.wav");
     EXPECT_EQ(sounds[14], "match_feature_fail.wav");
+}
+
+
+TEST(EndToEnd, InstalledDriverFolder) {
+    // The folder exactly as installed: shipped ids, sound mode 1, texts and sounds.
+    Flow f{DriverDir::Installed{}};
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress pe, pc;
+        pe.cam = pc.cam = &cam;
+        std::vector<char> tmpl(3996, 0), feat(34384, 0);
+        int i = api.init(nullptr, nullptr);
+        int o = api.open();
+        int e = api.enroll(tmpl.data(), follow_hints, &pe);
+        pc.presses = 3;
+        int c = api.capture(feat.data(), follow_hints, &pc);
+        int m = api.match(tmpl.data(), feat.data());
+        printf("@%d %d %d %d %d %s|%s\n", i, o, e, c, m, pe.texts.front().c_str(), last(pe.texts).c_str());
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{
+                                          "0 0 0 0 0 Please place your finger on the scanner.|Enrolment succeeded."});
+    // Mode 1: every enrolment and capture sound, no match sound.
+    std::vector<std::string> sounds = f.sounds();
+    ASSERT_EQ(sounds.size(), 7u + 3u);
+    EXPECT_EQ(sounds.back(), "capture_feature_success.wav");
+    for (const std::string& s : f.bin.calls("aplay")) EXPECT_EQ(s.rfind(f.d.root + "sndfiles/", 0), 0u) << s;
 }
 
 }  // namespace

@@ -92,7 +92,19 @@ DriverDir::DriverDir(const char* config) {
     if (config != nullptr) set_config(config);
 }
 
-DriverDir::~DriverDir() { remove_tree(root); }
+DriverDir::DriverDir(Installed) {
+#ifdef BINARY_DIR
+    stage_ = make_temp_dir("inst");
+    std::string cmd = "DESTDIR='" + stage_ + "' cmake --install '" BINARY_DIR "' --prefix /usr >/dev/null 2>&1";
+    if (system(cmd.c_str()) != 0) throw std::runtime_error("cmake --install failed");
+    root = stage_ + "usr/lib/biometric-authentication/drivers/extra/quvera-fingervein/";
+    lib = root + "libveinsdk.so";
+#else
+    throw std::runtime_error("no build folder to install from");
+#endif
+}
+
+DriverDir::~DriverDir() { remove_tree(stage_.empty() ? root : stage_); }
 
 void DriverDir::set_config(const std::string& text) { write_text(config_path(), text); }
 

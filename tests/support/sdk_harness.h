@@ -27,6 +27,9 @@ class DriverDir {
 public:
     // config: the text of config.json, or nullptr for no file.
     explicit DriverDir(const char* config = "{}");
+    struct Installed {};
+    // The folder as `cmake --install` lays it out (shipped configuration and sounds), in a staging root.
+    explicit DriverDir(Installed);
     ~DriverDir();
     DriverDir(const DriverDir&) = delete;
     DriverDir& operator=(const DriverDir&) = delete;
@@ -41,6 +44,9 @@ public:
 
     std::string root;   // ends with "/"
     std::string lib;    // root + "libveinsdk.so"
+
+private:
+    std::string stage_;   // what to remove: root itself, or the staging root of an install
 };
 
 // Scripts first on PATH that record their arguments, one call per line, in <dir><name>.calls.
