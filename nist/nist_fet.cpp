@@ -65,14 +65,8 @@ int allocfet_ret(FET** ofet, int numfeatures) {
 
 int reallocfet_ret(FET** ofet, int newlen) {
     FET* fet = *ofet;
-    if (fet == nullptr || fet->capacity == 0) {
-        FET* fresh;
-        int ret = allocfet_ret(&fresh, newlen);
-        if (ret) return ret;
-        freefet(fet);
-        *ofet = fresh;
-        return 0;
-    }
+    if (fet == nullptr) return allocfet_ret(ofet, newlen);
+    // A list of no slots grows in place like any other: callers keep using the pointer they hold.
     if (newlen <= fet->capacity) return 0;
     char** names = static_cast<char**>(realloc(fet->names, static_cast<size_t>(newlen) * sizeof(char*)));
     if (names == nullptr) {

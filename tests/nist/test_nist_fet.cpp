@@ -125,6 +125,27 @@ TEST(NistFet, ListOperations) {
     freefet(f);
 }
 
+TEST(NistFet, ListOfNoSlotsGrowsUnderItsOwner) {
+    // A list made with no slots grows in place: the caller's pointer stays the list.
+    FET* f = nullptr;
+    ASSERT_EQ(allocfet_ret(&f, 0), 0);
+    EXPECT_EQ(f->capacity, 0);
+    ASSERT_EQ(updatefet_ret("PPI", "500", f), 0);
+    EXPECT_EQ(f->capacity, 10);
+    EXPECT_EQ(entries_of(f), (Entries{{"PPI", "500"}}));
+    FET* same = f;
+    ASSERT_EQ(reallocfet_ret(&f, 20), 0);
+    EXPECT_EQ(f, same);
+    EXPECT_EQ(f->capacity, 20);
+    freefet(f);
+    f = nullptr;
+    ASSERT_EQ(reallocfet_ret(&f, 5), 0);  // no list at all: a new one
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(f->capacity, 5);
+    EXPECT_EQ(f->used, 0);
+    freefet(f);
+}
+
 TEST(NistComment, WsqAttributes) {
     FET* f = nullptr;
     ASSERT_EQ(combine_wsq_nistcom(&f, 256, 360, 8, 500, 1, 0.75f), 0);
