@@ -277,9 +277,12 @@ int WriteBmp(const char* path, const unsigned char* pixels, int width, int heigh
              int outputChoice, unsigned char** buf, int* length) {
     if (path && *path) {
         if (!pixels || !SideOk(width) || !SideOk(height) || layout < 0 || layout > 5 || outputChoice > 2) return 0;
-        File f(std::fopen(path, "wb"));
+        FILE* f = std::fopen(path, "wb");
         if (!f) return 0;
-        return WriteBmpTo(f.get(), pixels, width, height, layout, dpi, outputChoice, nullptr, nullptr);
+        int r = WriteBmpTo(f, pixels, width, height, layout, dpi, outputChoice, nullptr, nullptr);
+        // Buffered bytes reach the disk only at the close: a failing close is a short write.
+        if (std::fclose(f) != 0) r = 0;
+        return r;
     }
     if (!buf || !length) return 0;
     int r = WriteBmpTo(nullptr, pixels, width, height, layout, dpi, outputChoice, buf, length);

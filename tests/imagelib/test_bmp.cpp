@@ -160,6 +160,19 @@ TEST(Bmp, WriterFailuresFreeTheBuffer) {
     EXPECT_EQ(WriteBmp("/nonexistent-dir/x.bmp", px, 1, 1, 1, 0, -1, nullptr, nullptr), 0);
 }
 
+TEST(Bmp, FileThatCannotBeWrittenWholeFails) {
+    if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
+    // Small files stay in the stream's buffer until the close, large ones fail on a write.
+    std::vector<unsigned char> px = Ramp(320, 240, 4);
+    struct Case { int w, h, layout; } cases[] = {{1, 1, 1}, {3, 2, 0}, {2, 2, 5}, {320, 240, 1}};
+    for (const Case& c : cases)
+        EXPECT_EQ(WriteBmp("/dev/full", px.data(), c.w, c.h, c.layout, 0, -1, nullptr, nullptr), 0)
+            << c.w << " x " << c.h;
+    const std::string path = TmpPath("whole.bmp");
+    EXPECT_EQ(WriteBmp(path.c_str(), px.data(), 1, 1, 1, 0, -1, nullptr, nullptr), 1);
+    std::remove(path.c_str());
+}
+
 TEST(Bmp, RoundTripEveryWrittenKind) {
     const int w = 5, h = 3;
     std::vector<unsigned char> rgb = Ramp(w, h, 3), grey = Ramp(w, h, 1), bgra = Ramp(w, h, 4);
