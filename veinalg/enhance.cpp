@@ -191,7 +191,8 @@ void MeargeTwoImage(unsigned char* image, const unsigned char* curvature) {
 
 int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top, short bottom) {
     HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
-    if (!copy) return -7;
+    HeapArray<uint16_t> level = AllocArray<uint16_t>(kImageBytes);
+    if (!copy || !level) return -7;  // before the image is touched
     std::memcpy(copy.get(), image, kImageBytes);
     std::memset(image, 0, kImageBytes);
     const unsigned char* src = copy.get();
@@ -226,8 +227,6 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
             return sum;
         }
     };
-    HeapArray<uint16_t> level = AllocArray<uint16_t>(kImageBytes);
-    if (!level) return -7;
     uint16_t* lv = level.get();
     for (int i = 0; i < kImageBytes; ++i) lv[i] = mask[i] ? src[i] : 256;
 

@@ -313,6 +313,12 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
     std::unique_ptr<int[]> integral(new (std::nothrow) int[(kVeinHeight + 1) * (kVeinWidth + 1)]);
     std::unique_ptr<RowSums> rows(new (std::nothrow) RowSums);
     if (!boxes || !integral || !rows) return -7;
+#if defined(__SSE2__)
+    std::unique_ptr<int16_t[]> taps(new (std::nothrow) int16_t[2 * kScales * 9 * kTapSlots + 8]);
+    std::unique_ptr<SplitRow[]> split(new (std::nothrow) SplitRow[18]);
+    if (!taps || !split) return -7;
+#endif
+    // Every buffer is held: from here on the image is rewritten.
 
     fill_rows(image, row0, mean_bottom);
 
@@ -346,9 +352,6 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
     std::memset(vim, 0, sizeof vim);
 #if defined(__SSE2__)
     // Horizontal taps of blocks 0..8 of every scale, zero-padded to whole vectors.
-    std::unique_ptr<int16_t[]> taps(new (std::nothrow) int16_t[2 * kScales * 9 * kTapSlots + 8]);
-    std::unique_ptr<SplitRow[]> split(new (std::nothrow) SplitRow[18]);
-    if (!taps || !split) return -7;
     int16_t* tap_base = taps.get() + ((8 - reinterpret_cast<uintptr_t>(taps.get()) / 2 % 8) % 8);
     auto tap_c = [&](int s, int m) { return tap_base + ((s * 9 + m) * 2) * kTapSlots; };
     auto tap_s = [&](int s, int m) { return tap_base + ((s * 9 + m) * 2 + 1) * kTapSlots; };
