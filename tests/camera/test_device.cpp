@@ -201,12 +201,14 @@ TEST_F(Device, OpenFailuresAreMinusOneAndLeaveNothingOpen) {
         unsigned long req;
         int err;
         uint32_t caps;
+        const char* printed;
     } cases[] = {
-        {VIDIOC_QUERYCAP, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING},
-        {0, 0, V4L2_CAP_VIDEO_CAPTURE},
-        {VIDIOC_S_FMT, ENODEV, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING},
-        {VIDIOC_QBUF, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING},
-        {VIDIOC_STREAMON, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING},
+        {VIDIOC_QUERYCAP, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera open err -101\n"},
+        {0, 0, V4L2_CAP_VIDEO_CAPTURE, "QvOpenDevice -> camera open err -3\n"},
+        {VIDIOC_S_FMT, ENODEV, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera init err -15\n"},
+        {VIDIOC_QBUF, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera init err -1\n"},
+        {VIDIOC_STREAMON, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
+         "QvOpenDevice -> camera StartStreaming err -1\n"},
     };
     sim::Scanner& s = scanner("abcd", "1234", "video0");
     fvd_setsupdevids("abcd:1234");
@@ -217,7 +219,7 @@ TEST_F(Device, OpenFailuresAreMinusOneAndLeaveNothingOpen) {
         testing::internal::CaptureStdout();
         EXPECT_EQ(fvd_opendevice(), -1);
         std::string out = testing::internal::GetCapturedStdout();
-        EXPECT_NE(out.find("QvOpenDevice -> camera "), std::string::npos) << out;
+        EXPECT_NE(out.find(c.printed), std::string::npos) << out;
         EXPECT_EQ(fvd.m_camera, nullptr);
         EXPECT_EQ(s.open_descriptors(), 0);
         EXPECT_EQ(sim::live_mappings(), 0);
@@ -400,7 +402,20 @@ TEST_F(Device, FlashReadsOfMoreThan511BytesGoInChunks) {
     EXPECT_EQ(s.xu_queries().size(), 3u + 64 + 64 + 10);
 
     EXPECT_EQ(QvReadFlash(h, 0, 0, buf.data()), 0);
+    testing::internal::CaptureStdout();
     EXPECT_EQ(QvReadFlash(nullptr, 0, 4, buf.data()), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "QvReadFlash param error.\n");
+
+    // A failing chunk is printed with its result and ends the read: start and first block
+    // of the second chunk pass, its next block fails.
+    s.fail(UVCIOC_CTRL_QUERY, ENOTTY, -1, 1 + 64 + 2);
+    s.clear_records();
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QvReadFlash(h, 0x10, 1100, buf.data()), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "read_data_8byte error. nret = -1.\nsonix_read_flash error. nret = -1.\n");
+    EXPECT_EQ(flash_starts(s), (std::vector<int>{0xF010, 0xF210}));
+    s.fail(UVCIOC_CTRL_QUERY, 0, 0);
     EXPECT_EQ(QvCloseFlash(h), 0);
     EXPECT_EQ(QvCloseFlash(nullptr), -2);
 }
@@ -448,8 +463,11 @@ TEST_F(Device, OpenByIdWithCallbackAndHandleFunctions) {
     EXPECT_EQ(QvSetRegister(nullptr, 0x1005, 1), -2);
     Bytes grey(W * H);
     EXPECT_EQ(QvCaptureImage(h, grey.data()), 0);
+    testing::internal::CaptureStdout();
     EXPECT_EQ(QvCaptureImage(h, nullptr), -2);
     EXPECT_EQ(QvCaptureImage(nullptr, grey.data()), -2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "QvCaptureImage param invalid\nQvCaptureImage param invalid\n");
     int vid = 0, pid = 0;
     EXPECT_EQ(QvGetCurVidPid(h, &vid, &pid), 0);
     EXPECT_EQ(vid, 0xabcd);
@@ -480,6 +498,16 @@ TEST_F(Device, FlashHandleAndValidityCheck) {
     s.fail(UVCIOC_CTRL_QUERY, ENOTTY, -1, 1);  // the probe answers, the flash read does not
     EXPECT_EQ(QvCheckDevValid(0xabcd, 0x1234, 0), -1);
     EXPECT_EQ(QvCheckDevValid(0xabcd, 0x1234, 3), -2);
+    EXPECT_EQ(s.open_descriptors(), 0);
+
+    // A listed node that cannot be opened for capture: the handle is not kept.
+    s.fail(UVCIOC_CTRL_QUERY, 0, 0);
+    s.set_caps(V4L2_CAP_STREAMING);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(QvOpenFlash(0xabcd, 0x1234, 0, &h), -1);
+    out = testing::internal::GetCapturedStdout();
+    EXPECT_NE(out.find("QvOpenFlash -> camera open err -2\n"), std::string::npos) << out;
+    EXPECT_EQ(h, nullptr);
     EXPECT_EQ(s.open_descriptors(), 0);
 
     for (auto f : {QvGetProperty(nullptr, 1, nullptr), QvSetProperty(nullptr, 1, 2),

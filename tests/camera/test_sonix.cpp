@@ -7,6 +7,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <functional>
+#include <string>
 
 #include "sim_scanner.h"
 #include "sonix_ctrl.h"
@@ -265,6 +267,87 @@ TEST_F(Sonix, EightByteReadSendsItsAddress) {
     ASSERT_EQ(q.size(), 1u);
     EXPECT_EQ(q[0].query, 0x81);
     EXPECT_EQ(q[0].sent, flash_block(0xF234, 0));
+}
+
+// ---- printed texts ----
+
+TEST_F(Sonix, FailuresPrintTheirTextsExactly) {
+    struct {
+        const char* name;
+        int err;
+        int after;  // queries that pass before the failing one
+        std::function<int(int)> call;
+        const char* out;  // standard output
+        const char* err_text;  // standard error (perror)
+    } cases[] = {
+        {"write", ENOTTY, 0, [](int f) { return sonix_write_reg(f, 0x099E, 1); }, "sonix_write_reg error.\n",
+         "UVCIOC_CTRL_QUERY asic: Inappropriate ioctl for device\n"},
+        {"read, first query", ENOENT, 0,
+         [](int f) {
+             unsigned int v = 0;
+             return sonix_read_reg(f, 0x1005, &v);
+         },
+         "", "UVCIOC_CTRL_QUERY asic: No such file or directory\n"},
+        {"read, second query gone", ENODEV, 1,
+         [](int f) {
+             unsigned int v = 0;
+             return sonix_read_reg(f, 0x1005, &v);
+         },
+         "", "UVCIOC_CTRL_QUERY asic: No such device\n"},
+        {"encrypt", ENOTTY, 0, [](int f) { return sonix_encrypt(f, 1); }, "",
+         "UVCIOC_CTRL_QUERY asic: Inappropriate ioctl for device\n"},
+        {"8-byte data query", ENOTTY, 0,
+         [](int f) {
+             unsigned char b[8];
+             return read_data_8byte(f, 0xF000, b);
+         },
+         "read_data_8byte error. nret = -1.\n", "UVCIOC_CTRL_QUERY: Inappropriate ioctl for device\n"},
+        {"8-byte data query, device gone", ENODEV, 0,
+         [](int f) {
+             unsigned char b[8];
+             return read_data_8byte(f, 0xF000, b);
+         },
+         "read_data_8byte error. nret = -15.\n", "UVCIOC_CTRL_QUERY: No such device\n"},
+        {"short data query", ENOTTY, 0,
+         [](int f) {
+             unsigned char b[8];
+             return read_data_byte(f, b, 3);
+         },
+         "", "UVCIOC_CTRL_QUERY: Inappropriate ioctl for device\n"},
+        {"start command", ENOTTY, 0, [](int f) { return sonix_start_reading(f, 0xF000); }, "", ""},
+        {"flash read, start fails", ENOTTY, 0,
+         [](int f) {
+             unsigned char b[20];
+             return sonix_read_flash(f, 2, b, 20);
+         },
+         "", ""},
+        {"flash read, second block fails", ENOTTY, 2,
+         [](int f) {
+             unsigned char b[20];
+             return sonix_read_flash(f, 2, b, 20);
+         },
+         "read_data_8byte error. nret = -1.\n", "UVCIOC_CTRL_QUERY: Inappropriate ioctl for device\n"},
+        {"flash read, short tail fails", ENOTTY, 3,
+         [](int f) {
+             unsigned char b[20];
+             return sonix_read_flash(f, 2, b, 20);
+         },
+         "", "UVCIOC_CTRL_QUERY: Inappropriate ioctl for device\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        cam.fail(UVCIOC_CTRL_QUERY, c.err, -1, c.after);
+        fflush(stdout);
+        testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
+        const int r = c.call(fd);
+        const std::string err_text = testing::internal::GetCapturedStderr();
+        const std::string out = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r, -1);
+        EXPECT_EQ(out, c.out);
+        EXPECT_EQ(err_text, c.err_text);
+        cam.fail(UVCIOC_CTRL_QUERY, 0, 0);
+    }
 }
 
 // ---- probe ----

@@ -20,6 +20,11 @@ constexpr int W = 320, H = 240;
 
 using Names = std::vector<std::string>;
 
+// A forced log line of this class as it reaches standard output: source name, line, message.
+std::string log_line(int line, const std::string& message) {
+    return " v4l2camera " + std::to_string(line) + " " + message + "\n";
+}
+
 class Camera : public ::testing::Test {
 protected:
     void TearDown() override {
@@ -136,13 +141,15 @@ TEST_F(Camera, OpenFailureCodes) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(cam->Open("/nonexistent/video7"), -1);
     std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_NE(log.find("open device /nonexistent/video7 failed, No such file or directory"), std::string::npos) << log;
+    EXPECT_NE(log.find(log_line(57, "open device /nonexistent/video7 failed, No such file or directory")),
+              std::string::npos)
+        << log;
 
     struct {
         int err;
         uint32_t caps;
         int result;
-        const char* logged;
+        const char* logged;  // at line 64
     } cases[] = {
         {ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, -101,
          "ioctl VIDIOC_QUERYCAP err -1, Inappropriate ioctl for device"},
@@ -158,7 +165,9 @@ TEST_F(Camera, OpenFailureCodes) {
         EXPECT_EQ(cam->Open(kNode), c.result);
         log = testing::internal::GetCapturedStdout();
         if (c.logged) {
-            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+            EXPECT_NE(log.find(log_line(64, c.logged)), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "");
         }
         // The node stays open for the caller to close.
         EXPECT_EQ(sim.open_descriptors(), 1);
@@ -173,19 +182,20 @@ TEST_F(Camera, InitFailureCodesAndTheirLogLines) {
         unsigned long req;
         int err;
         int result;
+        int line;
         const char* logged;
     } cases[] = {
-        {VIDIOC_S_FMT, ENOTTY, -1, "ioctl VIDIOC_S_FMT ret = -1, Inappropriate ioctl for device"},
-        {VIDIOC_S_FMT, ENODEV, -15, "ioctl VIDIOC_S_FMT ret = -15, No such device"},
-        {VIDIOC_G_FMT, ENOENT, -1, "ioctl VIDIOC_G_FMT err -1, No such file or directory"},
-        {VIDIOC_REQBUFS, ENODEV, -15, "ioctl VIDIOC_REQBUFS err -15, No such device"},
-        {VIDIOC_QUERYBUF, ENOTTY, -1, "ioctl VIDIOC_QUERYBUF err -1, Inappropriate ioctl for device"},
-        {VIDIOC_QBUF, ENODEV, -1, "ioctl VIDIOC_QBUF err err -15, No such device"},
+        {VIDIOC_S_FMT, ENOTTY, -1, 130, "ioctl VIDIOC_S_FMT ret = -1, Inappropriate ioctl for device"},
+        {VIDIOC_S_FMT, ENODEV, -15, 130, "ioctl VIDIOC_S_FMT ret = -15, No such device"},
+        {VIDIOC_G_FMT, ENOENT, -1, 139, "ioctl VIDIOC_G_FMT err -1, No such file or directory"},
+        {VIDIOC_REQBUFS, ENODEV, -15, 202, "ioctl VIDIOC_REQBUFS err -15, No such device"},
+        {VIDIOC_QUERYBUF, ENOTTY, -1, 216, "ioctl VIDIOC_QUERYBUF err -1, Inappropriate ioctl for device"},
+        {VIDIOC_QBUF, ENODEV, -1, 233, "ioctl VIDIOC_QBUF err err -15, No such device"},
         // Optional controls: their failures are accepted.
-        {VIDIOC_S_PARM, ENOTTY, 0, nullptr},
-        {VIDIOC_G_PARM, ENOTTY, 0, nullptr},
-        {VIDIOC_G_JPEGCOMP, ENOTTY, 0, nullptr},
-        {VIDIOC_S_JPEGCOMP, ENOTTY, 0, nullptr},
+        {VIDIOC_S_PARM, ENOTTY, 0, 0, nullptr},
+        {VIDIOC_G_PARM, ENOTTY, 0, 0, nullptr},
+        {VIDIOC_G_JPEGCOMP, ENOTTY, 0, 0, nullptr},
+        {VIDIOC_S_JPEGCOMP, ENOTTY, 0, 0, nullptr},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(sim::request_name(c.req));
@@ -195,7 +205,9 @@ TEST_F(Camera, InitFailureCodesAndTheirLogLines) {
         EXPECT_EQ(cam->Init(W, H, 30, true), c.result);
         std::string log = testing::internal::GetCapturedStdout();
         if (c.logged) {
-            EXPECT_NE(log.find(c.logged), std::string::npos) << log;
+            EXPECT_NE(log.find(log_line(c.line, c.logged)), std::string::npos) << log;
+        } else {
+            EXPECT_EQ(log, "");
         }
         sim.fail(c.req, 0, 0);
         cam->Uninit();
@@ -211,7 +223,7 @@ TEST_F(Camera, InitRefusesUnknownFormatsAndFailedMappings) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(cam->Init(W, H, 30, true), -1);
     std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_NE(log.find("m_videoIn->format 875967048"), std::string::npos) << log;
+    EXPECT_NE(log.find(log_line(284, "m_videoIn->format 875967048")), std::string::npos) << log;
     // H264 asks for no JPEG quality.
     EXPECT_EQ(find_call(sim.calls(), VIDIOC_S_JPEGCOMP), nullptr);
     cam->Close();
@@ -222,7 +234,32 @@ TEST_F(Camera, InitRefusesUnknownFormatsAndFailedMappings) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(cam->Init(W, H, 30, true), -1);
     log = testing::internal::GetCapturedStdout();
-    EXPECT_NE(log.find("ioctl mmap err 0"), std::string::npos) << log;
+    EXPECT_NE(log.find(log_line(226, "ioctl mmap err 0")), std::string::npos) << log;
+}
+
+TEST_F(Camera, StreamingFailuresKeepTheFlagAsItWas) {
+    open_init(false);
+    sim.fail(VIDIOC_STREAMON, ENOTTY, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->StartStreaming(), -1);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_NE(log.find(log_line(333, "ioctl VIDIOC_STREAMON err err -1, Inappropriate ioctl for device")),
+              std::string::npos)
+        << log;
+    EXPECT_FALSE(sim.streaming());
+    // The flag stayed clear: the next start asks again.
+    EXPECT_EQ(cam->StartStreaming(), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMON", "VIDIOC_STREAMON"}));
+
+    // A failed stop is returned, logs nothing and keeps the flag: the next stop asks again.
+    sim.clear_records();
+    sim.fail(VIDIOC_STREAMOFF, ENODEV, 1);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->StopStreaming(), -15);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(cam->StopStreaming(), 0);
+    EXPECT_EQ(cam->StopStreaming(), 0);
+    EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_STREAMOFF", "VIDIOC_STREAMOFF"}));
 }
 
 TEST_F(Camera, ConvertsEveryPackedFormatByItsRule) {
