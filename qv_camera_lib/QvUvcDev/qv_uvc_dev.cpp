@@ -68,13 +68,19 @@ int enum_devices(std::vector<dev_id_t>& list, const std::string& supported) {
             const char* product = udev_device_get_sysattr_value(usb, "product");
             snprintf(id.name, sizeof id.name, "%s", product ? product : "");
             snprintf(id.path, sizeof id.path, "%s", node);
-            list.push_back(id);
-            ++count;
+            try {
+                list.push_back(id);
+                ++count;
+            } catch (...) {
+                count = -1;  // no memory for the list: udev's objects are still released below
+            }
         }
         udev_device_unref(dev);  // also releases the parent, which it owns
+        if (count < 0) break;
     }
     udev_enumerate_unref(en);
     udev_unref(ud);
+    if (count < 0) list.clear();
     return count;
 }
 

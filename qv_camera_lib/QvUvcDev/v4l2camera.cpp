@@ -54,6 +54,7 @@ constexpr unsigned kJpegQuality = 100;
 constexpr uint32_t kMinMjpegBytes = 176;  // smaller buffers hold no frame worth decoding
 constexpr int kGreyRetryS = 2;
 constexpr int kRetryStepMs = 10;
+constexpr int kNoMemory = -12;
 
 void log_fail(int line, const std::string& what, int n) {
     write_error_log(kSrc, line, what + std::to_string(n) + ", " + strerror(errno), 1);
@@ -223,7 +224,7 @@ int V4L2Camera::Init(int width, int height, int fps, bool grey) {
         v.bayer = static_cast<unsigned char*>(calloc(v.bayerlen ? v.bayerlen : 1, 1));
         if (!v.bayer) {
             v.bayerlen = 0;
-            return -12;
+            return kNoMemory;
         }
         return 0;
     }
@@ -329,8 +330,14 @@ int V4L2Camera::Capture(unsigned char* out, bool grey) {
     // Only a frame of exactly the requested size fills the caller's buffer.
     if (W != v.width || H != v.height || W <= 0 || H <= 0) return -1;
     const size_t pixels = static_cast<size_t>(W) * H;
+    // The work frame is the only allocation; no exception may leave this exported method.
+    std::vector<unsigned char> work;
+    try {
+        work.assign((grey ? 2 : 3) * pixels, 0);
+    } catch (...) {
+        return kNoMemory;
+    }
     if (grey) {
-        std::vector<unsigned char> work(2 * pixels, 0);
         int64_t stamp = 0;
         int r;
         for (;;) {
@@ -343,7 +350,6 @@ int V4L2Camera::Capture(unsigned char* out, bool grey) {
         for (size_t i = 0; i < pixels; ++i) out[i] = work[2 * i];
         return 0;
     }
-    std::vector<unsigned char> work(3 * pixels, 0);
     int r = GrabRawFrame(work.data(), static_cast<int>(work.size()));
     if (r == 0) yuyv_to_rgb24(work.data(), 2 * W, out, 3 * W, W, H);
     return r;

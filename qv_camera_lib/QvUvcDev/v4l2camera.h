@@ -27,7 +27,8 @@ public:
     // conversion would read past the mapped buffer.
     int GrabRawFrame(void* out, int capacity);
     // Grey: width * height luma bytes. Colour: width * height * 3 RGB24 bytes.
-    // -1 when the camera negotiated another size than requested; -15 device gone.
+    // -1 when the camera negotiated another size than requested; -15 device gone;
+    // -12 no memory for the work frame.
     int Capture(unsigned char* out, bool grey);
     void Uninit();
     void Close();
