@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -201,6 +202,59 @@ TEST(WsqTransform, ConversionsAndQuantiser) {
     EXPECT_FLOAT_EQ(fip[2], 2.0f * (-1.0f + 0.44f) - 1.5f);
     EXPECT_FLOAT_EQ(fip[3], 0.0f);  // beyond the symbols given
     free(fip);
+}
+
+TEST(WsqTransform, BitAllocationRules) {
+    const int w = 640, h = 480;
+    wavelet_tree_node wt[W_TREELEN];
+    subband_rect qt[Q_TREELEN];
+    build_transform_trees(wt, W_TREELEN, qt, Q_TREELEN, w, h);
+    std::vector<float> f(static_cast<size_t>(w) * h, 0.01f);
+    auto run = [&](wsq_quant_params* qp, std::vector<short>* sym) {
+        memset(qp, 0, sizeof *qp);
+        qp->r = 0.75f;
+        for (int k = 0; k < 4; k++) qp->var[k] = 4.0f;
+        qp->var[4] = 2.0f;                              // leaves the allocation: its Q'/q is at least 5 sigma
+        qp->var[5] = 1.01f;                             // the threshold itself takes part
+        qp->var[6] = std::nextafter(1.01f, 0.0f);       // just below: no bin width
+        for (int k = 7; k < 60; k++) qp->var[k] = 100.0f;
+        short* sip = nullptr;
+        int n = 0;
+        ASSERT_EQ(quantize(&sip, &n, qp, qt, Q_TREELEN, f.data(), w, h), 0);
+        sym->assign(sip, sip + n);
+        free(sip);
+    };
+    wsq_quant_params qp;
+    std::vector<short> sym;
+    run(&qp, &sym);
+    // Q' is 1 for the four lowest subbands, so Q[0] is 1/q.
+    const double q = 1.0 / qp.q[0];
+    const float q4 = static_cast<float>(10.0 / std::log(2.0));
+    EXPECT_GE(q4 / q, 5.0 * std::sqrt(2.0));
+    EXPECT_NEAR(qp.q[4], q4 / q, 1e-5 * qp.q[4]);
+    EXPECT_FLOAT_EQ(qp.z[4], 1.2f * qp.q[4]);
+    EXPECT_GT(qp.q[5], 0.0f);
+    EXPECT_FLOAT_EQ(qp.z[5], 1.2f * qp.q[5]);
+    EXPECT_EQ(qp.q[6], 0.0f);
+    EXPECT_EQ(qp.z[6], 0.0f);
+    for (int k = 60; k < 64; k++) EXPECT_EQ(qp.q[k], 0.0f) << k;
+    int sizes[3];
+    quantized_block_sizes(&sizes[0], &sizes[1], &sizes[2], &qp, wt, W_TREELEN, qt, Q_TREELEN);
+    EXPECT_EQ(sizes[0] + sizes[1] + sizes[2], static_cast<int>(sym.size()));
+    EXPECT_EQ(static_cast<int>(sym.size()), w * h / 4 * 3 - qt[6].lx * qt[6].ly);
+
+    // Values exactly on the zero bin's edges quantise to 0; just outside, to +-1.
+    const float z = qp.z[0] / 2.0f;
+    float* row0 = f.data() + static_cast<long>(qt[0].y) * w + qt[0].x;
+    row0[0] = z;
+    row0[1] = -z;
+    row0[2] = std::nextafter(z, 2.0f * z);
+    row0[3] = -std::nextafter(z, 2.0f * z);
+    row0[4] = z + 2.5f * qp.q[0];
+    wsq_quant_params again;
+    run(&again, &sym);
+    ASSERT_EQ(again.q[0], qp.q[0]);
+    EXPECT_EQ(std::vector<short>(sym.begin(), sym.begin() + 5), (std::vector<short>{0, 0, 1, -1, 3}));
 }
 
 TEST(WsqCodec, FlatImageIsTheFixedBytesAndDecodesToItself) {
