@@ -51,7 +51,9 @@ std::string normalise_dir(const std::string& dir) {
     return out;
 }
 
-void chmod_dir_nofollow(const std::string& dir, unsigned mode) {
+void chmod_dir_nofollow(std::string dir, unsigned mode) {
+    // A trailing "/" would make the kernel follow a link in the last place despite O_NOFOLLOW.
+    while (dir.size() > 1 && dir.back() == '/') dir.pop_back();
     int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) return;
     fchmod(fd, mode);

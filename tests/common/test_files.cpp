@@ -87,12 +87,16 @@ TEST_F(Files, CreatePathMakesTheLastLevelWorldWritable) {
     EXPECT_EQ(mode_of(p), 0777u);
     EXPECT_TRUE(create_path(p.c_str()));
     EXPECT_TRUE(create_path(""));
-    // A link in place of the folder is not followed by the mode change.
+    // A link in place of the folder is not followed by the mode change, however it is written.
     std::string target = dir + "target";
     mkdir(target.c_str(), 0700);
     symlink(target.c_str(), (dir + "link").c_str());
-    create_path((dir + "link").c_str());
-    EXPECT_EQ(mode_of(target), 0700u);
+    for (const char* name : {"link", "link/", "link//"}) {
+        EXPECT_TRUE(create_path((dir + name).c_str()));
+        EXPECT_EQ(mode_of(target), 0700u) << name;
+    }
+    EXPECT_TRUE(create_path((dir + "slash/").c_str()));
+    EXPECT_EQ(mode_of(dir + "slash"), 0777u) << "a real folder named with a trailing slash";
 }
 
 TEST_F(Files, RunCommand) {

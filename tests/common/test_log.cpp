@@ -103,13 +103,22 @@ TEST(Sink, ProgressLinesGoNowhereWithoutTheFullLog) {
 TEST(Sink, FailureLinesGoToTheFailureLog) {
     DriverDir d;
     std::string fail = d.log_dir() + "runlog_" + today() + "_.txt";
-    ChildResult r = log_lines(d, {{"broken", 1}, {"progress", 0}, {"again", 1}});
+    ChildResult r = qvtest::run_child([&] {
+        auto log = qvtest::fn<LogFn>(qvtest::load_driver(d), kWriteErrorLog);
+        log("unit_src", 10, "broken", 1);
+        printf("@%o\n", mode_of(fail));
+        chmod(fail.c_str(), 0640);   // the next lines append to it and leave its mode alone
+        log("unit_src", 11, "progress", 0);
+        log("unit_src", 12, "again", 1);
+        return 0;
+    });
     ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"666"}) << "a new failure log is made 0666";
     std::vector<std::string> lines = qvtest::split_lines(qvtest::read_text(fail));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(" unit_src 10 broken"), std::string::npos);
     EXPECT_NE(lines[1].find(" unit_src 12 again"), std::string::npos);
-    EXPECT_EQ(mode_of(fail), 0666u);
+    EXPECT_EQ(mode_of(fail), 0640u);
 }
 
 TEST(Sink, OperatorsFullLogTakesEveryLine) {
