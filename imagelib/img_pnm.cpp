@@ -175,9 +175,16 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
         return code;
     }
     const int out_layout = request == 0 ? 0 : (request > 0 ? 2 : natural);
+    const size_t n = static_cast<size_t>(iw) * ih;
+    const size_t avail = static_cast<size_t>(end - p);
+    // The raster must be there before the image is allocated: a short header cannot claim a
+    // gigabyte. Text samples take at least one character each.
+    size_t need = n;
+    if (kind == 4) need = (static_cast<size_t>(iw) + 7) / 8 * ih;
+    if (kind == 3 || kind == 6) need = 3 * n;
+    if (avail < need) return fail();
     if (!AllocImgData(img, nullptr, nullptr, nullptr, iw, ih, out_layout)) return fail();
     unsigned char* d = *img;
-    const size_t n = static_cast<size_t>(iw) * ih;
     auto store_grey = [&](unsigned char g) {
         if (out_layout == 0) {
             d[0] = d[1] = d[2] = g;
@@ -196,7 +203,6 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
             *d++ = static_cast<unsigned char>(LumaRgb(rgb));
         }
     };
-    const size_t avail = static_cast<size_t>(end - p);
     if (kind == 4) {
         const size_t stride = (static_cast<size_t>(iw) + 7) / 8;
         if (avail < stride * ih) return fail();
