@@ -190,7 +190,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
             uint16_t bps = 1, spp = 1;
             if (!TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bps)) bps = 1;
             if (!TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp)) spp = 1;
-            out_layout = bps * spp < 9 ? 2 : 0;
+            out_layout = static_cast<unsigned>(bps) * spp < 9u ? 2 : 0;
             ok = 1;
             break;
         }

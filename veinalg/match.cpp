@@ -37,10 +37,12 @@ struct NibbleDotTable {
 
 constexpr NibbleDotTable kNibbleDot;
 
+#if !defined(__SSE2__)
 inline uint32_t load32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
 }
+#endif
 
 // 132 minus the Hamming distance of two 128-bit codes: the sum of the three table look-ups of
 // each word, or the same count taken over the whole code at once.

@@ -300,3 +300,27 @@ TEST(TiffFiles, FileModeDispatchAndOutsideReader) {
 }
 
 }  // namespace
+
+// Sample depth and count are 16-bit fields each: their product must not overflow (sizes-only read).
+TEST(ReadTiff, HugeSampleDepthTimesCountIsNoOverflow) {
+    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 7, 0};
+    auto tag = [&t](unsigned id, unsigned type, unsigned value) {
+        const unsigned char e[12] = {static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+                                     static_cast<unsigned char>(type), 0, 1, 0, 0, 0,
+                                     static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8), 0, 0};
+        t.insert(t.end(), e, e + 12);
+    };
+    tag(0x100, 3, 1);       // width
+    tag(0x101, 3, 1);       // height
+    tag(0x102, 3, 0xFFF8);  // bits per sample
+    tag(0x106, 3, 1);       // photometric
+    tag(0x111, 4, 100);     // strip offset
+    tag(0x115, 3, 0xC701);  // samples per pixel
+    tag(0x117, 4, 1);       // strip byte count
+    t.insert(t.end(), 4 + 16, 0);
+    int w = 0, h = 0, layout = -1;
+    const int r = ReadTiff(nullptr, nullptr, &w, &h, &layout, nullptr, -1, t.data(), static_cast<int>(t.size()));
+    if (r != 0) {
+        EXPECT_EQ(layout, 0);  // many bits a pixel: colour
+    }
+}
