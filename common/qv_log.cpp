@@ -1,9 +1,8 @@
 // Daily log files: routing of the sink, line format and pruning of the log folder.
 #include "qv_log.h"
 
-#include <dirent.h>
 #include <fcntl.h>
-#include <fnmatch.h>
+#include <glob.h>
 #include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -75,21 +74,24 @@ struct LogFile {
     struct timespec mtime;
 };
 
-// Regular files of dir matching pattern, oldest modification first.
+// Regular files named by the file pattern dir + pattern (expanded as the shell would, without
+// one), oldest modification first.
 std::vector<LogFile> list_files(const std::string& dir, const std::string& pattern) {
     std::vector<LogFile> files;
-    std::string base = dir.empty() ? "./" : dir;
-    if (base.back() != '/') base += '/';
-    DIR* d = opendir(base.c_str());
-    if (d == nullptr) return files;
-    while (dirent* e = readdir(d)) {
-        if (fnmatch(pattern.c_str(), e->d_name, FNM_PERIOD) != 0) continue;
-        std::string path = base + e->d_name;
-        struct stat st{};
-        if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
-        files.push_back({path, st.st_mtim});
+    glob_t g{};
+    if (glob((dir + pattern).c_str(), 0, nullptr, &g) == 0) {
+        try {
+            for (size_t i = 0; i < g.gl_pathc; i++) {
+                struct stat st{};
+                if (lstat(g.gl_pathv[i], &st) != 0 || !S_ISREG(st.st_mode)) continue;
+                files.push_back({g.gl_pathv[i], st.st_mtim});
+            }
+        } catch (...) {
+            globfree(&g);
+            throw;
+        }
     }
-    closedir(d);
+    globfree(&g);
     std::stable_sort(files.begin(), files.end(), [](const LogFile& a, const LogFile& b) {
         if (a.mtime.tv_sec != b.mtime.tv_sec) return a.mtime.tv_sec < b.mtime.tv_sec;
         if (a.mtime.tv_nsec != b.mtime.tv_nsec) return a.mtime.tv_nsec < b.mtime.tv_nsec;
@@ -98,13 +100,24 @@ std::vector<LogFile> list_files(const std::string& dir, const std::string& patte
     return files;
 }
 
+// The log folder taken literally inside a file pattern.
+std::string pattern_quote(const std::string& text) {
+    std::string out;
+    for (char c : text) {
+        if (c == '*' || c == '?' || c == '[' || c == '\\') out += '\\';
+        out += c;
+    }
+    return out;
+}
+
 void prune_once_a_day(const std::string& dir) {
+    const std::string files = pattern_quote(dir);   // may throw: before the lock is taken
     pthread_mutex_lock(&g_pruneLock);
     std::string today = get_system_time(4);
     snprintf(g_curDay, sizeof g_curDay, "%s", today.c_str());
     bool prune = strcmp(g_curDay, g_lastPruneDay) != 0;
     if (prune) snprintf(g_lastPruneDay, sizeof g_lastPruneDay, "%s", g_curDay);
-    if (prune) mu_del_log(dir, "*.txt", kKeepLogs);
+    if (prune) mu_del_log(files, "*.txt", kKeepLogs);
     pthread_mutex_unlock(&g_pruneLock);
 }
 

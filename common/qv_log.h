@@ -13,7 +13,7 @@ QV_EXPORT void write_log_fileEx(const char* file, int line, const char* fmt, ...
     __attribute__((format(printf, 3, 4)));
 // A dated line in "runlog/<date>_logfile.txt"; nothing is printed.
 QV_EXPORT void write_log_file(std::string message);
-// Regular files of dir whose names match the shell pattern (as "*.txt").
+// Regular files named by the shell pattern dir + pattern (as "runlog/" + "*.txt").
 QV_EXPORT int mu_file_cnt(std::string dir, std::string pattern);
 // Deletes the oldest matching files beyond the newest `keep`; returns how many were to go.
 QV_EXPORT int mu_del_log(std::string dir, std::string pattern, int keep);

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "sdk_harness.h"
+#include "qv_log.h"
 #include "qv_utils.h"
 
 namespace {
@@ -97,6 +98,32 @@ TEST_F(Files, CreatePathMakesTheLastLevelWorldWritable) {
     }
     EXPECT_TRUE(create_path((dir + "slash/").c_str()));
     EXPECT_EQ(mode_of(dir + "slash"), 0777u) << "a real folder named with a trailing slash";
+}
+
+// The folder and the pattern make one file pattern, as the shell would expand it.
+TEST_F(Files, LogCountAndPruneMatchFolderTextPlusPattern) {
+    for (const char* name : {"f1.txt", "f2.txt", "g1.txt", "f3.log"}) write_text(dir + name, "x");
+    mkdir((dir + "f4.txt").c_str(), 0755);
+    symlink((dir + "g1.txt").c_str(), (dir + "f5.txt").c_str());
+    mkdir((dir + "sub").c_str(), 0755);
+    write_text(dir + "sub/f6.txt", "x");
+    struct Case {
+        std::string dir;
+        const char* pattern;
+        int count;
+    } cases[] = {
+        {dir, "*.txt", 3},        // regular files only
+        {dir, "f*.txt", 2},
+        {dir + "f", "*.txt", 2},  // a folder text without "/" is a name prefix
+        {dir, "sub/*.txt", 1},
+        {dir, "*.bin", 0},
+        {dir + "missing/", "*.txt", 0},
+    };
+    for (const Case& c : cases) EXPECT_EQ(mu_file_cnt(c.dir, c.pattern), c.count) << c.dir << c.pattern;
+    EXPECT_EQ(mu_del_log(dir + "f", "*.txt", 1), 1);
+    EXPECT_EQ(mu_file_cnt(dir + "f", "*.txt"), 1);
+    EXPECT_TRUE(qvtest::exists(dir + "g1.txt"));
+    EXPECT_TRUE(qvtest::exists(dir + "f5.txt")) << "a link is not a log file";
 }
 
 TEST_F(Files, RunCommand) {

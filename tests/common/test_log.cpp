@@ -193,6 +193,35 @@ TEST(Sink, PrunesToTheSevenNewestOncePerProcessDay) {
     (void)full;
 }
 
+// Pattern characters in the driver's folder name are taken literally by the pruning.
+TEST(Sink, PrunesItsOwnFolderWhateverItIsNamed) {
+    DriverDir d;
+    std::string odd = d.root + "we[i]rd*?/", other = d.root + "weirdzz/";
+    for (const std::string& f : {odd, other}) {
+        mkdir(f.c_str(), 0755);
+        mkdir((f + "runlog").c_str(), 0777);
+        for (int i = 0; i < 9; i++) {
+            std::string p = f + "runlog/old" + std::to_string(i) + ".txt";
+            qvtest::write_text(p, "x");
+            struct timeval tv[2] = {{1600000000 + i * 100, 0}, {1600000000 + i * 100, 0}};
+            utimes(p.c_str(), tv);
+        }
+    }
+    qvtest::write_text(odd + "libveinsdk.so", qvtest::read_text(d.lib));
+    ChildResult r = qvtest::run_child([&] {
+        void* h = dlopen((odd + "libveinsdk.so").c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (h == nullptr) return 3;
+        qvtest::fn<LogFn>(h, kWriteErrorLog)("unit_src", 1, "broken", 1);
+        return 0;
+    });
+    ASSERT_EQ(r.status, 0);
+    EXPECT_TRUE(qvtest::exists(odd + "runlog/runlog_" + today() + "_.txt"));
+    EXPECT_EQ(mu_file_cnt(odd + "runlog/", "*.txt"), 7);
+    EXPECT_FALSE(qvtest::exists(odd + "runlog/old2.txt"));
+    EXPECT_TRUE(qvtest::exists(odd + "runlog/old3.txt"));
+    EXPECT_EQ(mu_file_cnt(other + "runlog/", "*.txt"), 9) << "another folder is not touched";
+}
+
 TEST(Sink, PruningHelpers) {
     std::string dir = qvtest::make_temp_dir("prune");
     for (int i = 0; i < 5; i++) {
