@@ -21,7 +21,9 @@ int qvbio_close_device(void) { QVBIO_FORWARD(closedevice()) }
 int qvbio_enroll_templet(char* out, progress_cb_t cb, void* ctx) { QVBIO_FORWARD(enroll_templet(out, cb, ctx)) }
 int qvbio_capture_feature(char* out, progress_cb_t cb, void* ctx) { QVBIO_FORWARD(capture_feature(out, cb, ctx)) }
 int qvbio_stop_work(void) { QVBIO_FORWARD(stop_working()) }
-int qvbio_match_feature(const char* tmpl, const char* feat) { QVBIO_FORWARD(matchfeat(tmpl, feat)) }
+int qvbio_match_feature(const char* tmpl, const char* feat) {
+    QVBIO_FORWARD(matchfeat(const_cast<char*>(tmpl), const_cast<char*>(feat)))
+}
 int qvbio_get_code_info(int code, char* out) { QVBIO_FORWARD(get_last_error(code, out)) }
 
 }  // extern "C"

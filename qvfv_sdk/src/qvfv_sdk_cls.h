@@ -76,7 +76,7 @@ public:
     QV_EXPORT int enroll_templet(char* out, progress_cb_t cb, void* ctx);
     QV_EXPORT int capture_feature(char* out, progress_cb_t cb, void* ctx);
     QV_EXPORT int stop_working();
-    QV_EXPORT int matchfeat(const char* tmpl, const char* feat);
+    QV_EXPORT int matchfeat(char* tmpl, char* feat);   // both texts are only read
     QV_EXPORT int get_last_error(int code, char* out);
     QV_EXPORT int capturimg(char* buf);
     QV_EXPORT int setdevidx(int index);

@@ -407,7 +407,7 @@ int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* i
     return 0;
 }
 
-int CQvfv_sdk_cls::matchfeat(const char* tmpl, const char* feat) {
+int CQvfv_sdk_cls::matchfeat(char* tmpl, char* feat) {
     Params params;
     int threshold = 70;
     if (m_getConf != nullptr) {

@@ -298,6 +298,23 @@ TEST(Matching, RefusesWhatItCannotRead) {
     }
 }
 
+TEST(Matching, MethodTakesPlainTextPointers) {
+    // The SDK object's matching method is exported as matchfeat(char*, char*).
+    using MatchFeatFn = int (*)(void*, char*, char*);
+    Rig rig;
+    rig.script("match 0.9\n");
+    std::string tmpl = record_text(2972), feat = record_text(25764);
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        api.open();
+        void* h = dlopen(rig.d.lib.c_str(), RTLD_NOW | RTLD_NOLOAD);
+        auto matchfeat = qvtest::fn<MatchFeatFn>(h, "_ZN13CQvfv_sdk_cls9matchfeatEPcS0_");
+        printf("@%d\n", matchfeat(qvtest::symbol(h, "fvsdk"), &tmpl[0], &feat[0]));
+        dlclose(h);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"}) << r.out;
+}
+
 TEST(Matching, SoundsByMode) {
     struct Case {
         const char* mode;
