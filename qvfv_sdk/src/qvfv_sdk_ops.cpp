@@ -31,17 +31,19 @@ constexpr int kReopenGuardMs = 500;
 constexpr int kTemplateTextMax = 3996;   // template_len: the caller's buffer
 constexpr int kFeatureTextMax = 34384;   // feature_len
 
-// Zeroed work buffers of one operation, released on every path.
+// Zeroed work buffers of one operation, released on every path. Nothing here can throw, so a
+// failing allocation is always reported as a result and never leaks the buffers before it.
+constexpr int kMaxWorkBufs = 6;
 struct WorkBuffers {
     explicit WorkBuffers(int n) {
-        for (int i = 0; i < n; i++) {
-            void* p = calloc(1, kWorkBuf);
-            if (p == nullptr) {
+        for (int i = 0; i < n && i < kMaxWorkBufs; i++) {
+            bufs[i] = static_cast<unsigned char*>(calloc(1, kWorkBuf));
+            if (bufs[i] == nullptr) {
                 ok = false;
                 return;
             }
-            bufs.push_back(static_cast<unsigned char*>(p));
         }
+        ok = n <= kMaxWorkBufs;
     }
     ~WorkBuffers() {
         for (unsigned char* p : bufs) free(p);
@@ -50,7 +52,7 @@ struct WorkBuffers {
     WorkBuffers& operator=(const WorkBuffers&) = delete;
     unsigned char* operator[](size_t i) const { return bufs[i]; }
     bool ok = true;
-    std::vector<unsigned char*> bufs;
+    unsigned char* bufs[kMaxWorkBufs] = {};
 };
 
 struct Params {

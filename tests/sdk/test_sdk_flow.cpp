@@ -342,6 +342,22 @@ TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] 1"});
 }
 
+TEST(Endings, EnrolmentWithAnEmptyReplyTimesOutAfterThirtySeconds) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner&) {
+        Progress p;   // the finger is never placed
+        std::vector<char> out(4000, 0);
+        api.init(table_getter, const_cast<char*>("EnrollTimeout=;"));
+        api.open();
+        auto t0 = Clock::now();
+        int e = api.enroll(out.data(), follow_hints, &p);
+        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        printf("@%d [%s] %s %d\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str(), ms >= 30000);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out 1"});
+}
+
 TEST(Endings, StopFromAnotherThread) {
     for (bool enrol : {true, false}) {
         Flow f;

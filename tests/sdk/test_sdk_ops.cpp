@@ -1,6 +1,7 @@
 // Loading the recognition library, device control, and the start checks and matching of the
 // driver's operations, with a scripted recognition library in the driver folder.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -232,6 +233,49 @@ TEST(Operations, StartChecksInOrderWithoutCallback) {
                           "capture_feature: open device failed nret = [-15]"})
         EXPECT_NE(r.out.find(m), std::string::npos) << m;
     EXPECT_TRUE(rig.bin.calls("aplay").empty()) << "no sound on a failed start";
+}
+
+// Address space in use now, from /proc/self/statm (pages).
+rlim_t address_space() {
+    long pages = 0;
+    FILE* f = fopen("/proc/self/statm", "r");
+    if (f != nullptr) {
+        if (fscanf(f, "%ld", &pages) != 1) pages = 0;
+        fclose(f);
+    }
+    return static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+}
+
+TEST(Operations, WorkBuffersThatCannotBeAllocated) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    GTEST_SKIP() << "the sanitizers' allocators do not return NULL under an address-space limit";
+#endif
+    // Half a MiB of address space left: no operation gets its work buffers.
+    Rig rig;
+    std::string tmpl = record_text(2972), feat = record_text(25764);
+    ChildResult r = rig.run([&](Api& api) {
+        static int calls = 0;
+        auto cb = [](int, const char*, void*) { calls++; };
+        std::vector<char> out(40000, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        int before = api.enroll(out.data(), cb, nullptr);   // no device: the open fails
+        rlimit lim{};
+        getrlimit(RLIMIT_AS, &lim);
+        rlimit tight = lim;
+        tight.rlim_cur = address_space() + 524288;
+        setrlimit(RLIMIT_AS, &tight);
+        int e = api.enroll(out.data(), cb, nullptr);
+        int c = api.capture(out.data(), cb, nullptr);
+        int m = api.match(tmpl.c_str(), feat.c_str());
+        setrlimit(RLIMIT_AS, &lim);
+        printf("@%d %d %d %d calls=%d out=%d\n", before, e, c, m, calls, out[0]);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 -8 -8 -8 calls=0 out=0"}) << r.out;
+    size_t n = 0;
+    for (size_t p = r.out.find("malloc memory error"); p != std::string::npos; p = r.out.find("malloc memory error", p + 1)) n++;
+    EXPECT_EQ(n, 3u);
+    EXPECT_TRUE(rig.bin.calls("aplay").empty());
 }
 
 TEST(Matching, ScoreAgainstTheThreshold) {
