@@ -198,6 +198,25 @@ TEST(DeviceControl, ReopenGuardWaitsAfterARecentClose) {
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 1"});
 }
 
+TEST(DeviceControl, ReopenGuardStaysArmedAfterALateOpen) {
+    // An open more than 500 ms after the close does not clear the guard but renews its stamp,
+    // so an open soon after that one waits.
+    Rig rig;
+    ChildResult r = rig.run([&](Api& api) {
+        api.init(nullptr, nullptr);
+        api.open();
+        api.close();
+        usleep(600 * 1000);
+        api.open();
+        usleep(100 * 1000);
+        auto t0 = Clock::now();
+        api.open();
+        long waited = ms_since(t0);
+        printf("@%d\n", waited >= 500);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"1"});
+}
+
 TEST(DeviceControl, StopAndSingleFrame) {
     Rig rig;
     ChildResult r = rig.run([&](Api& api) { printf("@%d %d\n", api.stop(), api.stop()); });
