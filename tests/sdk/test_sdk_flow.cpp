@@ -264,6 +264,41 @@ TEST(Enrolment, TemplateFailure) {
     EXPECT_EQ(f.sounds().back(), "enroll_template_fail.wav");
 }
 
+// The failure log of today: only forced lines reach it when no operator's full log exists.
+std::string failure_log(const DriverDir& d) {
+    time_t now = time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char day[16];
+    strftime(day, sizeof day, "%Y%m%d", &t);
+    return qvtest::read_text(d.log_dir() + "runlog_" + day + "_.txt");
+}
+
+TEST(Logging, FailuresAreForcedAndProgressIsNot) {
+    Flow f;
+    f.script("quality 0 1\nmatch 0.9 0.5\n");
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> out(4000, 0);
+        api.init(nullptr, nullptr);
+        api.open();
+        printf("@%d\n", api.enroll(out.data(), follow_hints, &p));
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-6"});
+    std::string log = failure_log(f.d);
+    for (const char* forced : {" qvfv_sdk_cls ", "fvd_captureimg return 1 but veinalg_image_quality failed. nret = [0]",
+                               "samesrc_match veinalg_match failed. is not the same finger. score = [50.00]",
+                               "enroll templet: It is not the same finger. nret = [-6]"})
+        EXPECT_NE(log.find(forced), std::string::npos) << forced << "\n" << log;
+    for (const char* progress : {" press\n", " lift\n", "samesrc_match 1v2 score = [90.00]",
+                                 "veinalg_make_feature nret = [25764]", "succ to load fingervein alg lib", "libfile: ["}) {
+        EXPECT_NE(r.out.find(progress), std::string::npos) << progress << " printed";
+        EXPECT_EQ(log.find(progress), std::string::npos) << progress << " not forced";
+    }
+}
+
 TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
     Flow f;
     f.script("make_feature 0\n");

@@ -78,6 +78,16 @@ struct Rig {
     std::string alg;
 };
 
+// Today's failure log of a driver folder: the forced lines, when no operator's full log exists.
+std::string failure_log(const DriverDir& d) {
+    time_t now = time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char day[16];
+    strftime(day, sizeof day, "%Y%m%d", &t);
+    return qvtest::read_text(d.log_dir() + "runlog_" + day + "_.txt");
+}
+
 long ms_since(Clock::time_point t) {
     return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
 }
@@ -112,6 +122,9 @@ TEST(Loader, MissingThenInstalled) {
     EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos);
     EXPECT_NE(r.out.find("succ to load fingervein alg lib"), std::string::npos);
     EXPECT_EQ(rig.calls(), std::vector<std::string>{"init null 0"});
+    std::string log = failure_log(rig.d);
+    EXPECT_NE(log.find("libfile [" + lib + "] is not exist."), std::string::npos) << "forced\n" << log;
+    EXPECT_EQ(log.find("succ to load fingervein alg lib"), std::string::npos) << "not forced";
 }
 
 TEST(Loader, FamilyComesFromArch) {
@@ -158,6 +171,9 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -19 -15"}) << c.name;
         EXPECT_NE(r.out.find(c.line), std::string::npos) << c.name << "\n" << r.out;
         EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos) << c.name;
+        std::string log = failure_log(rig.d);
+        EXPECT_NE(log.find(c.line), std::string::npos) << c.name << " forced\n" << log;
+        EXPECT_NE(log.find("algorithm initialize failed."), std::string::npos) << c.name << " forced";
     }
 }
 
@@ -328,6 +344,31 @@ TEST(Matching, ScoreAgainstTheThreshold) {
         ASSERT_EQ(sounds.size(), 1u) << c.similarity;
         EXPECT_EQ(sounds[0], rig.d.root + "sndfiles/" +
                                  (c.want == 0 ? "match_feature_success.wav" : "match_feature_fail.wav"));
+    }
+}
+
+TEST(Matching, ErrorsAreForcedAndScoresAreNot) {
+    struct Case {
+        const char* similarity;
+        const char* line;
+        bool forced;
+    } cases[] = {
+        {"-1", "match feature failed nret = [-1]", true},
+        {"0.9", "veinalg_match nscore = [90]", false},
+    };
+    for (const Case& c : cases) {
+        Rig rig;
+        rig.script(std::string("match ") + c.similarity + "\n");
+        std::string tmpl = record_text(2972), feat = record_text(25764);
+        ChildResult r = rig.run([&](Api& api) {
+            api.init(nullptr, nullptr);
+            api.open();
+            api.match(tmpl.c_str(), feat.c_str());
+        });
+        std::string log = failure_log(rig.d);
+        EXPECT_NE(r.out.find(std::string(" qvfv_sdk_cls ")), std::string::npos);
+        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.line;
+        EXPECT_EQ(log.find(c.line) != std::string::npos, c.forced) << c.line << "\n" << log;
     }
 }
 
