@@ -28,8 +28,24 @@ void QuietTiff() {
     TIFFSetErrorHandler(nullptr);
 }
 
+// Largest single buffer libtiff may allocate while reading: a short hostile file can claim strips of
+// gigabytes, which libtiff would allocate before finding the data missing.
+constexpr tmsize_t kMaxTiffReadAlloc = tmsize_t(1) << 30;
+
 TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     QuietTiff();
+#if TIFFLIB_VERSION >= 20221213
+    if (mode[0] == 'r') {
+        TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+        if (opts == nullptr) return nullptr;
+        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, kMaxTiffReadAlloc);
+        TIFF* tif = TIFFClientOpenExt(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
+                                      ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap,
+                                      opts);
+        TIFFOpenOptionsFree(opts);
+        return tif;
+    }
+#endif
     return TIFFClientOpen(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
                           ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap);
 }
