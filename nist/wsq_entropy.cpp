@@ -93,7 +93,7 @@ int check_all_ones_huffcode(const HUFFCODE* table, int last_size) {
         if (table[i].size > 0 && (table[i].code & ones) == ones) {
             diag_fprintf(stderr, "WARNING: A code in the hufftable contains an all 1's code.\n"
                                  "         This image may still be decodable.\n"
-                                 "         It is not compliant with the WSQ specification.\n");
+                                 "         WSQ codes must never be all 1's, so other decoders may refuse it.\n");
             return -1;
         }
     }

@@ -185,7 +185,7 @@ inline Spec finger_spec(int finger_id, int capture_id, Style style = Style::kCla
     return s;
 }
 
-// Renders spec into out (kPixels bytes); truth, when given, receives the silhouette.
+// Renders the finger s describes into out (kPixels bytes); truth, when given, receives the silhouette.
 inline void render(const Spec& s, unsigned char* out, Truth* truth = nullptr) {
     using detail::bump;
     const int64_t cs = detail::icos(s.angle_q16), sn = detail::isin(s.angle_q16);
