@@ -1,28 +1,4 @@
-// Decodes arbitrary bytes with ReadJpeg: sizes first, then the pixels of images of a fuzzable size.
-#include <climits>
-#include <cstddef>
-#include <cstdint>
+// Decodes arbitrary bytes as JPEG with ReadJpeg.
+#include "fuzz_read_image.h"
 
-#include "img_buffer.h"
-#include "img_codec.h"
-
-namespace {
-constexpr int64_t kMaxPixels = 1 << 22;  // larger claims are valid input but slow to fill
-}
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    if (size > INT_MAX || size < 1) return 0;
-    const int len = static_cast<int>(size);
-    const int request = static_cast<int>(data[size - 1] % 6) - 3;
-    int w = 0, h = 0, layout = 0, dpi = 0;
-    if (!ReadJpeg(nullptr, nullptr, &w, &h, &layout, &dpi, request, data, len)) return 0;
-    if (static_cast<int64_t>(w) * h > kMaxPixels) return 0;
-    unsigned char* img = nullptr;
-    if (ReadJpeg(nullptr, &img, &w, &h, &layout, &dpi, request, data, len)) {
-        const size_t n = static_cast<size_t>(w) * static_cast<size_t>(h) * (layout == 0 ? 3 : layout >= 4 ? 4 : 1);
-        volatile unsigned sum = img[0] + img[n - 1];
-        (void)sum;
-    }
-    FreeImgData(&img);
-    return 0;
-}
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) { return FuzzReadImage(ReadJpeg, data, size); }
