@@ -231,6 +231,26 @@ int SaveImgFile(const char* path, const unsigned char* pixels, int width, int he
     return ok ? FileResult(path) : 0;
 }
 
+namespace {
+
+// Adds the alpha channel the arguments ask for (the pixels as they are when none is added) and writes
+// BMP or PNG: to the file when path is given, else into the caller's buffer. The writer's result.
+int WriteWithAlpha(const char* path, unsigned char** buf, int* length, int format, const unsigned char* pixels,
+                   int width, int height, int layout, int dpi, int key, int tolerance, int alpha,
+                   const unsigned char* alphaPlane) {
+    int newLayout = layout;
+    unsigned char* withAlpha =
+        AddTransparency(pixels, width, height, &newLayout, key, tolerance, alpha, alphaPlane, format);
+    const unsigned char* src = withAlpha ? withAlpha : pixels;
+    if (!withAlpha) newLayout = layout;
+    const int r = format == kFormatBmp ? WriteBmp(path, src, width, height, newLayout, dpi, -1, buf, length)
+                                       : WritePng(path, src, width, height, newLayout, dpi, -1, buf, length);
+    std::free(withAlpha);
+    return r;
+}
+
+}  // namespace
+
 int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigned char* pixels, int width,
                      int height, int layout, int dpi, int key, int tolerance, int alpha,
                      const unsigned char* alphaPlane) {
@@ -240,14 +260,8 @@ int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigne
         FreeImgBuffLen(buf, length);
         return 0;
     }
-    int newLayout = layout;
-    unsigned char* withAlpha =
-        AddTransparency(pixels, width, height, &newLayout, key, tolerance, alpha, alphaPlane, format);
-    const unsigned char* src = withAlpha ? withAlpha : pixels;
-    if (!withAlpha) newLayout = layout;
-    int r = format == kFormatBmp ? WriteBmp(nullptr, src, width, height, newLayout, dpi, -1, buf, length)
-                                 : WritePng(nullptr, src, width, height, newLayout, dpi, -1, buf, length);
-    std::free(withAlpha);
+    const int r = WriteWithAlpha(nullptr, buf, length, format, pixels, width, height, layout, dpi, key, tolerance,
+                                 alpha, alphaPlane);
     if (r <= 0) {
         FreeImgBuffLen(buf, length);
         return 0;
@@ -265,17 +279,10 @@ int SaveImgFileAlpha(const char* path, const unsigned char* pixels, int width, i
     if (HasPrefix(ext, "BMP")) format = kFormatBmp;
     else if (HasPrefix(ext, "PNG")) format = kFormatPng;
     else return 0;
-    int newLayout = layout;
-    unsigned char* withAlpha =
-        AddTransparency(pixels, width, height, &newLayout, key, tolerance, alpha, alphaPlane, format);
-    const unsigned char* src = withAlpha ? withAlpha : pixels;
-    if (!withAlpha) newLayout = layout;
-    int ok = format == kFormatBmp ? WriteBmp(path, src, width, height, newLayout, dpi, -1, nullptr, nullptr)
-                                  : WritePng(path, src, width, height, newLayout, dpi, -1, nullptr, nullptr);
-    std::free(withAlpha);
-    if (!ok) return 0;
-    int size = ImgFileSize(path);
-    return size > 8 ? size : 0;
+    if (!WriteWithAlpha(path, nullptr, nullptr, format, pixels, width, height, layout, dpi, key, tolerance, alpha,
+                        alphaPlane))
+        return 0;
+    return FileResult(path);
 }
 
 int LoadImgBuff(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
