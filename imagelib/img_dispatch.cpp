@@ -285,42 +285,51 @@ int SaveImgFileAlpha(const char* path, const unsigned char* pixels, int width, i
     return FileResult(path);
 }
 
-int LoadImgBuff(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
-                const unsigned char* data, int length) {
-    if (!data || length < kMinFileSize) return 0;
-    request = ClampRequest(img, request);
+namespace {
+
+// Decodes by the format the magic bytes named, from the file at path when one is given, else from the
+// data. WSQ files are read from wsqFile. The format code, or 0.
+int ReadByMagic(Magic magic, const char* path, const unsigned char* data, int length, FILE* wsqFile,
+                unsigned char** img, int* width, int* height, int* layout, int* dpi, int request) {
     const int plain = request < 0 ? -1 : request;  // what TIFF, JPEG, JPEG-2000 and WSQ receive
-    int r = 0;
-    switch (Classify(data)) {
+    switch (magic) {
         case Magic::Bmp:
-            r = ReadBmp(nullptr, img, width, height, layout, dpi, request, data, length) ? kFormatBmp : 0;
-            break;
+            return ReadBmp(path, img, width, height, layout, dpi, request, data, length) ? kFormatBmp : 0;
         case Magic::Tiff:
-            r = ReadTiff(nullptr, img, width, height, layout, dpi, plain, data, length) ? kFormatTiff : 0;
-            break;
+            return ReadTiff(path, img, width, height, layout, dpi, plain, data, length) ? kFormatTiff : 0;
         case Magic::Jpeg:
-            r = ReadJpeg(nullptr, img, width, height, layout, dpi, plain, data, length) ? kFormatJpeg : 0;
-            break;
+            return ReadJpeg(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpeg : 0;
         case Magic::Png:
-            r = ReadPng(nullptr, img, width, height, layout, dpi, request, data, length) ? kFormatPng : 0;
-            break;
+            return ReadPng(path, img, width, height, layout, dpi, request, data, length) ? kFormatPng : 0;
         case Magic::Wsq:
-            r = LoadWsq(img, width, height, layout, dpi, plain, data, length, nullptr);
-            break;
+            return LoadWsq(img, width, height, layout, dpi, plain, data, length, wsqFile);
         case Magic::Jpc:
-            r = ReadJp2(nullptr, img, width, height, layout, dpi, plain, data, length) ? kFormatJpc : 0;
-            break;
+            return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpc : 0;
         case Magic::Jp2:
-            r = ReadJp2(nullptr, img, width, height, layout, dpi, plain, data, length) ? kFormatJp2 : 0;
-            break;
+            return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJp2 : 0;
         case Magic::Pnm: {
-            int code = ReadPnm(img, width, height, layout, dpi, request, data, length);
-            r = (code >= kFormatPbm && code <= kFormatPpm) ? code : 0;
-            break;
+            // The PNM reader works on memory only.
+            int size = length;
+            unsigned char* whole = path ? ImgReadFileBuf(path, 0, &size) : nullptr;
+            const unsigned char* bytes = path ? whole : data;
+            int code = bytes ? ReadPnm(img, width, height, layout, dpi, request, bytes, size) : 0;
+            std::free(whole);
+            return (code >= kFormatPbm && code <= kFormatPpm) ? code : 0;
         }
         case Magic::None:
             break;
     }
+    return 0;
+}
+
+}  // namespace
+
+int LoadImgBuff(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
+                const unsigned char* data, int length) {
+    if (!data || length < kMinFileSize) return 0;
+    request = ClampRequest(img, request);
+    const int r = ReadByMagic(Classify(data), nullptr, data, length, nullptr, img, width, height, layout, dpi,
+                              request);
     if (r == 0) FreeImgDataSize(img, width, height);
     return r;
 }
@@ -331,7 +340,6 @@ int LoadImgFile(const char* path, unsigned char** img, int* width, int* height, 
     unsigned char head[kMagicBytes];
     if (ImgReadFileHead(path, head, kMagicBytes) < kMagicBytes) return 0;
     request = ClampRequest(img, request);
-    const int plain = request < 0 ? -1 : request;
     Magic magic = Classify(head);
     FILE* wsqFile = nullptr;
     if (magic == Magic::Wsq) {
@@ -344,41 +352,8 @@ int LoadImgFile(const char* path, unsigned char** img, int* width, int* height, 
             magic = Classify(other);
         }
     }
-    int r = 0;
-    switch (magic) {
-        case Magic::Bmp:
-            r = ReadBmp(path, img, width, height, layout, dpi, request, nullptr, 0) ? kFormatBmp : 0;
-            break;
-        case Magic::Tiff:
-            r = ReadTiff(path, img, width, height, layout, dpi, plain, nullptr, 0) ? kFormatTiff : 0;
-            break;
-        case Magic::Jpeg:
-            r = ReadJpeg(path, img, width, height, layout, dpi, plain, nullptr, 0) ? kFormatJpeg : 0;
-            break;
-        case Magic::Png:
-            r = ReadPng(path, img, width, height, layout, dpi, request, nullptr, 0) ? kFormatPng : 0;
-            break;
-        case Magic::Wsq:
-            r = LoadWsq(img, width, height, layout, dpi, plain, nullptr, 0, wsqFile);
-            std::fclose(wsqFile);
-            break;
-        case Magic::Jpc:
-            r = ReadJp2(path, img, width, height, layout, dpi, plain, nullptr, 0) ? kFormatJpc : 0;
-            break;
-        case Magic::Jp2:
-            r = ReadJp2(path, img, width, height, layout, dpi, plain, nullptr, 0) ? kFormatJp2 : 0;
-            break;
-        case Magic::Pnm: {
-            int size = 0;
-            unsigned char* whole = ImgReadFileBuf(path, 0, &size);
-            int code = whole ? ReadPnm(img, width, height, layout, dpi, request, whole, size) : 0;
-            std::free(whole);
-            r = (code >= kFormatPbm && code <= kFormatPpm) ? code : 0;
-            break;
-        }
-        case Magic::None:
-            break;
-    }
+    const int r = ReadByMagic(magic, path, nullptr, 0, wsqFile, img, width, height, layout, dpi, request);
+    if (wsqFile) std::fclose(wsqFile);
     if (r == 0) FreeImgDataSize(img, width, height);
     return r;
 }
