@@ -3,6 +3,8 @@
 
 #include <sys/wait.h>
 
+#include <gtest/gtest.h>
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -48,6 +50,25 @@ inline std::vector<unsigned char> Pattern(int w, int h, int bytes_per_pixel, int
 inline int PixelSize(int layout) {
     static const int kSize[7] = {3, 1, 1, 1, 4, 4, 2};
     return layout >= 0 && layout < 7 ? kSize[layout] : 4;
+}
+
+// What a decoder handed out: its result, geometry and a copy of the pixels (a failure must free them).
+struct Decoded {
+    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
+    std::vector<unsigned char> px;
+};
+
+using Reader = int (*)(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
+                       int request, const unsigned char* data, int length);
+
+inline Decoded DecodeWith(Reader read, const std::vector<unsigned char>& file, int request) {
+    Decoded d;
+    Owned img;
+    d.ok = read(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
+                static_cast<int>(file.size()));
+    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * PixelSize(d.layout));
+    else EXPECT_EQ(img.p, nullptr);
+    return d;
 }
 
 inline std::string TempPath(const std::string& name) { return std::string(QV_TEST_TMPDIR) + "/" + name; }

@@ -29,19 +29,10 @@ std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, i
     return n > 0 ? Bytes(out.p, static_cast<size_t>(n)) : std::vector<unsigned char>();
 }
 
-struct Decoded {
-    int ok = -1, w = -1, h = -1, layout = -1, dpi = -1;
-    std::vector<unsigned char> px;
-};
+using fmt_test::Decoded;
 
 Decoded Decode(const std::vector<unsigned char>& file, int request = -1) {
-    Decoded d;
-    Owned img;
-    d.ok = ReadJp2(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
-                   static_cast<int>(file.size()));
-    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
-    else EXPECT_EQ(img.p, nullptr);
-    return d;
+    return fmt_test::DecodeWith(ReadJp2, file, request);
 }
 
 std::vector<unsigned char> Finger(int id) {
