@@ -8,23 +8,14 @@
 #include <set>
 #include <string>
 
-namespace {
+#include "command_output.h"
 
-std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
+namespace {
 
 // The demangled names of the defined dynamic symbols, as "nm -D --defined-only -C" lists them.
 std::set<std::string> exported(const std::string& lib) {
     std::set<std::string> names;
-    std::string text = capture("nm -D --defined-only -C '" + lib + "'");
+    std::string text = qvtest::command_output("nm -D --defined-only -C '" + lib + "'");
     size_t pos = 0;
     while (pos < text.size()) {
         size_t eol = text.find('\n', pos);

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "command_output.h"
+
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -97,20 +99,7 @@ inline bool HaveTool(const std::string& name) {
 }
 
 // Runs a command and returns its standard output; *status gets the exit status.
-inline std::string Run(const std::string& cmd, int* status = nullptr) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) {
-        if (status) *status = -1;
-        return out;
-    }
-    char b[4096];
-    size_t n;
-    while ((n = fread(b, 1, sizeof b, p)) > 0) out.append(b, n);
-    const int rc = pclose(p);
-    if (status) *status = WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-    return out;
-}
+inline std::string Run(const std::string& cmd, int* status = nullptr) { return qvtest::command_output(cmd, status); }
 
 // Peak signal-to-noise ratio of two equal-sized byte arrays, in dB (1000 when identical).
 inline double Psnr(const std::vector<unsigned char>& a, const std::vector<unsigned char>& b) {

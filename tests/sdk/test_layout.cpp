@@ -7,25 +7,15 @@
 #include <map>
 #include <string>
 
+#include "command_output.h"
 #include "sdk_harness.h"
 
 namespace {
 
-std::string capture(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
-
 // name -> nm type letter of the defined dynamic symbols.
 std::map<std::string, char> dynamic_symbols(const std::string& lib) {
     std::map<std::string, char> syms;
-    for (const std::string& l : qvtest::split_lines(capture("nm -D --defined-only '" + lib + "'"))) {
+    for (const std::string& l : qvtest::split_lines(qvtest::command_output("nm -D --defined-only '" + lib + "'"))) {
         // "<address> <type> <name>"
         size_t a = l.find(' ');
         if (a == std::string::npos || a + 3 > l.size()) continue;
@@ -60,9 +50,9 @@ TEST(Exports, DriverInterfaceAndData) {
 }
 
 TEST(Exports, LinkingOfTheDeliverables) {
-    std::string sdk = capture(std::string("readelf -d '") + VEINSDK_PATH + "'");
+    std::string sdk = qvtest::command_output(std::string("readelf -d '") + VEINSDK_PATH + "'");
     EXPECT_NE(sdk.find("Library soname: [libveinsdk.so]"), std::string::npos) << sdk;
-    std::string probe = capture(std::string("readelf -d '") + DEVPROBE_PATH + "'");
+    std::string probe = qvtest::command_output(std::string("readelf -d '") + DEVPROBE_PATH + "'");
     EXPECT_NE(probe.find("Shared library: [libveinsdk.so]"), std::string::npos) << probe;
     EXPECT_NE(probe.find("Library runpath: [/usr/lib/biometric-authentication/drivers/extra/quvera-fingervein]"),
               std::string::npos)
@@ -71,21 +61,21 @@ TEST(Exports, LinkingOfTheDeliverables) {
 
 TEST(Install, DriverFolderLayout) {
     std::string stage = qvtest::make_temp_dir("stage");
-    std::string out = capture("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR + "' --prefix /usr 2>&1");
+    std::string out = qvtest::command_output("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR + "' --prefix /usr 2>&1");
     std::string drv = stage + "usr/lib/biometric-authentication/drivers/extra/quvera-fingervein/";
     for (const std::string& f : {drv + "libveinsdk.so", drv + "libs/libveinalg_x86.so",
                                  drv + "qvfv_config/config.json", drv + "sndfiles/press_finger.wav",
                                  stage + "usr/bin/devprobe"})
         EXPECT_TRUE(qvtest::exists(f)) << f << "\n" << out;
     for (const char* s : qvtest::kSoundFiles) EXPECT_TRUE(qvtest::exists(drv + "sndfiles/" + s)) << s;
-    EXPECT_EQ(capture("ls -A '" + drv + "sndfiles' | wc -l"), "16\n") << "only the sixteen event sounds";
+    EXPECT_EQ(qvtest::command_output("ls -A '" + drv + "sndfiles' | wc -l"), "16\n") << "only the sixteen event sounds";
     // The installed program finds the installed library through its run path.
-    std::string probe = capture("readelf -d '" + stage + "usr/bin/devprobe'");
+    std::string probe = qvtest::command_output("readelf -d '" + stage + "usr/bin/devprobe'");
     EXPECT_NE(probe.find("Shared library: [libveinsdk.so]"), std::string::npos) << probe;
     EXPECT_NE(probe.find("Library runpath: [/usr/lib/biometric-authentication/drivers/extra/quvera-fingervein]"),
               std::string::npos)
         << probe;
-    EXPECT_NE(capture("readelf -d '" + drv + "libveinsdk.so'").find("Library soname: [libveinsdk.so]"),
+    EXPECT_NE(qvtest::command_output("readelf -d '" + drv + "libveinsdk.so'").find("Library soname: [libveinsdk.so]"),
               std::string::npos);
     struct stat st{};
     ASSERT_EQ(stat((drv + "runlog").c_str(), &st), 0);

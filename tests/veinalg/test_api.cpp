@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "command_output.h"
 #include "finger_gen.h"
 #include "qvfv_alg_api.h"
 
@@ -18,17 +19,6 @@ class Veinalg : public ::testing::Test {
 protected:
     static void SetUpTestSuite() { ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0); }
 };
-
-std::string RunCommand(const std::string& cmd) {
-    std::string out;
-    FILE* p = popen(cmd.c_str(), "r");
-    if (p == nullptr) return out;
-    char buf[4096];
-    size_t n;
-    while ((n = fread(buf, 1, sizeof buf, p)) > 0) out.append(buf, n);
-    pclose(p);
-    return out;
-}
 
 void PutU32(Bytes& b, size_t at, uint32_t v) {
     for (int k = 0; k < 4; ++k) b[at + k] = static_cast<unsigned char>(v >> (8 * k));
@@ -95,7 +85,7 @@ Bytes HalvedTopDown(const Bytes& big) {
 }  // namespace
 
 TEST(VeinalgLibrary, ExportsExactlyTheSevenFunctions) {
-    const std::string syms = RunCommand(std::string("nm -D --defined-only --format=posix ") + VEINALG_PATH);
+    const std::string syms = qvtest::command_output(std::string("nm -D --defined-only --format=posix ") + VEINALG_PATH);
     ASSERT_FALSE(syms.empty());
     std::set<std::string> names;
     size_t pos = 0;
@@ -115,7 +105,7 @@ TEST(VeinalgLibrary, ExportsExactlyTheSevenFunctions) {
 
 #ifndef QV_SANITIZED_BUILD
 TEST(VeinalgLibrary, NeedsOnlyLibcAndLibm) {
-    const std::string dyn = RunCommand(std::string("readelf -d ") + VEINALG_PATH);
+    const std::string dyn = qvtest::command_output(std::string("readelf -d ") + VEINALG_PATH);
     std::set<std::string> needed;
     size_t pos = 0;
     while ((pos = dyn.find("Shared library: [", pos)) != std::string::npos) {
