@@ -228,33 +228,11 @@ int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_
         if (md - k < H && strict_peak(md - k)) ed[16] = md - k;
     }
 
-    // Follows both edges strip by strip away from the centre on the gradient image.
-    auto track = [&](int s, int towards_centre, int c0) {
-        for (int r = 0; r < H; ++r) {
-            int sum = 0;
-            const unsigned char* g = G + r * W + c0;
-            for (int c = 0; c < 20; ++c) sum += g[c];
-            p[r] = sum;
-        }
-        SmoothProfile(p, 1, H - 2);
-        int prev = eu[towards_centre];
-        if (std::abs(prev - up[s]) < 6) {
-            eu[s] = up[s];
-        } else {
-            long best = 0;
-            const int k0 = -prev > -8 ? -prev : -8;
-            const int k1 = H - 1 - prev < 8 ? H - 1 - prev : 8;
-            for (int k = k0; k <= k1; ++k) {
-                const long v = static_cast<long>(kEdgeWeight[k + 8]) * p[prev + k];
-                if (v > best) {
-                    best = v;
-                    eu[s] = prev + k;
-                }
-            }
-        }
-        prev = ed[towards_centre];
-        if (std::abs(prev - down[s]) < 6) {
-            ed[s] = down[s];
+    // Moves one edge on from the strip nearer the centre (at prev): the rough edge when it lies within 5
+    // rows, else the strongest weighted response within 8 rows; false when there is none.
+    auto follow = [&](int prev, int rough, int* edge) {
+        if (std::abs(prev - rough) < 6) {
+            *edge = rough;
             return true;
         }
         long best = 0;
@@ -264,10 +242,23 @@ int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_
             const long v = static_cast<long>(kEdgeWeight[k + 8]) * p[prev + k];
             if (v > best) {
                 best = v;
-                ed[s] = prev + k;
+                *edge = prev + k;
             }
         }
         return best > 0;
+    };
+
+    // Follows both edges strip by strip away from the centre on the gradient image.
+    auto track = [&](int s, int towards_centre, int c0) {
+        for (int r = 0; r < H; ++r) {
+            int sum = 0;
+            const unsigned char* g = G + r * W + c0;
+            for (int c = 0; c < 20; ++c) sum += g[c];
+            p[r] = sum;
+        }
+        SmoothProfile(p, 1, H - 2);
+        follow(eu[towards_centre], up[s], &eu[s]);
+        return follow(ed[towards_centre], down[s], &ed[s]);
     };
     for (int s = 15; s >= first + 1; --s)
         if (!track(s, s + 1, 10 * s - 9)) break;
