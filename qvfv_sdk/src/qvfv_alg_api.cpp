@@ -71,19 +71,12 @@ bool CQvfv_sdk_cls::init_alg() {
             m_algLoaded = 0;
             return false;
         }
-        m_pfnInitHandle = nullptr;
         m_pfnInitHandle = reinterpret_cast<init_handle_fn>(dlsym(h, "veinalg_init_handle"));
-        m_pfnReleaseHandle = nullptr;
         m_pfnReleaseHandle = reinterpret_cast<release_handle_fn>(dlsym(h, "veinalg_release_handle"));
-        m_pfnImageQuality = nullptr;
         m_pfnImageQuality = reinterpret_cast<image_quality_fn>(dlsym(h, "veinalg_image_quality"));
-        m_pfnMakeFeature = nullptr;
         m_pfnMakeFeature = reinterpret_cast<make_feature_fn>(dlsym(h, "veinalg_make_feature"));
-        m_pfnMakeTmpl = nullptr;
         m_pfnMakeTmpl = reinterpret_cast<make_tmpl_fn>(dlsym(h, "veinalg_make_tmpl"));
-        m_pfnMatch = nullptr;
         m_pfnMatch = reinterpret_cast<match_fn>(dlsym(h, "veinalg_match"));
-        m_pfnGetVersionInfo = nullptr;
         m_pfnGetVersionInfo = reinterpret_cast<version_info_fn>(dlsym(h, "veinalg_get_version_info"));
         if (m_pfnInitHandle == nullptr || m_pfnReleaseHandle == nullptr || m_pfnImageQuality == nullptr ||
             m_pfnMakeFeature == nullptr || m_pfnMakeTmpl == nullptr || m_pfnMatch == nullptr ||
