@@ -30,6 +30,7 @@ constexpr double kSameFingerScore = 60.0;
 constexpr int kReopenGuardMs = 500;
 constexpr int kTemplateTextMax = 3996;   // template_len: the caller's buffer
 constexpr int kFeatureTextMax = 34384;   // feature_len
+constexpr size_t kMatchTextMax = kWorkBuf / 3 * 4;   // characters that decode into one work buffer
 
 // Zeroed work buffers of one operation, released on every path. Nothing here can throw, so a
 // failing allocation is always reported as a result and never leaks the buffers before it.
@@ -429,19 +430,16 @@ int CQvfv_sdk_cls::matchfeat(char* tmpl, char* feat) {
         set_msg(__LINE__, "match feature: param error", 1);
         return QVBIO_ERR_PARAM;
     }
-    size_t tlen = strnlen(tmpl, kTemplateTextMax + 1);
-    size_t flen = strnlen(feat, kFeatureTextMax + 1);
-    if (tlen > static_cast<size_t>(kTemplateTextMax) || flen > static_cast<size_t>(kFeatureTextMax)) {
-        set_msg(__LINE__, "match feature: param error, text too long", 1);
-        return QVBIO_ERR_PARAM;
-    }
     WorkBuffers wb(2);
     if (!wb.ok) {
         set_msg(__LINE__, "malloc memory error", 1);
         return QVBIO_ERR_MEMORY;
     }
-    int tl = Base64Decode(wb[0], tmpl, static_cast<int>(tlen));
-    int fl = Base64Decode(wb[1], feat, static_cast<int>(flen));
+    // Either text may be the template. Only the characters that fit a work buffer are decoded: a
+    // longer text gives more bytes than any record and so is no match, like any other text that
+    // decodes to no record.
+    int tl = Base64Decode(wb[0], tmpl, static_cast<int>(strnlen(tmpl, kMatchTextMax)));
+    int fl = Base64Decode(wb[1], feat, static_cast<int>(strnlen(feat, kMatchTextMax)));
     bool records = (tl == FV_TMPL_SIZE && fl == FV_FEATURE_SIZE) || (tl == FV_FEATURE_SIZE && fl == FV_TMPL_SIZE);
     if (!records) {
         write_error_log(kSrc, __LINE__,
