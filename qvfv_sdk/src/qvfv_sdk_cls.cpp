@@ -218,7 +218,10 @@ int CQvfv_sdk_cls::get_base_info(base_info_st* info) {
 
 int CQvfv_sdk_cls::get_last_error(int code, char* out) {
     if (out == nullptr) return QVBIO_ERR_PARAM;
-    if (code < -99 || code > 99) return 0;
+    if (code < -99 || code > 99) {   // no table entry: read like a code without a configured text
+        out[0] = 0;
+        return 0;
+    }
     const std::string& text = m_errMsg[code < 0 ? -code : code];
     size_t n = text.size() < kCodeTextMax ? text.size() : kCodeTextMax;
     memcpy(out, text.data(), n);

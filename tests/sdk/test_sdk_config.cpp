@@ -240,7 +240,7 @@ TEST(Config, CodeMessages) {
     EXPECT_EQ(out, (std::vector<std::string>{
                        "-13 24 The operation timed out.", "13 24 The operation timed out.", "0 8 Success.",
                        "-99 26 An unknown error occurred.", "99 26 An unknown error occurred.", "-20 0 ",
-                       "-98 0 ", "100 0 (untouched)", "-100 0 (untouched)", "-2147483648 0 (untouched)",
+                       "-98 0 ", "100 0 ", "-100 0 ", "-2147483648 0 ",
                        "255 255", "-3"}));
 }
 
