@@ -96,7 +96,7 @@ int CFvdev::setdevidx(int index) {
 }
 
 int CFvdev::setsupdevids(const char* text) {
-    m_supDevIds = text != nullptr ? text : "";
+    m_supDevIds = text != nullptr ? trim_id_list(text) : "";
     return 0;
 }
 

@@ -117,7 +117,7 @@ bool CQvfv_sdk_cls::get_config() {
     m_vidPidList = QV_DEFAULT_VIDPIDS;
     std::string json = json_read_file(file);
 
-    std::string ids = json_get_value(json, "dev_vpid");
+    std::string ids = trim_id_list(json_get_value(json, "dev_vpid"));
     if (!ids.empty()) m_vidPidList = ids;
     m_vidPids.clear();
     m_vidPids = str_split(m_vidPidList, ",");

@@ -154,6 +154,9 @@ TEST(Config, SupportedDeviceRecords) {
         {cfg("\"dev_vpid\": \"abcd:1234,ABCD:00ff\""), -4, "0:", 2},
         {cfg("\"dev_vpid\": \"abcd:1234,\""), 12, "1: abcd/1234/Quvera QVR610", 1},
         {cfg("\"dev_vpid\": \"abcd:12zz,,x,abcd\""), 12, "1: abcd/abcd/Quvera QVR610", 1},
+        {cfg("\"dev_vpid\": \"3a5c:0610, 3a5c:0611\""), 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
+        {cfg("\"dev_vpid\": \" abcd:1234 ,\\tabcd:00ff \""), 12, "2: abcd/1234/Quvera QVR610 abcd/00ff/Quvera QVR610", 2},
+        {cfg("\"dev_vpid\": \"  \""), 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
     };
     for (const Case& c : cases) {
         DriverDir d(c.config.c_str());
@@ -184,14 +187,25 @@ TEST(Config, AtMostTenRecords) {
 }
 
 TEST(Config, DeviceObjectGetsTheWholeList) {
-    DriverDir d("{\"dev_vpid\": \"abcd:1234,ABCD:00ff,\"}");
-    FakeBin bin;
-    auto out = results(d, bin, [](Api& api, void* h) {
-        api.init(nullptr, nullptr);
-        CFvdev* dev = qvtest::fn<CFvdev*>(h, "fvd");
-        printf("@%s\n", dev->m_supDevIds.c_str());
-    });
-    EXPECT_EQ(out, std::vector<std::string>{"abcd:1234,ABCD:00ff,"});
+    struct Case {
+        const char* ids;
+        const char* want;
+    } cases[] = {
+        {"abcd:1234,ABCD:00ff,", "abcd:1234,ABCD:00ff,"},
+        {" abcd:1234 ,ABCD:00ff, ", "abcd:1234,ABCD:00ff,"},
+        {"3a5c:0610, 3a5c:0611", "3a5c:0610,3a5c:0611"},
+        {" ", "3a5c:0610,3a5c:0611"},
+    };
+    for (const Case& c : cases) {
+        DriverDir d(("{\"dev_vpid\": \"" + std::string(c.ids) + "\"}").c_str());
+        FakeBin bin;
+        auto out = results(d, bin, [](Api& api, void* h) {
+            api.init(nullptr, nullptr);
+            CFvdev* dev = qvtest::fn<CFvdev*>(h, "fvd");
+            printf("@%s\n", dev->m_supDevIds.c_str());
+        });
+        EXPECT_EQ(out, std::vector<std::string>{c.want}) << c.ids;
+    }
 }
 
 TEST(Config, LanguagePrefix) {
@@ -261,6 +275,7 @@ TEST(Config, EnumDeviceCountsLsusbLines) {
         {"{\"dev_vpid\": \"3A5C:0610\"}", listing, 0},     // ids compare case-sensitively
         {"{\"dev_vpid\": \"3a5c:0610,\"}", listing, 2},    // a trailing comma runs nothing more
         {"{\"dev_vpid\": \"3a5c:0610,1d6b:0002\"}", listing, 3},
+        {"{\"dev_vpid\": \"3a5c:0610, 3a5c:0611\"}", listing, 3},   // blanks around the ids are dropped
     };
     for (const Case& c : cases) {
         DriverDir d(c.config.c_str());

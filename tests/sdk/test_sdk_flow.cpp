@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "finger_gen.h"
+#include "fvdev.h"
 #include "sdk_api.h"
 #include "sim_scanner.h"
 #include "udev_fixture.h"
@@ -59,6 +60,12 @@ void follow_hints(int code, const char* msg, void* ctx) {
         }
     }
     if (p->on_code) p->on_code(code);
+}
+
+std::string str_pid(int pid) {
+    char buf[16];
+    snprintf(buf, sizeof buf, " %04x", pid);
+    return buf;
 }
 
 std::string last(const std::vector<std::string>& v) { return v.empty() ? "(none)" : v.back(); }
@@ -569,6 +576,49 @@ TEST(DeviceControl, SingleFramesAndTheDeviceIndex) {
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -1 1 1 1 0 0 -3 0"});
     EXPECT_NE(r.out.find("capturimg: sdk not initialize or initialize failed"), std::string::npos);
+}
+
+TEST(DeviceList, SupportedIdsAgreeEverywhere) {
+    // Two scanners attached; the records, the lsusb count and the device object's list must name the
+    // same scanners whatever blanks the configured list carries.
+    struct Case {
+        const char* ids;   // JSON text of "dev_vpid"
+        const char* want;  // records, lsusb count, then the device object's count and product ids
+    } cases[] = {
+        {"3a5c:0610, 3a5c:0611", "2 2 2 0610 0611"},
+        {" 3a5c:0610 ,\\t3a5c:0611 ", "2 2 2 0610 0611"},
+        {"3a5c:0611 , ", "1 1 1 0611"},
+        {"3a5c:0610", "1 1 1 0610"},
+    };
+    for (const Case& c : cases) {
+        Flow f(false, ("{\"dev_vpid\": \"" + std::string(c.ids) + "\"}").c_str());
+        f.bin.set_lsusb("Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\nBus 001 Device 003: ID 3a5c:0611 Quvera QVR610\n");
+        std::string path = f.bin.path_env();
+        ChildResult r = qvtest::run_child(
+            [&] {
+                if (!sim::UdevBed::available()) return 77;
+                sim::UdevBed bed;
+                bed.add_scanner("3a5c", "0610", "video0");
+                bed.add_scanner("3a5c", "0611", "video1");
+                void* h = qvtest::load_driver(f.d);
+                Api api(h);
+                int records = api.support_devs(nullptr, 0);
+                int counted = api.enum_device();
+                api.init(nullptr, nullptr);
+                int opened = api.open();
+                CFvdev* dev = qvtest::fn<CFvdev*>(h, "fvd");
+                std::string listed = std::to_string(dev->m_devCount);
+                for (const dev_id_t& id : dev->m_devices) listed += str_pid(id.pid);
+                printf("@%d %d %s open=%d\n", records, counted, listed.c_str(), opened);
+                api.close();
+                fflush(stdout);
+                dlclose(h);
+                return 0;
+            },
+            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", f.alg.c_str()}});
+        SKIP_WITHOUT_BED(r);
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{std::string(c.want) + " open=0"}) << c.ids;
+    }
 }
 
 TEST(EndToEnd, RealRecognitionLibrary) {
