@@ -14,13 +14,15 @@ namespace {
 const char* const kSdkSrc = "qvfv_sdk_cls";
 const char* const kAlgSrc = "qvfv_alg_api";
 
-// A file or folder that another user could replace: not owned by root or by us, or writable by
-// group or others.
-bool writable_by_others(const std::string& path) {
+// Why another user could replace a file or folder ("" when no one but root or us can): it is
+// not owned by root or by us, or it is writable by group or others.
+std::string replaceable_by_others(const std::string& path) {
     struct stat st{};
-    if (stat(path.c_str(), &st) != 0) return true;
-    if (st.st_uid != 0 && st.st_uid != geteuid()) return true;
-    return (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
+    if (stat(path.c_str(), &st) != 0) return "cannot be examined";
+    if (st.st_uid != 0 && st.st_uid != geteuid()) return str_format("is owned by another user (uid %u)", st.st_uid);
+    if ((st.st_mode & S_IWOTH) != 0) return "is writable by others";
+    if ((st.st_mode & S_IWGRP) != 0) return "is writable by its group";
+    return "";
 }
 
 void clear_bindings(CQvfv_sdk_cls& s) {
@@ -54,9 +56,13 @@ bool CQvfv_sdk_cls::init_alg() {
             m_algLoaded = 0;
             return false;
         }
-        if (writable_by_others(get_application_path()) || writable_by_others(dir) || writable_by_others(path)) {
+        // The service runs as root: never load code that another user could have put there.
+        for (const std::string& p : {get_application_path(), dir, path}) {
+            std::string why = replaceable_by_others(p);
+            if (why.empty()) continue;
             write_error_log(kAlgSrc, __LINE__,
-                            str_format("algorithm file may be replaced by other users, not loaded. [%s]", path.c_str()),
+                            str_format("algorithm file not loaded: [%s] %s, so other users could replace [%s]",
+                                       p.c_str(), why.c_str(), path.c_str()),
                             1);
             write_error_log(kAlgSrc, __LINE__, "failed to load lib.", 1);
             m_algLoaded = 0;

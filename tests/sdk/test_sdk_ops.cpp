@@ -154,10 +154,21 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
         {"init fails", [](Rig& g) { g.script("init 3 0\n"); }, "algorithm initialize (veinalg_init_handle) failed."},
         {"not a library", [](Rig& g) { qvtest::write_text(g.d.root + "libs/libveinalg_x86.so", "junk"); },
          "failed to load lib."},
+        // Code that another user could replace is never loaded into the root service; the line names
+        // the path at fault and why.
         {"libs writable by others", [](Rig& g) { chmod((g.d.root + "libs").c_str(), 0777); },
-         "may be replaced by other users"},
+         "[@libs/] is writable by others, so other users could replace [@libs/libveinalg_x86.so]"},
+        {"libs writable by its group", [](Rig& g) { chmod((g.d.root + "libs").c_str(), 0775); },
+         "[@libs/] is writable by its group, so other users could replace [@libs/libveinalg_x86.so]"},
+        {"library writable by others", [](Rig& g) { chmod((g.d.root + "libs/libveinalg_x86.so").c_str(), 0646); },
+         "[@libs/libveinalg_x86.so] is writable by others, so other users could replace ["},
+        {"driver folder writable by others", [](Rig& g) { chmod(g.d.root.c_str(), 0777); },
+         "[@] is writable by others, so other users could replace ["},
+        {"libs owned by another user", [](Rig& g) { (void)!chown((g.d.root + "libs").c_str(), 12345, -1); },
+         "[@libs/] is owned by another user (uid 12345), so other users could replace ["},
     };
     for (Case& c : cases) {
+        if (c.name == "libs owned by another user" && geteuid() != 0) continue;   // only root can give it away
         Rig rig;
         c.spoil(rig);
         ChildResult r = rig.run([&](Api& api) {
@@ -167,17 +178,22 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
             int enrol = api.enroll(buf, nullptr, nullptr);
             int match = api.match("QUJD", "QUJD");
             // Mend the folder: the next open starts again from the beginning.
+            chmod(rig.d.root.c_str(), 0755);
             chmod((rig.d.root + "libs").c_str(), 0755);
+            (void)!chown((rig.d.root + "libs").c_str(), geteuid(), -1);
             rig.d.remove_alg();
             rig.d.install_alg(FAKE_ALG_PATH);
             rig.script("");
             printf("@%d %d %d %d\n", bad, enrol, match, api.open());
         });
+        std::string line = c.line;   // "@" stands for the driver folder
+        for (size_t p = line.find('@'); p != std::string::npos; p = line.find('@', p + rig.d.root.size()))
+            line.replace(p, 1, rig.d.root);
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -19 -15"}) << c.name;
-        EXPECT_NE(r.out.find(c.line), std::string::npos) << c.name << "\n" << r.out;
+        EXPECT_NE(r.out.find(line), std::string::npos) << c.name << "\n" << r.out;
         EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos) << c.name;
         std::string log = failure_log(rig.d);
-        EXPECT_NE(log.find(c.line), std::string::npos) << c.name << " forced\n" << log;
+        EXPECT_NE(log.find(line), std::string::npos) << c.name << " forced\n" << log;
         EXPECT_NE(log.find("algorithm initialize failed."), std::string::npos) << c.name << " forced";
     }
 }
