@@ -49,6 +49,9 @@ int64_t FloorDiv(int64_t a, int64_t b) {
     return q;
 }
 
+// An index into 0 .. n - 1, the nearest edge for one outside.
+int ClampIndex(int64_t i, int n) { return i < 0 ? 0 : i >= n ? n - 1 : static_cast<int>(i); }
+
 // Builds the turned image (turns 1 to 3, -1000 mirror, below -1000 flip) in a new buffer.
 unsigned char* TurnedCopy(const unsigned char* src, int w, int h, int layout, int turns) {
     const int bpp = PixelBytes(layout);
@@ -208,17 +211,18 @@ unsigned char* RotateImgAngle(unsigned char* dst, const unsigned char* src, int 
             const int64_t dx = static_cast<int64_t>(x) - cx, dy = static_cast<int64_t>(y) - cy;
             const int64_t sx = cosA * dx + sinA * dy + kQ14 * static_cast<int64_t>(cx);
             const int64_t sy = -sinA * dx + cosA * dy + kQ14 * static_cast<int64_t>(cy);
-            const int64_t x0 = FloorDiv(sx, kQ14), y0 = FloorDiv(sy, kQ14);
-            if (!(x0 >= -1 && y0 >= -1 && x0 < width && y0 < height)) {
+            // The fill test truncates, so sources up to two pixels left of or above the picture
+            // take the edge colour. Sampling rounds down, keeping both weights in 0 to 128 there.
+            const int64_t tx = sx / kQ14, ty = sy / kQ14;
+            if (tx < -1 || ty < -1 || tx >= width || ty >= height) {
                 memcpy(o, fillpx, bpp);
                 continue;
             }
+            const int64_t x0 = FloorDiv(sx, kQ14), y0 = FloorDiv(sy, kQ14);
             const int fx = static_cast<int>((sx - x0 * kQ14) / 128);
             const int fy = static_cast<int>((sy - y0 * kQ14) / 128);
-            const int c0 = x0 < 0 ? 0 : static_cast<int>(x0);
-            const int c1 = x0 + 1 >= width ? width - 1 : static_cast<int>(x0 + 1);
-            const int r0 = y0 < 0 ? 0 : static_cast<int>(y0);
-            const int r1 = y0 + 1 >= height ? height - 1 : static_cast<int>(y0 + 1);
+            const int c0 = ClampIndex(x0, width), c1 = ClampIndex(x0 + 1, width);
+            const int r0 = ClampIndex(y0, height), r1 = ClampIndex(y0 + 1, height);
             const unsigned char* p00 = src + (static_cast<size_t>(r0) * width + c0) * bpp;
             const unsigned char* p01 = src + (static_cast<size_t>(r0) * width + c1) * bpp;
             const unsigned char* p10 = src + (static_cast<size_t>(r1) * width + c0) * bpp;

@@ -204,6 +204,70 @@ TEST(RotateImgAngle, FillOutsideAndBorderRule) {
     }
 }
 
+TEST(RotateImgAngle, SourcesUpToTwoPixelsOutsideTakeTheEdge) {
+    // Column 0 is 200, the rest of row 0 is 150, everything else 30; the fill is 7. A source
+    // position whose truncated quotient is -1 (up to two pixels left of or above the picture)
+    // takes the edge colour; from -2 on it takes the fill. Positions in pixels, about (0, 0).
+    const int n = 8;
+    std::vector<unsigned char> src(n * n, 30);
+    for (int i = 0; i < n; ++i) src[i] = 150;
+    for (int i = 0; i < n; ++i) src[i * n] = 200;
+    struct Case {
+        int angle, x, y, want;
+        const char* source;
+    } cases[] = {
+        {330, 0, 1, 200, "x -0.50, y 0.87"}, {330, 0, 2, 200, "x -1.00, y 1.73"},
+        {330, 0, 3, 200, "x -1.50, y 2.60"}, {330, 1, 4, 200, "x -1.13, y 3.96"},
+        {330, 1, 5, 200, "x -1.63, y 4.83"}, {330, 0, 4, 7, "x -2.00, y 3.46"},
+        {330, 1, 6, 7, "x -2.13, y 5.70"},   {30, 3, 0, 150, "x 2.60, y -1.50"},
+        {30, 4, 1, 150, "x 3.96, y -1.13"},  {30, 5, 1, 150, "x 4.83, y -1.63"},
+        {30, 4, 0, 7, "x 3.46, y -2.00"},    {30, 6, 1, 7, "x 5.70, y -2.13"},
+        {225, 0, 2, 200, "x -1.41, y -1.41"}, {225, 1, 1, 200, "x -1.41, y 0"},
+        {225, 0, 3, 7, "x -2.12, y -2.12"},
+    };
+    for (const Case& c : cases) {
+        Owned r(RotateImgAngle(nullptr, src.data(), n, n, 1, c.angle, 0, 0, 7));
+        ASSERT_NE(r.p, nullptr);
+        EXPECT_EQ(r[c.y * n + c.x], c.want) << c.angle << " degrees, source " << c.source;
+    }
+}
+
+TEST(RotateImgAngle, FillExactlyWhereTheTruncatedSourceIsOutside) {
+    // Every destination pixel of a flat picture is either the fill or the flat value, and the
+    // fill exactly where the truncated source position lies outside; the source buffer has
+    // exactly the picture's bytes, so a read beyond it shows under the sanitizers.
+    struct Size {
+        int w, h;
+    } sizes[] = {{1, 1}, {5, 3}, {4, 7}};
+    for (int layout : {0, 1}) {
+        const int bpp = layout == 0 ? 3 : 1;
+        for (const Size& z : sizes) {
+            const size_t bytes = static_cast<size_t>(z.w) * z.h * bpp;
+            Owned src(static_cast<unsigned char*>(malloc(bytes)));
+            memset(src.p, 100, bytes);
+            const int centres[][2] = {{0, 0}, {2, 1}, {-3, 5}, {z.w, z.h}};
+            for (int a = 0; a < 360; a += 11) {
+                for (const auto& ce : centres) {
+                    Owned r(RotateImgAngle(nullptr, src.p, z.w, z.h, layout, a, ce[0], ce[1], 0x070707));
+                    ASSERT_NE(r.p, nullptr);
+                    const long s = SinCosQ14(a, 1), co = SinCosQ14(a, 0);
+                    for (int y = 0; y < z.h; ++y)
+                        for (int x = 0; x < z.w; ++x) {
+                            const long sx = co * (x - ce[0]) + s * (y - ce[1]) + 16384L * ce[0];
+                            const long sy = -s * (x - ce[0]) + co * (y - ce[1]) + 16384L * ce[1];
+                            const long tx = sx / 16384, ty = sy / 16384;
+                            const bool fill = !(tx >= -1 && ty >= -1 && tx < z.w && ty < z.h);
+                            for (int k = 0; k < bpp; ++k)
+                                ASSERT_EQ(r[(y * z.w + x) * bpp + k], fill ? 7 : 100)
+                                    << "layout " << layout << " " << z.w << "x" << z.h << " angle " << a
+                                    << " centre " << ce[0] << "," << ce[1] << " at " << x << "," << y;
+                        }
+                }
+            }
+        }
+    }
+}
+
 TEST(RotateImgAngle, ForthAndBackKeepsTheInterior) {
     const int n = 64;
     std::vector<unsigned char> src(n * n);
