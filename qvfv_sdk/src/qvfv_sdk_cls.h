@@ -118,6 +118,7 @@ private:
     int samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3, int len3);
     // Sends m_lastMsg (a copy, so a callback may call back into the driver) with the code.
     void notify(progress_cb_t cb, void* ctx, int code);
+    struct Grab;   // one enrolment or capture in progress
     int run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout);
 };
 

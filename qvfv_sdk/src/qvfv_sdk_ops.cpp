@@ -172,8 +172,262 @@ int CQvfv_sdk_cls::capture_feature(char* out, progress_cb_t cb, void* ctx) {
     return run_grab_loop(false, out, cb, ctx, timeout);
 }
 
-// The polling loop shared by enrolment (three images, lift between them, a template) and
-// capture (the first image that gives a feature).
+// ---------------------------------------------------------------- enrolment and capture
+
+namespace {
+
+// Where an enrolment or a capture stands. Waiting for the finger and for the lift are one pass of
+// the polling loop each; taking an image follows the pass that saw the finger at once, without a
+// time-out or stop check in between.
+enum class Phase { AwaitFinger, TakeImage, AwaitLift, Done };
+
+// How an operation that passed its start checks ends.
+enum class Ending { Done, TimedOut, Stopped, DeviceError, NotSameFinger, NoTemplate, NotEncoded };
+
+constexpr int kNoEvent = -1;   // no hint text and no sound
+
+// What each ending reports: the result (also the callback's code), the event whose hint text and
+// sound it gives in an enrolment and in a capture, and its log line.
+struct EndingRule {
+    Ending ending;
+    int result;
+    int enrolEvent;
+    int captureEvent;
+    const char* text;    // the message, formatted with the detail; nullptr: the event's hint text
+    bool detailInLog;    // the log line adds ", nret = " and the detail
+    bool forced;         // the log line reaches the failure log
+    bool callback;
+};
+
+const EndingRule kEndingRules[] = {
+    {Ending::Done, QVBIO_OK, EV_ENROLL_SUCC, EV_CAPTURE_SUCC, nullptr, false, false, true},
+    {Ending::TimedOut, QVBIO_ERR_TIMEOUT, EV_ENROLL_TIMEOUT, EV_CAPTURE_TIMEOUT, nullptr, false, true, true},
+    {Ending::Stopped, QVBIO_ERR_CANCEL, EV_ENROLL_CANCEL, EV_CAPTURE_CANCEL, nullptr, false, true, true},
+    {Ending::DeviceError, QVBIO_ERR_NODEV, EV_ENROLL_ERROR, EV_CAPTURE_ERROR, nullptr, true, true, true},
+    {Ending::NotSameFinger, QVBIO_ERR_NOTSAME, EV_ENROLL_FAIL, kNoEvent,
+     "enroll templet: It is not the same finger. nret = [%d]", false, true, true},
+    {Ending::NoTemplate, QVBIO_ERR_FAIL, EV_ENROLL_FAIL, kNoEvent, nullptr, false, true, true},
+    // An image that cannot be encoded ends the operation quietly.
+    {Ending::NotEncoded, QVBIO_ERR_FAIL, kNoEvent, kNoEvent, "SaveImgBuff error nret = [%d]", false, true, false},
+};
+
+const EndingRule& rule_of(Ending e) {
+    for (const EndingRule& r : kEndingRules)
+        if (r.ending == e) return r;
+    return kEndingRules[0];
+}
+
+}  // namespace
+
+// One enrolment or capture in progress: its buffers, the state between passes and its ending.
+struct CQvfv_sdk_cls::Grab {
+    Grab(CQvfv_sdk_cls& owner, bool enrolment, char* text_out, progress_cb_t callback, void* context, int secs)
+        : sdk(owner), enrol(enrolment), out(text_out), cb(callback), ctx(context), timeout(secs),
+          wb(enrolment ? 6 : 4) {}
+
+    Phase step(Phase p);
+    Phase await_finger();
+    Phase take_image();
+    Phase await_lift();
+    Phase keep_image(int len);
+    Phase make_feature(int len);
+    Phase make_template();
+    Phase end(Ending e, int code = 0);
+    bool poll(int& r);
+    int grab();
+    void press_hint(int startEvent);
+    void hand_out(const unsigned char* record, int len, int textMax, unsigned char* text);
+    int report();
+
+    CQvfv_sdk_cls& sdk;
+    const bool enrol;
+    char* const out;
+    const progress_cb_t cb;
+    void* const ctx;
+    const int timeout;
+    // Enrolment: frame, three image slots, template, text. Capture: frame, image, feature, text.
+    WorkBuffers wb;
+    Params params;
+    int slotLen[3] = {0, 0, 0};
+    int images = 0;
+    int lastQuality = 1;
+    int64_t stamp = 0;   // the time-out's start, taken by the first poll
+    Ending ending = Ending::Done;
+    int detail = 0;      // the device's code, the same-finger check's or the encoder's result
+};
+
+Phase CQvfv_sdk_cls::Grab::step(Phase p) {
+    switch (p) {
+    case Phase::AwaitFinger: return await_finger();
+    case Phase::TakeImage: return take_image();
+    case Phase::AwaitLift: return await_lift();
+    case Phase::Done: break;
+    }
+    return Phase::Done;
+}
+
+int CQvfv_sdk_cls::Grab::grab() {
+    unsigned char* frame = wb[0];
+    memset(frame, 0, static_cast<size_t>(kFrameW) * kFrameH);
+    return fvd_captureimg(reinterpret_cast<char*>(frame));
+}
+
+// The start of each pass: the time-out, the stop request, then a frame. False when the pass
+// ends the operation.
+bool CQvfv_sdk_cls::Grab::poll(int& r) {
+    if (is_timeout(stamp, timeout) <= 0) {
+        end(Ending::TimedOut);
+        return false;
+    }
+    if (sdk.m_stopFlag) {
+        end(Ending::Stopped);
+        return false;
+    }
+    r = grab();
+    if (r < 0) {
+        end(Ending::DeviceError, r);
+        return false;
+    }
+    return true;
+}
+
+Phase CQvfv_sdk_cls::Grab::end(Ending e, int code) {
+    ending = e;
+    detail = code;
+    return Phase::Done;
+}
+
+void CQvfv_sdk_cls::Grab::press_hint(int startEvent) {
+    sdk.set_msg(__LINE__, sdk.m_hintMsg[EV_PRESS_FINGER], 0);
+    sdk.notify(cb, ctx, 1000);
+    if (startEvent != kNoEvent) sdk.play_sndhint(startEvent);
+    sdk.play_sndhint(EV_PRESS_FINGER);
+}
+
+Phase CQvfv_sdk_cls::Grab::await_finger() {
+    int r = 0;
+    if (!poll(r)) return Phase::Done;
+    if (r == 0) {
+        qv_sleep(10);
+        return Phase::AwaitFinger;
+    }
+    return Phase::TakeImage;
+}
+
+// A finger: let it settle, take the frame that follows, and keep it when it is good.
+Phase CQvfv_sdk_cls::Grab::take_image() {
+    qv_sleep(200);
+    int r = grab();
+    if (r < 0) return end(Ending::DeviceError, r);
+    unsigned char* frame = wb[0];
+    int q = sdk.m_pfnImageQuality(frame, kFrameW, kFrameH);
+    if (q != 1) {
+        if (q != lastQuality)
+            sdk.set_msg(__LINE__,
+                        str_format("fvd_captureimg return 1 but veinalg_image_quality failed. nret = [%d]", q), 1);
+        lastQuality = q;
+        qv_sleep(100);
+        return Phase::AwaitFinger;
+    }
+    lastQuality = 1;
+    unsigned char* slot = wb[1 + (enrol ? images : 0)];
+    if (!enrol) memset(slot, 0, kWorkBuf);
+    unsigned char* bmp = nullptr;
+    int bmpLen = 0;
+    int n = SaveImgBuff(frame, kFrameW, kFrameH, 1, kBmpDpi, 2, 0, &bmp, &bmpLen, 1);
+    if (n <= 0 || static_cast<size_t>(n) > kWorkBuf || bmp == nullptr) {
+        FreeImgBuff(&bmp);
+        return end(Ending::NotEncoded, n);
+    }
+    memcpy(slot, bmp, static_cast<size_t>(n));
+    FreeImgBuff(&bmp);
+    return enrol ? keep_image(n) : make_feature(n);
+}
+
+// Enrolment: the third image finishes it; after the others the finger must leave first.
+Phase CQvfv_sdk_cls::Grab::keep_image(int len) {
+    slotLen[images++] = len;
+    if (images == 3) return make_template();
+    sdk.set_msg(__LINE__, sdk.m_hintMsg[EV_RAISE_FINGER], 0);
+    sdk.notify(cb, ctx, 1001);
+    sdk.play_sndhint(EV_RAISE_FINGER);
+    qv_sleep(10);
+    return Phase::AwaitLift;
+}
+
+Phase CQvfv_sdk_cls::Grab::await_lift() {
+    int r = 0;
+    if (!poll(r)) return Phase::Done;
+    if (r == 1) {
+        qv_sleep(10);
+        return Phase::AwaitLift;
+    }
+    press_hint(kNoEvent);
+    return Phase::AwaitFinger;
+}
+
+// Capture: an image without a feature is no failure, the finger may stay on the sensor.
+Phase CQvfv_sdk_cls::Grab::make_feature(int len) {
+    unsigned char* feature = wb[2];
+    memset(feature, 0, kWorkBuf);
+    params.clear();
+    _image im = image_of(wb[1], len);
+    int f = sdk.m_pfnMakeFeature(nullptr, &im, 1, feature, kFeatureOutSize, params.block);
+    write_error_log(kSrc, __LINE__, "capture_feature veinalg_make_feature = " + std::to_string(f), 0);
+    // A feature longer than the record would not fit the caller's buffer as text.
+    if (f <= 0 || f > FV_FEATURE_SIZE) {
+        if (f > FV_FEATURE_SIZE)
+            write_error_log(kSrc, __LINE__, "capture_feature: feature longer than a record, ignored", 1);
+        lastQuality = 1;
+        qv_sleep(10);
+        return Phase::AwaitFinger;
+    }
+    hand_out(feature, f, kFeatureTextMax, wb[3]);
+    return end(Ending::Done);
+}
+
+// Three images of one finger: the template.
+Phase CQvfv_sdk_cls::Grab::make_template() {
+    int s = sdk.samesrc_match(wb[1], slotLen[0], wb[2], slotLen[1], wb[3], slotLen[2]);
+    if (s != 0) return end(Ending::NotSameFinger, s);
+    unsigned char* tmpl = wb[4];
+    memset(tmpl, 0, kWorkBuf);
+    params.clear();
+    _image ims[3] = {image_of(wb[1], slotLen[0]), image_of(wb[2], slotLen[1]), image_of(wb[3], slotLen[2])};
+    int t = sdk.m_pfnMakeTmpl(nullptr, ims, 3, tmpl, params.block);
+    // A template longer than the record would not fit the caller's buffer as text.
+    if (t < 1 || t > FV_TMPL_SIZE) return end(Ending::NoTemplate);
+    hand_out(tmpl, t, kTemplateTextMax, wb[5]);
+    return end(Ending::Done);
+}
+
+// The record as Base64 text in the caller's buffer, without a terminating NUL.
+void CQvfv_sdk_cls::Grab::hand_out(const unsigned char* record, int len, int textMax, unsigned char* text) {
+    char* t = reinterpret_cast<char*>(text);
+    memset(t, 0, kWorkBuf);
+    int n = Base64Encode(t, record, len);
+    if (n < 0 || n > textMax) n = 0;
+    memcpy(out, t, static_cast<size_t>(n));
+}
+
+// The one place where an ending becomes the message, log line, callback, sound and result.
+int CQvfv_sdk_cls::Grab::report() {
+    const EndingRule& rule = rule_of(ending);
+    const int event = enrol ? rule.enrolEvent : rule.captureEvent;
+    if (rule.text != nullptr)
+        sdk.m_lastMsg = str_format(rule.text, detail);
+    else
+        sdk.m_lastMsg = event != kNoEvent ? sdk.m_hintMsg[event] : std::string();
+    std::string line = sdk.m_lastMsg;
+    if (rule.detailInLog) line += ", nret = " + std::to_string(detail);
+    write_error_log(kSrc, __LINE__, line, rule.forced ? 1 : 0);
+    if (rule.callback) sdk.notify(cb, ctx, rule.result);
+    if (event != kNoEvent) sdk.play_sndhint(event);
+    return rule.result;
+}
+
+// Enrolment (three images, a lift between them, a template) and capture (the first image that
+// gives a feature): the start checks, then the phases until an ending.
 int CQvfv_sdk_cls::run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout) {
     const char* op = enrol ? "enroll_templet" : "capture_feature";
     if (!m_inited || !m_algLoaded) {
@@ -184,188 +438,20 @@ int CQvfv_sdk_cls::run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* 
         set_msg(__LINE__, str_format("%s: param error", op), 1);
         return QVBIO_ERR_PARAM;
     }
-    // Enrolment: frame, three image slots, template, text. Capture: frame, image, feature, text.
-    WorkBuffers wb(enrol ? 6 : 4);
-    if (!wb.ok) {
+    Grab g(*this, enrol, out, cb, ctx, timeout);
+    if (!g.wb.ok) {
         set_msg(__LINE__, "malloc memory error", 1);
         return QVBIO_ERR_MEMORY;
     }
-    unsigned char* frame = wb[0];
     int r = fvd_opendevice();
     if (r < 0) {
         set_msg(__LINE__, str_format("%s: open device failed nret = [%d]", op, r), 1);
         return QVBIO_ERR_NODEV;
     }
-
-    const int evTimeout = enrol ? EV_ENROLL_TIMEOUT : EV_CAPTURE_TIMEOUT;
-    const int evCancel = enrol ? EV_ENROLL_CANCEL : EV_CAPTURE_CANCEL;
-    const int evError = enrol ? EV_ENROLL_ERROR : EV_CAPTURE_ERROR;
-    const size_t frameBytes = static_cast<size_t>(kFrameW) * kFrameH;
-
-    set_msg(__LINE__, m_hintMsg[EV_PRESS_FINGER], 0);
-    notify(cb, ctx, 1000);
-    play_sndhint(enrol ? EV_ENROLL_START : EV_CAPTURE_START);
-    play_sndhint(EV_PRESS_FINGER);
-
-    Params params;
-    unsigned char* slots[3] = {wb[1], enrol ? wb[2] : nullptr, enrol ? wb[3] : nullptr};
-    int slotLen[3] = {0, 0, 0};
-    int images = 0;
-    bool lifting = false;
-    int lastQuality = 1;
-    int64_t stamp = 0;
-    int devErr = 0;
-
-    enum class End { Timeout, Cancel, Device, Done } end = End::Done;
-    for (;;) {
-        if (is_timeout(stamp, timeout) <= 0) {
-            end = End::Timeout;
-            break;
-        }
-        if (m_stopFlag) {
-            end = End::Cancel;
-            break;
-        }
-        memset(frame, 0, frameBytes);
-        r = fvd_captureimg(reinterpret_cast<char*>(frame));
-        if (r < 0) {
-            devErr = r;
-            end = End::Device;
-            break;
-        }
-        if (lifting) {
-            if (r == 1) {
-                qv_sleep(10);
-            } else {
-                set_msg(__LINE__, m_hintMsg[EV_PRESS_FINGER], 0);
-                notify(cb, ctx, 1000);
-                play_sndhint(EV_PRESS_FINGER);
-                lifting = false;
-            }
-            continue;
-        }
-        if (r == 0) {
-            qv_sleep(10);
-            continue;
-        }
-        // A finger: let it settle, then take the frame that follows.
-        qv_sleep(200);
-        memset(frame, 0, frameBytes);
-        r = fvd_captureimg(reinterpret_cast<char*>(frame));
-        if (r < 0) {
-            devErr = r;
-            end = End::Device;
-            break;
-        }
-        int q = m_pfnImageQuality(frame, kFrameW, kFrameH);
-        if (q != 1) {
-            if (q != lastQuality)
-                set_msg(__LINE__,
-                        str_format("fvd_captureimg return 1 but veinalg_image_quality failed. nret = [%d]", q), 1);
-            lastQuality = q;
-            qv_sleep(100);
-            continue;
-        }
-        lastQuality = 1;
-        unsigned char* slot = slots[enrol ? images : 0];
-        if (!enrol) memset(slot, 0, kWorkBuf);
-        unsigned char* bmp = nullptr;
-        int bmpLen = 0;
-        int n = SaveImgBuff(frame, kFrameW, kFrameH, 1, kBmpDpi, 2, 0, &bmp, &bmpLen, 1);
-        if (n <= 0 || static_cast<size_t>(n) > kWorkBuf || bmp == nullptr) {
-            FreeImgBuff(&bmp);
-            set_msg(__LINE__, str_format("SaveImgBuff error nret = [%d]", n), 1);
-            return QVBIO_ERR_FAIL;
-        }
-        memcpy(slot, bmp, static_cast<size_t>(n));
-        FreeImgBuff(&bmp);
-
-        if (enrol) {
-            slotLen[images++] = n;
-            if (images == 3) break;
-            set_msg(__LINE__, m_hintMsg[EV_RAISE_FINGER], 0);
-            notify(cb, ctx, 1001);
-            play_sndhint(EV_RAISE_FINGER);
-            lifting = true;
-            qv_sleep(10);
-            continue;
-        }
-
-        unsigned char* feature = wb[2];
-        memset(feature, 0, kWorkBuf);
-        params.clear();
-        _image im = image_of(slot, n);
-        int f = m_pfnMakeFeature(nullptr, &im, 1, feature, kFeatureOutSize, params.block);
-        write_error_log(kSrc, __LINE__, "capture_feature veinalg_make_feature = " + std::to_string(f), 0);
-        // A feature longer than the record would not fit the caller's buffer as text.
-        if (f <= 0 || f > FV_FEATURE_SIZE) {
-            if (f > FV_FEATURE_SIZE)
-                write_error_log(kSrc, __LINE__, "capture_feature: feature longer than a record, ignored", 1);
-            lastQuality = 1;
-            qv_sleep(10);
-            continue;
-        }
-        char* text = reinterpret_cast<char*>(wb[3]);
-        memset(text, 0, kWorkBuf);
-        int len = Base64Encode(text, feature, f);
-        if (len < 0 || len > kFeatureTextMax) len = 0;
-        memcpy(out, text, static_cast<size_t>(len));
-        set_msg(__LINE__, m_hintMsg[EV_CAPTURE_SUCC], 0);
-        notify(cb, ctx, 0);
-        play_sndhint(EV_CAPTURE_SUCC);
-        return 0;
-    }
-
-    switch (end) {
-    case End::Timeout:
-        set_msg(__LINE__, m_hintMsg[evTimeout], 1);
-        notify(cb, ctx, QVBIO_ERR_TIMEOUT);
-        play_sndhint(evTimeout);
-        return QVBIO_ERR_TIMEOUT;
-    case End::Cancel:
-        set_msg(__LINE__, m_hintMsg[evCancel], 1);
-        notify(cb, ctx, QVBIO_ERR_CANCEL);
-        play_sndhint(evCancel);
-        return QVBIO_ERR_CANCEL;
-    case End::Device:
-        m_lastMsg = m_hintMsg[evError];
-        write_error_log(kSrc, __LINE__, m_lastMsg + ", nret = " + std::to_string(devErr), 1);
-        notify(cb, ctx, QVBIO_ERR_NODEV);
-        play_sndhint(evError);
-        return QVBIO_ERR_NODEV;
-    case End::Done:
-        break;
-    }
-
-    // Three images of one finger: the template.
-    int s = samesrc_match(slots[0], slotLen[0], slots[1], slotLen[1], slots[2], slotLen[2]);
-    if (s != 0) {
-        set_msg(__LINE__, str_format("enroll templet: It is not the same finger. nret = [%d]", s), 1);
-        notify(cb, ctx, QVBIO_ERR_NOTSAME);
-        play_sndhint(EV_ENROLL_FAIL);
-        return QVBIO_ERR_NOTSAME;
-    }
-    unsigned char* tmpl = wb[4];
-    char* text = reinterpret_cast<char*>(wb[5]);
-    memset(tmpl, 0, kWorkBuf);
-    memset(text, 0, kWorkBuf);
-    params.clear();
-    _image ims[3] = {image_of(slots[0], slotLen[0]), image_of(slots[1], slotLen[1]), image_of(slots[2], slotLen[2])};
-    int t = m_pfnMakeTmpl(nullptr, ims, 3, tmpl, params.block);
-    // A template longer than the record would not fit the caller's buffer as text.
-    if (t < 1 || t > FV_TMPL_SIZE) {
-        set_msg(__LINE__, m_hintMsg[EV_ENROLL_FAIL], 1);
-        notify(cb, ctx, QVBIO_ERR_FAIL);
-        play_sndhint(EV_ENROLL_FAIL);
-        return QVBIO_ERR_FAIL;
-    }
-    int len = Base64Encode(text, tmpl, t);
-    if (len < 0 || len > kTemplateTextMax) len = 0;
-    memcpy(out, text, static_cast<size_t>(len));
-    set_msg(__LINE__, m_hintMsg[EV_ENROLL_SUCC], 0);
-    notify(cb, ctx, 0);
-    play_sndhint(EV_ENROLL_SUCC);
-    return 0;
+    g.press_hint(enrol ? EV_ENROLL_START : EV_CAPTURE_START);
+    Phase phase = Phase::AwaitFinger;
+    while (phase != Phase::Done) phase = g.step(phase);
+    return g.report();
 }
 
 int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3,
