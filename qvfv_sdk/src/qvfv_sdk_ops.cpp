@@ -12,6 +12,7 @@
 #include "img_buffer.h"
 #include "img_dispatch.h"
 #include "qv_log.h"
+#include "qv_owners.h"
 #include "qv_utils.h"
 #include "qvfv_alg_api.h"
 #include "qvfv_sdk_cls.h"
@@ -36,24 +37,15 @@ constexpr size_t kMatchTextMax = kWorkBuf / 3 * 4;   // characters that decode i
 // failing allocation is always reported as a result and never leaks the buffers before it.
 constexpr int kMaxWorkBufs = 6;
 struct WorkBuffers {
-    explicit WorkBuffers(int n) {
-        for (int i = 0; i < n && i < kMaxWorkBufs; i++) {
-            bufs[i] = static_cast<unsigned char*>(calloc(1, kWorkBuf));
-            if (bufs[i] == nullptr) {
-                ok = false;
-                return;
-            }
+    explicit WorkBuffers(int n) : ok(n <= kMaxWorkBufs) {
+        for (int i = 0; ok && i < n; i++) {
+            bufs[i] = qv::heap_zeroed<unsigned char>(kWorkBuf);
+            ok = bufs[i] != nullptr;
         }
-        ok = n <= kMaxWorkBufs;
     }
-    ~WorkBuffers() {
-        for (unsigned char* p : bufs) free(p);
-    }
-    WorkBuffers(const WorkBuffers&) = delete;
-    WorkBuffers& operator=(const WorkBuffers&) = delete;
-    unsigned char* operator[](size_t i) const { return bufs[i]; }
-    bool ok = true;
-    unsigned char* bufs[kMaxWorkBufs] = {};
+    unsigned char* operator[](size_t i) const { return bufs[i].get(); }
+    bool ok;
+    qv::HeapArray<unsigned char> bufs[kMaxWorkBufs];
 };
 
 struct Params {
