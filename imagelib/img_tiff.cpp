@@ -1,4 +1,6 @@
 // TIFF encoder and decoder over libtiff, on files and memory through ImgStream.
+#include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -31,6 +33,16 @@ void QuietTiff() {
 // Largest single buffer libtiff may allocate while reading: a short hostile file can claim strips of
 // gigabytes, which libtiff would allocate before finding the data missing.
 constexpr tmsize_t kMaxTiffReadAlloc = tmsize_t(1) << 30;
+
+// What the RGBA reader represents: up to 4 colour samples and a few extra ones, at most 16 bits each.
+constexpr uint16_t kMaxSamplesPerPixel = 8;
+constexpr uint16_t kMaxBitsPerSample = 16;
+// No compression libtiff offers for ordinary images turns a byte into more than about 2,700 bytes
+// (LZW) or pixels; larger claims cost memory the data cannot fill. Small images are always allowed.
+constexpr uint64_t kMaxPixelsPerInputByte = 4096;
+constexpr uint64_t kMaxBytesPerInputByte = 4096;
+constexpr uint64_t kFreePixels = uint64_t(1) << 24;
+constexpr uint64_t kFreeBufferBytes = uint64_t(1) << 26;
 
 TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     QuietTiff();
@@ -121,6 +133,22 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
     return ok && TIFFWriteDirectory(tif);
 }
 
+// The sample layout and the buffers the RGBA reader will ask of libtiff (the raster, one strip or
+// tile, for separate planes up to four of them) are checked before libtiff sizes and clears them.
+bool ReadableGeometry(TIFF* tif, uint32_t w, uint32_t h, uint64_t input_size) {
+    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    if (spp < 1 || spp > kMaxSamplesPerPixel || bps < 1 || bps > kMaxBitsPerSample) return false;
+    const uint64_t pixel_limit = std::max(kFreePixels, kMaxPixelsPerInputByte * input_size);
+    const uint64_t buffer_limit = std::max(kFreeBufferBytes, kMaxBytesPerInputByte * input_size);
+    if (uint64_t(w) * h > pixel_limit) return false;
+    const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    const uint64_t planes = planar == PLANARCONFIG_SEPARATE ? std::min<uint64_t>(spp, 4) : 1;
+    return unit > 0 && unit * planes <= buffer_limit;
+}
+
 int ReadResolution(TIFF* tif) {
     uint16_t unit = 0;
     float x = 0;
@@ -201,6 +229,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
     do {
         if (tif == nullptr || TIFFNumberOfDirectories(tif) == 0 || !TIFFSetDirectory(tif, 0)) break;
         if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h)) break;
+        if (!ReadableGeometry(tif, w, h, from_file ? uint64_t(stream.fileSize) : uint64_t(length))) break;
         if (dpi != nullptr) res = ReadResolution(tif);
         if (img == nullptr) {
             uint16_t bps = 1, spp = 1;

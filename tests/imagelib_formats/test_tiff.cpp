@@ -315,3 +315,75 @@ TEST(ReadTiff, HugeSampleDepthTimesCountIsNoOverflow) {
         EXPECT_EQ(layout, 0);  // many bits a pixel: colour
     }
 }
+
+namespace {
+
+// A 155-byte LZW TIFF, one strip, min-is-black: nine tags, then 40 zero bytes coded as LZW, then padding.
+std::vector<unsigned char> TinyLzwTiff(uint32_t w, uint32_t h, unsigned bps, unsigned spp) {
+    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0};
+    auto tag = [&t](unsigned id, unsigned type, uint32_t value) {
+        const unsigned char e[12] = {static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
+                                     static_cast<unsigned char>(type), 0, 1, 0, 0, 0,
+                                     static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
+                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+        t.insert(t.end(), e, e + 12);
+    };
+    const unsigned char strip[] = {0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x16, 0x0d, 0x07, 0x84, 0x41, 0x20, 0x20};
+    tag(256, 4, w);
+    tag(257, 4, h);
+    tag(258, 3, bps);
+    tag(259, 3, COMPRESSION_LZW);
+    tag(262, 3, PHOTOMETRIC_MINISBLACK);
+    tag(273, 4, 122);  // the strip follows the directory
+    tag(277, 3, spp);
+    tag(278, 4, h);
+    tag(279, 4, sizeof strip);
+    t.insert(t.end(), 4, 0);
+    t.insert(t.end(), strip, strip + sizeof strip);
+    t.resize(155, 0);
+    return t;
+}
+
+}  // namespace
+
+// Sample layouts beyond the RGBA reader and buffers that so few bytes cannot fill are refused from the
+// tags alone, by the size-only call as well, before libtiff sizes and clears the strip.
+TEST(ReadTiff, ClaimsBeyondTheReaderOrTheDataAreRefusedFromTheTags) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"40 pixels as coded", TinyLzwTiff(20, 2, 8, 1), 1},
+        {"4000 samples a pixel (a 700 MiB strip)", TinyLzwTiff(256, 700, 8, 4000), 0},
+        {"32-bit samples", TinyLzwTiff(20, 2, 32, 1), 0},
+        {"67 M pixels from 155 bytes", TinyLzwTiff(8192, 8192, 8, 1), 0},
+        {"a 128 MiB strip from 155 bytes", TinyLzwTiff(2048, 4096, 16, 8), 0},
+        {"eight samples of 8 bits", ForeignTiff(2, 72, 8, 8), 1},
+        {"nine samples", ForeignTiff(2, 72, 9, 8), 0},
+    };
+    for (const Case& c : cases) {
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())),
+                  c.ok)
+            << c.what;
+        const Decoded d = Decode(c.file);
+        EXPECT_EQ(d.ok, c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(d.px.size(), static_cast<size_t>(d.w) * d.h) << c.what;
+        }
+    }
+}
+
+// The rule leaves room for what the writer makes: a flat image of more than 16 M pixels, compressed
+// some 600 times, still reads back.
+TEST(ReadTiff, LargeFlatImageOfTheWriterReadsBack) {
+    const int w = 4200, h = 4100;
+    const std::vector<unsigned char> flat(static_cast<size_t>(w) * h, 0x5A);
+    const std::vector<unsigned char> f = Encode(flat, w, h, 1, 72, -1, 1);
+    ASSERT_FALSE(f.empty());
+    EXPECT_LT(f.size(), flat.size() / 500);
+    const Decoded d = Decode(f);
+    ASSERT_EQ(d.ok, 1);
+    EXPECT_EQ(d.px, flat);
+}
