@@ -102,6 +102,75 @@ OPJ_BOOL MemReadSeek(OPJ_OFF_T offset, void* user) {
     return OPJ_TRUE;
 }
 
+// OpenJPEG sets up some 10 KiB of bookkeeping for every tile, and more for each of its components,
+// while it reads the main header; the grid is checked from the SIZ segment before that. Every tile
+// needs a tile-part (its SOT and SOD markers) in the data.
+constexpr uint64_t kMaxTiles = 4096;
+constexpr uint64_t kMaxTileComponents = 16384;
+constexpr uint64_t kMinTileBytes = 14;
+constexpr size_t kSizFixedBytes = 40;  // SOC, SIZ marker and length, Rsiz up to Csiz
+
+// The encoded bytes, in memory or in an open file, read at given offsets.
+struct ByteSource {
+    const unsigned char* data;
+    FILE* file;
+    uint64_t size;
+    bool ReadAt(uint64_t offset, unsigned char* dst, size_t n) const {
+        if (offset > size || n > size - offset) return false;
+        if (file == nullptr) {
+            memcpy(dst, data + offset, n);
+            return true;
+        }
+        return fseeko(file, static_cast<off_t>(offset), SEEK_SET) == 0 && fread(dst, 1, n, file) == n;
+    }
+};
+
+uint32_t Be32(const unsigned char* p) {
+    return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
+}
+
+// Offset of the code stream: 0 for a raw one, the contents of the top-level "jp2c" box in a JP2 file.
+bool CodeStreamOffset(const ByteSource& src, bool jp2, uint64_t* offset) {
+    *offset = 0;
+    if (!jp2) return true;
+    uint64_t at = 0;
+    while (at < src.size) {
+        unsigned char box[16];
+        if (!src.ReadAt(at, box, 8)) return false;
+        uint64_t len = Be32(box), header = 8;
+        if (len == 1) {
+            if (!src.ReadAt(at + 8, box + 8, 8)) return false;
+            len = (uint64_t(Be32(box + 8)) << 32) | Be32(box + 12);
+            header = 16;
+        } else if (len == 0) {
+            len = src.size - at;
+        }
+        if (len < header || len > src.size - at) return false;
+        if (memcmp(box + 4, "jp2c", 4) == 0) {
+            *offset = at + header;
+            return true;
+        }
+        at += len;
+    }
+    return false;
+}
+
+bool TileGridPlausible(const ByteSource& src, bool jp2) {
+    uint64_t at = 0;
+    unsigned char siz[kSizFixedBytes];
+    if (!CodeStreamOffset(src, jp2, &at) || !src.ReadAt(at, siz, sizeof siz)) return false;
+    if (memcmp(siz, kJ2kSignature, 4) != 0) return false;
+    const uint32_t x1 = Be32(siz + 8), y1 = Be32(siz + 12), tdx = Be32(siz + 24), tdy = Be32(siz + 28),
+                   tx0 = Be32(siz + 32), ty0 = Be32(siz + 36);
+    unsigned char c[2];
+    if (!src.ReadAt(at + sizeof siz, c, 2)) return false;
+    const unsigned comps = (unsigned(c[0]) << 8) | c[1];
+    if (comps < 1 || comps > static_cast<unsigned>(kMaxComponents)) return false;
+    if (tdx == 0 || tdy == 0 || x1 <= tx0 || y1 <= ty0) return false;
+    const uint64_t tiles = ((uint64_t(x1) - tx0 + tdx - 1) / tdx) * ((uint64_t(y1) - ty0 + tdy - 1) / tdy);
+    return tiles <= kMaxTiles && tiles * comps <= kMaxTileComponents && tiles * kMinTileBytes <= src.size;
+}
+
 int ResolutionLevels(int w, int h) {
     const int m = w < h ? w : h;
     int levels = 1;
@@ -278,25 +347,25 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         if (img != nullptr) FreeImgData(img);
         return 0;
     };
-    unsigned char head[12];
-    size_t head_len = 0;
+    ByteSource src{data, nullptr, 0};
     if (from_file) {
-        FILE* f = fopen(path, "rb");
-        if (f == nullptr) return fail();
-        head_len = fread(head, 1, sizeof(head), f);
-        fclose(f);
+        src.file = fopen(path, "rb");
+        if (src.file == nullptr) return fail();
+        const off_t end = fseeko(src.file, 0, SEEK_END) == 0 ? ftello(src.file) : -1;
+        src.size = end > 0 ? static_cast<uint64_t>(end) : 0;
     } else {
         if (data == nullptr || length < kMinEncoded) return fail();
-        head_len = static_cast<size_t>(length) < sizeof(head) ? static_cast<size_t>(length) : sizeof(head);
-        memcpy(head, data, head_len);
+        src.size = static_cast<uint64_t>(length);
     }
-    OPJ_CODEC_FORMAT format;
-    if (head_len >= 12 && memcmp(head, kJp2Signature, 12) == 0)
+    unsigned char head[12];
+    OPJ_CODEC_FORMAT format = OPJ_CODEC_UNKNOWN;
+    if (src.ReadAt(0, head, 12) && memcmp(head, kJp2Signature, 12) == 0)
         format = OPJ_CODEC_JP2;
-    else if (head_len >= 4 && memcmp(head, kJ2kSignature, 4) == 0)
+    else if (src.ReadAt(0, head, 4) && memcmp(head, kJ2kSignature, 4) == 0)
         format = OPJ_CODEC_J2K;
-    else
-        return fail();
+    const bool plausible = format != OPJ_CODEC_UNKNOWN && TileGridPlausible(src, format == OPJ_CODEC_JP2);
+    if (src.file != nullptr) fclose(src.file);
+    if (!plausible) return fail();
 
     MemReader mem{data, static_cast<size_t>(length > 0 ? length : 0), 0};
     opj_stream_t* stream = nullptr;
@@ -320,7 +389,6 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         opj_dparameters_t p;
         opj_set_default_decoder_parameters(&p);
         if (!opj_setup_decoder(codec, &p) || !opj_read_header(stream, codec, &image)) break;
-        // Sizes are checked before anything is decoded, so no header makes it allocate much.
         if (!ComponentsUsable(image)) break;
         bool colour = IsColour(image);
         w = static_cast<int>(image->comps[0].w);

@@ -221,4 +221,101 @@ TEST(Jp2Files, DispatchCodesExtensionsAndOutsideDecoder) {
     }
 }
 
+// A code stream of main header only (SOC, SIZ, COD, QCD) and one empty tile-part, 8-bit unsigned.
+std::vector<unsigned char> SizStream(uint32_t w, uint32_t h, uint32_t tile_w, uint32_t tile_h, unsigned comps) {
+    std::vector<unsigned char> s = {0xFF, 0x4F, 0xFF, 0x51};
+    auto be16 = [&s](unsigned v) {
+        s.push_back(static_cast<unsigned char>(v >> 8));
+        s.push_back(static_cast<unsigned char>(v));
+    };
+    auto be32 = [&](uint32_t v) {
+        be16(v >> 16);
+        be16(v & 0xFFFF);
+    };
+    be16(38 + 3 * comps);
+    be16(0);
+    for (uint32_t v : {w, h, 0u, 0u, tile_w, tile_h, 0u, 0u}) be32(v);
+    be16(comps);
+    for (unsigned k = 0; k < comps; ++k) s.insert(s.end(), {7, 1, 1});
+    const unsigned char tail[] = {0xFF, 0x52, 0, 12, 0, 0, 0, 1, 0, 5, 4, 4, 0, 1,  // COD: 5 levels, 5/3
+                                  0xFF, 0x5C, 0, 19, 0x40, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48,
+                                  0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48,                  // QCD
+                                  0xFF, 0x90, 0, 10, 0, 0, 0, 0, 0, 14, 0, 1, 0xFF, 0x93, 0xFF, 0xD9};
+    s.insert(s.end(), tail, tail + sizeof tail);
+    return s;
+}
+
+// The same code stream in the boxes of a JP2 file.
+std::vector<unsigned char> InJp2Boxes(const std::vector<unsigned char>& cs, uint32_t w, uint32_t h) {
+    std::vector<unsigned char> f = kJp2Magic;
+    const unsigned char ftyp[] = {0, 0, 0, 20, 'f', 't', 'y', 'p', 'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '};
+    f.insert(f.end(), ftyp, ftyp + sizeof ftyp);
+    const unsigned char jp2h[] = {0, 0, 0, 45, 'j', 'p', '2', 'h', 0, 0, 0, 22, 'i', 'h', 'd', 'r',
+                                  static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
+                                  static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
+                                  static_cast<unsigned char>(w >> 24), static_cast<unsigned char>(w >> 16),
+                                  static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w),
+                                  0, 1, 7, 7, 0, 0,
+                                  0, 0, 0, 15, 'c', 'o', 'l', 'r', 1, 0, 0, 0, 0, 0, 17};
+    f.insert(f.end(), jp2h, jp2h + sizeof jp2h);
+    const uint32_t n = static_cast<uint32_t>(cs.size() + 8);
+    const unsigned char jp2c[] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
+                                  static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n), 'j', 'p', '2', 'c'};
+    f.insert(f.end(), jp2c, jp2c + sizeof jp2c);
+    f.insert(f.end(), cs.begin(), cs.end());
+    return f;
+}
+
+// A main header naming tens of thousands of tiles cost OpenJPEG hundreds of MiB before any tile was
+// read; the grid is refused from the SIZ segment, by the size-only call too, in both containers.
+TEST(Jp2, TileGridsTheDataCannotHoldAreRefusedFromTheHeader) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> data;
+    } cases[] = {
+        {"65535 tiles of one pixel", SizStream(255, 257, 1, 1, 1)},
+        {"65535 tiles in JP2 boxes", InJp2Boxes(SizStream(255, 257, 1, 1, 1), 255, 257)},
+        {"4096 tiles of 4 components", SizStream(4096, 4096, 64, 64, 4)},
+        {"65 components", SizStream(64, 64, 64, 64, 65)},
+        {"no tile size", SizStream(64, 64, 0, 64, 1)},
+    };
+    for (const Case& c : cases) {
+        int w = -1, h = -1;
+        EXPECT_EQ(ReadJp2(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.data.data(), static_cast<int>(c.data.size())), 0)
+            << c.what;
+        EXPECT_EQ(Decode(c.data).ok, 0) << c.what;
+    }
+    const std::string path = fmt_test::TempPath("tiles.jp2");
+    fmt_test::WriteFile(path, cases[1].data);
+    int w = -1, h = -1, layout = -1, dpi = -1;
+    EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), 0);
+    // one tile passes the check: the header is read and its sizes reported
+    const std::vector<unsigned char> one = SizStream(64, 48, 64, 48, 1);
+    ASSERT_EQ(ReadJp2(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, one.data(), static_cast<int>(one.size())), 1);
+    EXPECT_EQ(w, 64);
+    EXPECT_EQ(h, 48);
+}
+
+// Tiled images from the outside encoder still decode exactly.
+TEST(Jp2, TiledImagesOfTheOutsideEncoderDecode) {
+    if (!fmt_test::HaveTool("opj_compress")) GTEST_SKIP() << "libopenjp2-tools not installed";
+    const int w = 128, h = 96;
+    const std::vector<unsigned char> grey = Pattern(w, h, 1, 5);
+    std::vector<unsigned char> pgm;
+    const std::string head = "P5\n128 96\n255\n";
+    pgm.insert(pgm.end(), head.begin(), head.end());
+    pgm.insert(pgm.end(), grey.begin(), grey.end());
+    const std::string in = fmt_test::TempPath("tiled.pgm");
+    fmt_test::WriteFile(in, pgm);
+    for (const char* name : {"tiled.j2k", "tiled.jp2"}) {
+        const std::string out = fmt_test::TempPath(name);
+        int status = -1;
+        fmt_test::Run("opj_compress -t 32,32 -i " + in + " -o " + out + " >/dev/null 2>&1", &status);
+        ASSERT_EQ(status, 0) << name;
+        const Decoded d = Decode(fmt_test::ReadFile(out));
+        ASSERT_EQ(d.ok, 1) << name;
+        EXPECT_EQ(d.px, grey) << name;
+    }
+}
+
 }  // namespace
