@@ -1,7 +1,11 @@
 // JPEG encoder and decoder over libjpeg, with the EXIF orientation of the decoder.
 #include "img_jpeg.h"
 
+#include <sys/stat.h>
+
+#include <algorithm>
 #include <csetjmp>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -29,20 +33,20 @@ constexpr unsigned kExifMaxIfdOffset = 65536;
 struct JpegErr {
     jpeg_error_mgr pub;
     jmp_buf jump;
-    int hit_eof;  // the data ended before the image (libjpeg only warns)
 };
 
 void JpegErrorExit(j_common_ptr c) { longjmp(reinterpret_cast<JpegErr*>(c->err)->jump, 1); }
 
 void JpegSilentMessage(j_common_ptr) {}
 
-// Warnings are not printed; a premature end of data is remembered so that the decoder fails.
+// libjpeg only warns about corrupt data (a cut or damaged scan, bytes out of place, a premature
+// end) and fills in made-up coefficients; the decoder fails instead. Only an unknown JFIF revision
+// or Adobe transform code is passed over.
 void JpegNoteWarning(j_common_ptr c, int level) {
-    if (level < 0) {
-        JpegErr* e = reinterpret_cast<JpegErr*>(c->err);
-        e->pub.num_warnings++;
-        if (e->pub.msg_code == JWRN_JPEG_EOF) e->hit_eof = 1;
-    }
+    if (level >= 0) return;
+    JpegErr* e = reinterpret_cast<JpegErr*>(c->err);
+    e->pub.num_warnings++;
+    if (e->pub.msg_code != JWRN_JFIF_MAJOR && e->pub.msg_code != JWRN_ADOBE_XFORM) longjmp(e->jump, 1);
 }
 
 void SetupErr(JpegErr* e) {
@@ -50,7 +54,23 @@ void SetupErr(JpegErr* e) {
     e->pub.error_exit = JpegErrorExit;
     e->pub.output_message = JpegSilentMessage;
     e->pub.emit_message = JpegNoteWarning;
-    e->hit_eof = 0;
+}
+
+// Every 8 x 8 block of a component takes at least two bits of Huffman code in a sequential scan (its
+// DC difference and its end of block) and at least one in the first scan of a progressive file. A
+// header claiming more blocks than the data can hold would have libjpeg allocate and decode a picture
+// of made-up pixels; it is refused before anything is allocated. Arithmetic coding has no such floor,
+// so pictures up to 2048 x 2048 pass whatever their size.
+constexpr uint64_t kFreeBlocks = 65536;
+
+bool BlocksFitTheData(const jpeg_decompress_struct& c, uint64_t input_size) {
+    uint64_t blocks = 0;
+    for (int i = 0; i < c.num_components; ++i) {
+        const jpeg_component_info& k = c.comp_info[i];
+        blocks = std::max(blocks, uint64_t(k.width_in_blocks) * k.height_in_blocks);
+    }
+    const uint64_t bits_per_block = c.progressive_mode ? 1 : 2;
+    return blocks <= kFreeBlocks || blocks * bits_per_block <= input_size * 8;
 }
 
 // Memory destination that always knows its live block, so a failure frees it exactly once.
@@ -136,6 +156,7 @@ struct DecodeJob {
     FILE* file;
     const unsigned char* data;
     int length;
+    uint64_t input_size;    // bytes of the file or of the data
     unsigned char** image;  // NULL: sizes only
     int request;            // in: caller's request; out: the decided layout
     int width, height, dpi;
@@ -151,6 +172,7 @@ int RunDecode(DecodeJob* job) {
     else
         jpeg_mem_src(&job->cinfo, job->data, static_cast<unsigned long>(job->length));
     jpeg_read_header(&job->cinfo, TRUE);
+    if (!BlocksFitTheData(job->cinfo, job->input_size)) return 0;
     if (job->request < 0) job->request = job->cinfo.out_color_space == JCS_GRAYSCALE ? 2 : 0;
     if (job->request > 2) job->request = 0;
     if (job->image == nullptr) {
@@ -161,7 +183,6 @@ int RunDecode(DecodeJob* job) {
             job->cinfo.image_height > static_cast<JDIMENSION>(kImgMaxSide))
             return 0;
         jpeg_start_decompress(&job->cinfo);
-        if (job->err.hit_eof) return 0;  // a progressive file ended early
     }
     const int comps = job->cinfo.output_components;
     if (comps != 1 && comps != 3 && comps != 4) return 0;
@@ -184,7 +205,6 @@ int RunDecode(DecodeJob* job) {
     while (job->cinfo.output_scanline < job->cinfo.output_height) {
         const size_t y = job->cinfo.output_scanline;
         if (jpeg_read_scanlines(&job->cinfo, rows, 1) != 1) return 0;
-        if (job->err.hit_eof) return 0;
         unsigned char* src = rows[0];
         unsigned char* dst = *job->image + y * job->width * out_px;
         for (int x = 0; x < job->width; ++x, src += comps) {
@@ -213,9 +233,8 @@ int RunDecode(DecodeJob* job) {
             }
         }
     }
-    if (job->err.hit_eof) return 0;
     jpeg_finish_decompress(&job->cinfo);
-    return job->err.hit_eof ? 0 : 1;
+    return 1;
 }
 
 // Applies an EXIF orientation with quarter turns, mirrors and flips; false when out of memory.
@@ -410,6 +429,10 @@ int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, i
         if (from_file) {
             job.file = fopen(path, "rb");
             if (job.file == nullptr) return fail();
+            struct stat st;
+            job.input_size = fstat(fileno(job.file), &st) == 0 && st.st_size > 0 ? uint64_t(st.st_size) : 0;
+        } else {
+            job.input_size = static_cast<uint64_t>(data_length);
         }
         int ok = RunDecode(&job);
         jpeg_destroy_decompress(&job.cinfo);

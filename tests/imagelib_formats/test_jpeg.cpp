@@ -321,4 +321,142 @@ TEST(JpegFiles, FileModeDispatchAndOutsideDecoder) {
     EXPECT_EQ(theirs, mem.px);
 }
 
+// A JPEG of one component whose header (138 bytes) claims w x h and whose scan is a run of zero bytes:
+// two bits a block with its one-code Huffman tables (the first DC scan only, for progressive).
+std::vector<unsigned char> ClaimedJpeg(bool progressive, unsigned w, unsigned h, size_t scan_bytes) {
+    std::vector<unsigned char> f = {0xFF, 0xD8};
+    auto segment = [&f](unsigned char marker, std::vector<unsigned char> body) {
+        f.insert(f.end(), {0xFF, marker, static_cast<unsigned char>((body.size() + 2) >> 8),
+                           static_cast<unsigned char>(body.size() + 2)});
+        f.insert(f.end(), body.begin(), body.end());
+    };
+    std::vector<unsigned char> dqt(65, 1);
+    dqt[0] = 0;
+    segment(0xDB, dqt);
+    segment(progressive ? 0xC2 : 0xC0, {8, static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
+                                        static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w), 1, 1,
+                                        0x11, 0});
+    for (unsigned char table : {0x00, 0x10}) {
+        std::vector<unsigned char> dht(18, 0);
+        dht[0] = table;
+        dht[1] = 1;  // one code of one bit: DC category 0, or end of block
+        segment(0xC4, dht);
+    }
+    segment(0xDA, {1, 1, 0, 0, static_cast<unsigned char>(progressive ? 0 : 63), 0});
+    f.resize(f.size() + scan_bytes, 0);
+    f.insert(f.end(), {0xFF, 0xD9});
+    return f;
+}
+
+// Headers claiming far more blocks than the data holds made libjpeg allocate and decode gigabytes of
+// made-up pixels (32767 x 32767 from 614 bytes, or 480 bytes progressive); they are refused from the
+// header, by the size-only call too, while the same coding of a picture the data can hold decodes.
+TEST(ReadJpeg, MoreBlocksThanTheDataCanHoldAreRefusedFromTheHeader) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"baseline 32767 x 32767 in 614 bytes", ClaimedJpeg(false, 32767, 32767, 614 - 140), 0},
+        {"progressive 32767 x 32767 in 480 bytes", ClaimedJpeg(true, 32767, 32767, 480 - 140), 0},
+        {"baseline 4096 x 4096 a byte short of two bits a block", ClaimedJpeg(false, 4096, 4096, 4096 * 4096 / 64 / 4 - 141), 0},
+        {"baseline 4096 x 4096 in two bits a block", ClaimedJpeg(false, 4096, 4096, 4096 * 4096 / 64 / 4), 1},
+        {"baseline 2048 x 2048 cut short", ClaimedJpeg(false, 2048, 2048, 600), 0},
+    };
+    for (const Case& c : cases) {
+        int w = 0, h = 0;
+        const int info = ReadJpeg(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size()));
+        const Decoded d = Decode(c.file);
+        EXPECT_EQ(d.ok, c.ok) << c.what;
+        if (c.ok) {
+            EXPECT_EQ(info, 1) << c.what;
+            EXPECT_EQ(d.px, std::vector<unsigned char>(d.px.size(), 128)) << c.what;  // all zero coefficients
+        } else if (strstr(c.what, "cut short") == nullptr) {
+            EXPECT_EQ(info, 0) << c.what;
+        }
+    }
+    const std::string path = fmt_test::TempPath("claimed.jpg");
+    fmt_test::WriteFile(path, cases[0].file);
+    int w = 0, h = 0, layout = 0, dpi = 0;
+    EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), 0);
+}
+
+// libjpeg only warns about corrupt data and makes up the missing coefficients; each such file fails.
+TEST(ReadJpeg, CorruptDataWarningsFail) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(4, 1, finger.data());
+    const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1, 90);
+    ASSERT_EQ(Decode(f).ok, 1);
+    size_t data = 2;  // the scan data follows the SOS header
+    while (data + 4 <= f.size() && f[data + 1] != 0xDA) data += 2 + ((f[data + 2] << 8) | f[data + 3]);
+    ASSERT_LT(data, f.size());
+    data += 2 + ((f[data + 2] << 8) | f[data + 3]);
+    const size_t end = f.size() - 2;  // before EOI
+    std::vector<unsigned char> cut(f.begin(), f.begin() + static_cast<long>(data + (end - data) / 3));
+    cut.insert(cut.end(), {0xFF, 0xD9});
+    std::vector<unsigned char> restart = f;  // a restart marker where the file has no restart interval
+    restart[(data + end) / 2] = 0xFF;
+    restart[(data + end) / 2 + 1] = 0xD3;
+    std::vector<unsigned char> extraneous = f;  // stray bytes between two header segments
+    extraneous.insert(extraneous.begin() + static_cast<long>(FindMarker(f, 0xDB)), {0x12, 0x34});
+    struct Case {
+        const char* what;
+        const std::vector<unsigned char>* file;
+    } cases[] = {{"scan cut and closed with EOI", &cut},
+                 {"restart marker inside the scan", &restart},
+                 {"extraneous bytes before a marker", &extraneous}};
+    for (const Case& c : cases) EXPECT_EQ(Decode(*c.file).ok, 0) << c.what;
+}
+
+// Valid files of every common kind decode to exactly what the outside decoder gives.
+TEST(ReadJpeg, EveryCodingOfTheOutsideEncoderDecodes) {
+    if (!fmt_test::HaveTool("cjpeg") || !fmt_test::HaveTool("djpeg") || !fmt_test::HaveTool("jpegtran"))
+        GTEST_SKIP() << "libjpeg-turbo-progs not installed";
+    const int w = 173, h = 91;
+    auto pnm = [&](int comps) {
+        const std::vector<unsigned char> px = Pattern(w, h, comps, 3);
+        const std::string head = std::string(comps == 1 ? "P5" : "P6") + "\n173 91\n255\n";
+        std::vector<unsigned char> v(head.begin(), head.end());
+        v.insert(v.end(), px.begin(), px.end());
+        return v;
+    };
+    const std::string grey = fmt_test::TempPath("kinds.pgm"), colour = fmt_test::TempPath("kinds.ppm");
+    fmt_test::WriteFile(grey, pnm(1));
+    fmt_test::WriteFile(colour, pnm(3));
+    const std::string flat = fmt_test::TempPath("flat.pgm");
+    std::vector<unsigned char> flat_px = {'P', '5', ' ', '2', '1', '0', '4', ' ', '2', '1', '0', '4', ' ', '2', '5', '5', '\n'};
+    flat_px.resize(flat_px.size() + 2104 * 2104, 77);  // more blocks than pass whatever the size
+    fmt_test::WriteFile(flat, flat_px);
+    const std::string out = fmt_test::TempPath("kinds.jpg"), mine = fmt_test::TempPath("mine.jpg");
+    fmt_test::WriteFile(mine, Encode(Pattern(w, h, 3, 4), w, h, 0, 72, -1, 80));
+    const std::string cases[] = {
+        "cjpeg -grayscale " + grey,
+        "cjpeg " + colour,
+        "cjpeg -sample 1x1 " + colour,
+        "cjpeg -sample 2x1 " + colour,
+        "cjpeg -optimize -restart 1 " + colour,
+        "cjpeg -progressive " + colour,
+        "cjpeg -progressive -grayscale " + grey,
+        "cjpeg -arithmetic " + colour,
+        "cjpeg -arithmetic -progressive " + grey,
+        "cjpeg -optimize " + flat,  // two bits a block, the fewest Huffman coding allows
+        "cjpeg -progressive " + flat,
+        "jpegtran -progressive " + mine,
+        "jpegtran -optimize -restart 2 " + mine,
+    };
+    for (const std::string& cmd : cases) {
+        int status = -1;
+        fmt_test::Run(cmd + " > " + out, &status);
+        ASSERT_EQ(status, 0) << cmd;
+        const Decoded d = Decode(fmt_test::ReadFile(out));
+        ASSERT_EQ(d.ok, 1) << cmd;
+        const std::string theirs = fmt_test::Run("djpeg -pnm " + out, &status);
+        ASSERT_EQ(status, 0) << cmd;
+        const std::string head = std::string(d.layout == 0 ? "P6" : "P5") + "\n" + std::to_string(d.w) + " " +
+                                 std::to_string(d.h) + "\n255\n";
+        ASSERT_EQ(theirs.substr(0, head.size()), head) << cmd;
+        EXPECT_EQ(std::string(d.px.begin(), d.px.end()), theirs.substr(head.size())) << cmd;
+    }
+}
+
 }  // namespace
