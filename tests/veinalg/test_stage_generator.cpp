@@ -24,6 +24,8 @@ TEST(FingerGenerator, BytesAreFrozen) {
         {7, 3, Style::kClassic, 0x94e83292u},
         {0, 0, Style::kVaried, 0xabec6a74u},
         {7, 3, Style::kVaried, 0x7050ff8du},
+        {0, 0, Style::kRealistic, 0x8405fb41u},
+        {7, 3, Style::kRealistic, 0xe87367e7u},
     };
     for (const Case& c : cases) {
         Bytes img = fingergen::finger_image(c.finger, c.capture, nullptr, c.style);
@@ -90,6 +92,80 @@ TEST(FingerGenerator, VeinsAreFaintAndImagesPassTheQualityCheck) {
             fingergen::render(s, with.data());
             EXPECT_EQ(veinalg_image_quality(with.data(), 320, 240), 1) << finger;
         }
+}
+
+TEST(FingerGenerator, RealisticCapturesLookLikeTheScanner) {
+    ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0);
+    int deepest_seen = 0;
+    for (int finger = 0; finger < 20; ++finger) {
+        const int capture = finger % 5;
+        fingergen::Truth truth;
+        Bytes img = fingergen::finger_image(finger, capture, &truth, Style::kRealistic);
+        EXPECT_EQ(img, fingergen::finger_image(finger, capture, nullptr, Style::kRealistic));
+        EXPECT_NE(img, fingergen::finger_image(finger, capture + 1, nullptr, Style::kRealistic));
+        EXPECT_NE(img, fingergen::finger_image(finger + 100, capture, nullptr, Style::kRealistic));
+        for (int x = 0; x < 320; ++x) {
+            ASSERT_GE(truth.top[x], 10) << finger << " column " << x;
+            ASSERT_LE(truth.bottom[x], 230) << finger << " column " << x;
+            ASSERT_GT(truth.bottom[x] - truth.top[x], 70) << finger << " column " << x;
+        }
+        // Light falls off towards both edges: no row near an edge is as bright as the middle third.
+        for (int x : {80, 160, 240}) {
+            const int top = truth.top[x], bottom = truth.bottom[x], third = (bottom - top) / 6;
+            const int centre = (top + bottom) / 2;
+            int sum = 0, n = 0, rim = 0;
+            for (int y = centre - third; y <= centre + third; ++y, ++n) sum += img[y * 320 + x];
+            for (int d = 0; d < 5; ++d)
+                rim = std::max({rim, static_cast<int>(img[(top + d) * 320 + x]),
+                                static_cast<int>(img[(bottom - d) * 320 + x])});
+            EXPECT_LT(rim, sum / n) << finger << " column " << x;
+        }
+        // Veins are soft and faint: against the same capture without them (the same noise), in percent
+        // of the light there, over 3 x 3 means; crossings darken more.
+        fingergen::RealSpec bare = fingergen::realistic_spec(finger, capture);
+        bare.vein_count = 0;
+        Bytes without(fingergen::kPixels);
+        fingergen::render(bare, without.data());
+        int deepest = 0;
+        for (int y = 1; y < 239; ++y)
+            for (int x = 1; x < 319; ++x) {
+                int d = 0, light = 0;
+                for (int k = -1; k <= 1; ++k)
+                    for (int l = -1; l <= 1; ++l) {
+                        d += without[(y + k) * 320 + x + l] - img[(y + k) * 320 + x + l];
+                        light += without[(y + k) * 320 + x + l];
+                    }
+                if (light > 9 * 40) deepest = std::max(deepest, 100 * d / light);
+            }
+        EXPECT_LE(deepest, 25) << finger;
+        deepest_seen = std::max(deepest_seen, deepest);
+        EXPECT_EQ(veinalg_image_quality(img.data(), 320, 240), 1) << finger;
+        Bytes mask(fingergen::kPixels);
+        EXPECT_EQ(PreprocessImage(img.data(), mask.data()), 0) << finger;
+    }
+    EXPECT_GE(deepest_seen, 6);
+}
+
+TEST(FingerGenerator, MjpegRoundTripQuantisesBlocks) {
+    // A flat picture stays flat (its level within the DC step); a faint pixel-level checkerboard is
+    // lost at the camera's qualities; a step between blocks keeps its levels.
+    auto flat_near = [](const Bytes& img, int level) {
+        for (unsigned char v : img)
+            if (v != img[0]) return false;
+        return std::abs(img[0] - level) <= 1;
+    };
+    Bytes flat(fingergen::kPixels, 140);
+    fingergen::detail::jpeg_round_trip(flat.data(), 70);
+    EXPECT_TRUE(flat_near(flat, 140));
+    Bytes fine(fingergen::kPixels);
+    for (int k = 0; k < fingergen::kPixels; ++k) fine[k] = static_cast<unsigned char>(((k / 320 + k) & 1) ? 142 : 138);
+    fingergen::detail::jpeg_round_trip(fine.data(), 80);
+    EXPECT_TRUE(flat_near(fine, 140));
+    Bytes step(fingergen::kPixels);
+    for (int k = 0; k < fingergen::kPixels; ++k) step[k] = (k % 320) < 160 ? 60 : 180;
+    Bytes out = step;
+    fingergen::detail::jpeg_round_trip(out.data(), 92);
+    EXPECT_EQ(out, step);
 }
 
 TEST(FingerGenerator, BmpLayout) {
