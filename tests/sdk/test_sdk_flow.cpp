@@ -15,6 +15,7 @@
 #include "finger_gen.h"
 #include "fvdev.h"
 #include "sdk_api.h"
+#include "sim_clock.h"
 #include "sim_scanner.h"
 #include "udev_fixture.h"
 
@@ -35,10 +36,21 @@ std::vector<uint8_t> frame_of(int finger, int capture) {
     return sim::mjpeg_from_grey(grey.data(), fingergen::kWidth, fingergen::kHeight);
 }
 
-// What one operation reported through its callback.
+// An empty sensor for the thousands of polls of a time-out: a camera that settles on raw YUYV
+// (nothing to decode) and shows a dark frame. Before the driver opens the camera.
+void empty_sensor(sim::Scanner& cam) {
+    cam.set_format(V4L2_PIX_FMT_YUYV, fingergen::kWidth, fingergen::kHeight, 2 * fingergen::kWidth);
+    std::vector<uint8_t> yuyv(2 * static_cast<size_t>(fingergen::kWidth) * fingergen::kHeight, 16);
+    for (size_t i = 1; i < yuyv.size(); i += 2) yuyv[i] = 128;
+    cam.set_idle_frame(yuyv);
+}
+
+// What one operation reported through its callback (and when, on a simulated clock).
 struct Progress {
     std::vector<int> codes;
     std::vector<std::string> texts;
+    std::vector<int64_t> at_ms;
+    const sim::Clock* clock = nullptr;
     sim::Scanner* cam = nullptr;
     int finger = 7;
     int presses = 0;
@@ -51,6 +63,7 @@ void follow_hints(int code, const char* msg, void* ctx) {
     Progress* p = static_cast<Progress*>(ctx);
     p->codes.push_back(code);
     p->texts.push_back(msg != nullptr ? msg : "(null)");
+    if (p->clock != nullptr) p->at_ms.push_back(p->clock->now_ms());
     if (p->cam != nullptr) {
         if (code == 1000) {
             p->cam->set_idle_frame(frame_of(p->finger, p->presses++));
@@ -71,9 +84,22 @@ std::string str_pid(int pid) {
 std::string last(const std::vector<std::string>& v) { return v.empty() ? "(none)" : v.back(); }
 int last_code(const std::vector<int>& v) { return v.empty() ? 12345 : v.back(); }
 
-std::string codes_text(const std::vector<int>& codes) {
+template <class T>
+std::string codes_text(const std::vector<T>& codes) {
     std::string s;
-    for (int c : codes) s += (s.empty() ? "" : " ") + std::to_string(c);
+    for (T c : codes) s += (s.empty() ? "" : " ") + std::to_string(c);
+    return s;
+}
+
+// Every sleep in microseconds, runs of one length written as "length*count".
+std::string sleeps_text(const std::vector<int64_t>& us) {
+    std::string s;
+    for (size_t i = 0; i < us.size();) {
+        size_t j = i;
+        while (j < us.size() && us[j] == us[i]) j++;
+        s += (s.empty() ? "" : " ") + std::to_string(us[i]) + (j - i > 1 ? "*" + std::to_string(j - i) : "");
+        i = j;
+    }
     return s;
 }
 
@@ -310,19 +336,26 @@ TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
     Flow f;
     f.script("make_feature 0\n");
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
         Progress p;
         p.cam = &cam;
         std::vector<char> out(34400, 0);
         api.init(table_getter, const_cast<char*>("CaptureTimeout=1"));
         api.open();
-        auto t0 = Clock::now();
+        clock.clear_records();
+        int64_t t0 = clock.now_ms();
         int c = api.capture(out.data(), follow_hints, &p);
-        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-        printf("@%d [%s] %s %d\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str(), ms >= 1000);
+        printf("@%d [%s] %s %lld\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str(),
+               static_cast<long long>(clock.now_ms() - t0));
+        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] capture timed out 1"});
-    EXPECT_GE(f.count_calls("make_feature"), 2);
+    // The finger stays: each pass settles 200 ms, gets no feature and waits 10 ms; the fifth pass
+    // ends at 1050 ms, and the check at its end has one whole second behind it.
+    EXPECT_EQ(qvtest::results(r.out), (std::vector<std::string>{
+                                          "-13 [1000 -13] capture timed out 1050",
+                                          "200000 10000 200000 10000 200000 10000 200000 10000 200000 10000"}));
+    EXPECT_EQ(f.count_calls("make_feature"), 5);
     EXPECT_EQ(f.sounds().back(), "capture_feature_timeout.wav");
 }
 
@@ -353,16 +386,19 @@ TEST(Endings, TimeOutSettingsThatEndAtOnce) {
     for (const char* setting : {"EnrollTimeout=0", "EnrollTimeout=-5", "EnrollTimeout=abc"}) {
         Flow f;
         ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            sim::Clock clock;
             Progress p;
             p.cam = &cam;
             std::vector<char> out(4000, 0);
             api.init(table_getter, const_cast<char*>(setting));
             api.open();
+            int64_t t0 = clock.now_ms();
             int e = api.enroll(out.data(), follow_hints, &p);
-            printf("@%d [%s] %s\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str());
+            printf("@%d [%s] %s %lld\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str(),
+                   static_cast<long long>(clock.now_ms() - t0));
         });
         SKIP_WITHOUT_BED(r);
-        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out"}) << setting;
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out 0"}) << setting;
         EXPECT_EQ(f.count_calls("quality"), 0) << setting;
         EXPECT_EQ(f.sounds().back(), "enroll_template_timeout.wav");
     }
@@ -370,34 +406,47 @@ TEST(Endings, TimeOutSettingsThatEndAtOnce) {
 
 TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner&) {
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
+        empty_sensor(cam);
         Progress p;   // the finger is never placed
+        p.clock = &clock;
         std::vector<char> out(34400, 0);
         api.init(nullptr, nullptr);
         api.open();
-        auto t0 = Clock::now();
+        clock.clear_records();
+        int64_t t0 = clock.now_ms();
         int c = api.capture(out.data(), follow_hints, &p);
-        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-        printf("@%d [%s] %d\n", c, codes_text(p.codes).c_str(), ms >= 10000);
+        for (int64_t& t : p.at_ms) t -= t0;
+        printf("@%d [%s] at [%s]\n", c, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str());
+        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] 1"});
+    // A 10 ms wait per pass without a finger; the pass that finds ten whole seconds gone ends it.
+    EXPECT_EQ(qvtest::results(r.out), (std::vector<std::string>{"-13 [1000 -13] at [0 10000]", "10000*1000"}));
 }
 
 TEST(Endings, EnrolmentWithAnEmptyReplyTimesOutAfterThirtySeconds) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner&) {
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
+        empty_sensor(cam);
         Progress p;   // the finger is never placed
+        p.clock = &clock;
         std::vector<char> out(4000, 0);
         api.init(table_getter, const_cast<char*>("EnrollTimeout=;"));
         api.open();
-        auto t0 = Clock::now();
+        clock.clear_records();
+        int64_t t0 = clock.now_ms();
         int e = api.enroll(out.data(), follow_hints, &p);
-        long ms = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
-        printf("@%d [%s] %s %d\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str(), ms >= 30000);
+        for (int64_t& t : p.at_ms) t -= t0;
+        printf("@%d [%s] at [%s] %s\n", e, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str(),
+               last(p.texts).c_str());
+        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out 1"});
+    EXPECT_EQ(qvtest::results(r.out),
+              (std::vector<std::string>{"-13 [1000 -13] at [0 30000] enrol timed out", "10000*3000"}));
 }
 
 TEST(Endings, StopFromAnotherThread) {
@@ -468,30 +517,31 @@ TEST(Endings, UnplugDuringCapture) {
 TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
     Flow f;
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
         Progress p;
         p.cam = &cam;
+        p.clock = &clock;
         p.lift_on_1001 = false;
-        std::thread lifter;
         int lifts = 0;
         p.on_code = [&](int code) {
             if (code != 1001) return;
-            // The finger stays a while before it is lifted.
-            if (lifter.joinable()) lifter.join();
+            // The finger stays 400 ms before it is lifted.
             lifts++;
-            lifter = std::thread([&cam] {
-                std::this_thread::sleep_for(std::chrono::milliseconds(400));
-                cam.set_register(kFingerReg, 0);
-            });
+            clock.after_ms(400, [&cam] { cam.set_register(kFingerReg, 0); });
         };
         std::vector<char> out(4000, 0);
         api.init(nullptr, nullptr);
         api.open();
+        int64_t t0 = clock.now_ms();
         int e = api.enroll(out.data(), follow_hints, &p);
-        if (lifter.joinable()) lifter.join();
-        printf("@%d [%s] %d\n", e, codes_text(p.codes).c_str(), lifts);
+        for (int64_t& t : p.at_ms) t -= t0;
+        printf("@%d [%s] at [%s] %d\n", e, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str(), lifts);
     });
     SKIP_WITHOUT_BED(r);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 [1000 1001 1000 1001 1000 0] 2"});
+    // Each image comes 200 ms after the finger is seen; the press hint follows the first grab
+    // without the finger, at the moment of the lift.
+    EXPECT_EQ(qvtest::results(r.out),
+              std::vector<std::string>{"0 [1000 1001 1000 1001 1000 0] at [0 200 600 800 1200 1400] 2"});
     EXPECT_EQ(f.count_calls("quality"), 3) << "no image while the finger stays";
 }
 

@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <string>
 
 #include "sdk_api.h"
+#include "sim_clock.h"
 
 namespace {
 
@@ -18,7 +18,6 @@ using qvtest::Api;
 using qvtest::ChildResult;
 using qvtest::DriverDir;
 using qvtest::FakeBin;
-using Clock = std::chrono::steady_clock;
 using Env = std::vector<std::pair<std::string, const char*>>;
 
 std::string b64(const std::vector<unsigned char>& in) {
@@ -93,10 +92,6 @@ std::string failure_log(const DriverDir& d) {
     return qvtest::read_text(d.log_dir() + "runlog_" + day + "_.txt");
 }
 
-long ms_since(Clock::time_point t) {
-    return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t).count());
-}
-
 // Getter answering from a "key=value;..." text in ctx.
 int table_getter(const char* key, char* value, void* ctx) {
     std::string t = static_cast<const char*>(ctx);
@@ -112,16 +107,17 @@ TEST(Loader, MissingThenInstalled) {
     Rig rig;
     rig.d.remove_alg();
     ChildResult r = rig.run([&](Api& api) {
+        sim::Clock clock;
         api.init(nullptr, nullptr);
         int first = api.open();
         int again = api.open();
         rig.d.install_alg(FAKE_ALG_PATH);
-        auto t0 = Clock::now();
+        int64_t t0 = clock.now_ms();
         int loaded = api.open();
-        long waited = ms_since(t0);
-        printf("@%d %d %d %d\n", first, again, loaded, waited >= 200);
+        printf("@%d %d %d %lld\n", first, again, loaded, static_cast<long long>(clock.now_ms() - t0));
     });
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -15 1"});
+    // Loading waits 200 ms before the device is opened.
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -15 200"});
     std::string lib = rig.d.root + "libs/libveinalg_x86.so";
     EXPECT_NE(r.out.find("libfile [" + lib + "] is not exist."), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("algorithm initialize failed."), std::string::npos);
@@ -221,18 +217,31 @@ TEST(Loader, FreeUnloadsAndTheNextOpenBindsAgain) {
 }
 
 TEST(DeviceControl, ReopenGuardWaitsAfterARecentClose) {
+    // An open less than 500 ms after a close waits the full 500 ms, however little is left.
+    struct Case {
+        int gap_ms;
+        const char* waits;
+    } cases[] = {{0, "500000"}, {100, "500000"}, {499, "500000"}, {500, ""}, {600, ""}};
     Rig rig;
     ChildResult r = rig.run([&](Api& api) {
+        sim::Clock clock;
         api.init(nullptr, nullptr);
         api.open();
-        int closed = api.close();   // nothing open: 0, and the guard is armed
-        usleep(100 * 1000);
-        auto t0 = Clock::now();
-        api.open();
-        long waited = ms_since(t0);
-        printf("@%d %d\n", closed, waited >= 500);
+        for (const Case& c : cases) {
+            int closed = api.close();   // nothing open: 0, and the guard is armed
+            usleep(static_cast<useconds_t>(c.gap_ms) * 1000);
+            clock.clear_records();
+            int64_t t0 = clock.now_ms();
+            api.open();
+            std::string waits;
+            for (int64_t us : clock.sleeps_us()) waits += (waits.empty() ? "" : " ") + std::to_string(us);
+            printf("@%d %d %lld [%s]\n", c.gap_ms, closed, static_cast<long long>(clock.now_ms() - t0), waits.c_str());
+        }
     });
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 1"});
+    std::vector<std::string> want;
+    for (const Case& c : cases)
+        want.push_back(std::to_string(c.gap_ms) + " 0 " + (c.waits[0] ? "500" : "0") + " [" + c.waits + "]");
+    EXPECT_EQ(qvtest::results(r.out), want);
 }
 
 TEST(DeviceControl, ReopenGuardStaysArmedAfterALateOpen) {
@@ -240,18 +249,20 @@ TEST(DeviceControl, ReopenGuardStaysArmedAfterALateOpen) {
     // so an open soon after that one waits.
     Rig rig;
     ChildResult r = rig.run([&](Api& api) {
+        sim::Clock clock;
         api.init(nullptr, nullptr);
         api.open();
         api.close();
         usleep(600 * 1000);
+        int64_t t0 = clock.now_ms();
         api.open();
+        int64_t late = clock.now_ms() - t0;
         usleep(100 * 1000);
-        auto t0 = Clock::now();
+        t0 = clock.now_ms();
         api.open();
-        long waited = ms_since(t0);
-        printf("@%d\n", waited >= 500);
+        printf("@%lld %lld\n", static_cast<long long>(late), static_cast<long long>(clock.now_ms() - t0));
     });
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"1"});
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 500"});
 }
 
 TEST(DeviceControl, StopAndSingleFrame) {
