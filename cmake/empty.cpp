@@ -1,1 +1,0 @@
-// Stands in for a subsystem that has no sources yet.
