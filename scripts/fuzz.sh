@@ -1,13 +1,13 @@
 #!/bin/bash
 # Builds the fuzz targets with clang and runs each one briefly from its seed corpus.
-#   FUZZ_SECONDS (default 60) per target; the targets run side by side.
+#   FUZZ_SECONDS (default 60) per target; the targets run side by side. QV_WERROR=ON: warnings are errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
 targets=$(ls fuzz/fuzz_*.cpp 2>/dev/null || true)
 [ -n "$targets" ] || { echo "no fuzz targets"; exit 0; }
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DFUZZ=ON -DQV_TESTS=OFF -DQV_BENCH=OFF >/dev/null
+    -DFUZZ=ON -DQV_TESTS=OFF -DQV_BENCH=OFF -DQV_WERROR="${QV_WERROR:-OFF}" >/dev/null
 # Only the fuzz targets: the shared libraries do not link against the sanitizer runtimes.
 cmake --build build-fuzz -j "$(nproc)" --target $(for s in $targets; do basename "$s" .cpp; done)
 secs=${FUZZ_SECONDS:-60}
