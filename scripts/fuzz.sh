@@ -1,6 +1,8 @@
 #!/bin/bash
 # Builds the fuzz targets with clang and runs each one briefly from its seed corpus.
 #   FUZZ_SECONDS (default 60) per target; the targets run side by side. QV_WERROR=ON: warnings are errors.
+# An input that takes more than 10 s, a process above 1 GiB or a single allocation above 512 MiB
+# counts as a finding: small files must not cost the decoders hundreds of MiB or seconds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 ./scripts/setup.sh
@@ -16,7 +18,7 @@ for src in $targets; do
     name=$(basename "$src" .cpp); short=${name#fuzz_}
     work=build-fuzz/corpus-$short; rm -rf "$work"; mkdir -p "$work"
     [ -d "fuzz/corpus/$short" ] && cp -r "fuzz/corpus/$short/." "$work/"
-    ( "build-fuzz/fuzz/$name" -max_total_time="$secs" -rss_limit_mb=2048 -close_fd_mask=2 -print_final_stats=1 \
+    ( "build-fuzz/fuzz/$name" -max_total_time="$secs" -rss_limit_mb=1024 -malloc_limit_mb=512 -timeout=10 -close_fd_mask=2 -print_final_stats=1 \
         -artifact_prefix="build-fuzz/$short-" "$work" >"build-fuzz/$short.log" 2>&1 \
       && echo "fuzz $short: ok" || { echo "fuzz $short: FAILED"; tail -40 "build-fuzz/$short.log"; exit 1; } ) &
     pids+=($!)
