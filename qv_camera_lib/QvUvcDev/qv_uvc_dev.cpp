@@ -7,8 +7,10 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <memory>
 #include <new>
 
+#include "qv_owners.h"
 #include "qv_utils.h"
 #include "sonix_ctrl.h"
 
@@ -31,33 +33,33 @@ bool parse_hex(const char* s, int& out) {
     return true;
 }
 
-void destroy(QvHandle* handle) {
-    delete *handle;
-    *handle = nullptr;
-}
+using UdevContext = qv::CPtr<udev, udev_unref>;
+using UdevEnumerate = qv::CPtr<udev_enumerate, udev_enumerate_unref>;
+using UdevDevice = qv::CPtr<udev_device, udev_device_unref>;  // also releases its parents
+
+// A camera being opened; it reaches the caller's handle only when the open succeeds, and
+// otherwise its destructor stops, unmaps and closes whatever was set up.
+using NewCamera = std::unique_ptr<V4L2Camera>;
 
 }  // namespace
 
 int enum_devices(std::vector<dev_id_t>& list, const std::string& supported) {
     list.clear();
-    udev* ud = udev_new();
+    UdevContext ud(udev_new());
     if (!ud) return -1;
-    udev_enumerate* en = udev_enumerate_new(ud);
-    if (!en) {
-        udev_unref(ud);
-        return -1;
-    }
-    udev_enumerate_add_match_subsystem(en, "video4linux");
-    udev_enumerate_scan_devices(en);
+    UdevEnumerate en(udev_enumerate_new(ud.get()));
+    if (!en) return -1;
+    udev_enumerate_add_match_subsystem(en.get(), "video4linux");
+    udev_enumerate_scan_devices(en.get());
     int count = 0;
-    for (udev_list_entry* e = udev_enumerate_get_list_entry(en); e; e = udev_list_entry_get_next(e)) {
-        udev_device* dev = udev_device_new_from_syspath(ud, udev_list_entry_get_name(e));
+    for (udev_list_entry* e = udev_enumerate_get_list_entry(en.get()); e; e = udev_list_entry_get_next(e)) {
+        UdevDevice dev(udev_device_new_from_syspath(ud.get(), udev_list_entry_get_name(e)));
         if (!dev) continue;
         dev_id_t id;
         memset(&id, 0, sizeof id);
-        const char* node = udev_device_get_devnode(dev);
+        const char* node = udev_device_get_devnode(dev.get());
         // The USB device and its ids come first: only our scanners are sent the probe.
-        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev, "usb", "usb_device");
+        udev_device* usb = udev_device_get_parent_with_subsystem_devtype(dev.get(), "usb", "usb_device");
         bool keep = node && strlen(node) < kTextMax && usb &&
                     parse_hex(udev_device_get_sysattr_value(usb, "idVendor"), id.vid) &&
                     parse_hex(udev_device_get_sysattr_value(usb, "idProduct"), id.pid);
@@ -72,15 +74,11 @@ int enum_devices(std::vector<dev_id_t>& list, const std::string& supported) {
                 list.push_back(id);
                 ++count;
             } catch (...) {
-                count = -1;  // no memory for the list: udev's objects are still released below
+                list.clear();  // no memory for the list
+                return -1;
             }
         }
-        udev_device_unref(dev);  // also releases the parent, which it owns
-        if (count < 0) break;
     }
-    udev_enumerate_unref(en);
-    udev_unref(ud);
-    if (count < 0) list.clear();
     return count;
 }
 
@@ -108,29 +106,21 @@ int FindDestDev(std::vector<dev_id_t> list, int vid, int pid, int nth, dev_id_t&
 
 namespace {
 
-// Open, set up and start a camera already constructed into *handle; destroys it on failure.
-int start_camera(const char* path, int width, int height, bool grey, QvHandle* handle) {
-    V4L2Camera* cam = *handle;
-    int r = cam->Open(path);
+// Open, set up and start a camera; on a failure the caller drops it, which also closes it.
+int start_camera(V4L2Camera& cam, const char* path, int width, int height, bool grey) {
+    int r = cam.Open(path);
     if (r != 0) {
         printf("QvOpenDevice -> camera open err %d\n", r);
-        destroy(handle);
         return -1;
     }
-    r = cam->Init(width, height, kFps, grey);
+    r = cam.Init(width, height, kFps, grey);
     if (r != 0) {
         printf("QvOpenDevice -> camera init err %d\n", r);
-        cam->Uninit();
-        cam->Close();
-        destroy(handle);
         return -1;
     }
-    r = cam->StartStreaming();
+    r = cam.StartStreaming();
     if (r != 0) {
         printf("QvOpenDevice -> camera StartStreaming err %d\n", r);
-        cam->Uninit();
-        cam->Close();
-        destroy(handle);
         return -1;
     }
     return 0;
@@ -139,23 +129,22 @@ int start_camera(const char* path, int width, int height, bool grey, QvHandle* h
 int open_by_id(int vid, int pid, int width, int height, int nth, bool grey, QvHandle* handle) {
     if (!handle) return -1;
     if (*handle) return 0;
-    *handle = new (std::nothrow) V4L2Camera;
-    if (!*handle) return -1;
+    NewCamera cam(new (std::nothrow) V4L2Camera);
+    if (!cam) return -1;
     std::vector<dev_id_t> list;
     if (enum_devices(list, str_format("%04x:%04x", vid, pid)) <= 0) {
         printf("QvOpenDevice -> QvEnumDevice. count = 0.\n");
-        destroy(handle);
         return -1;
     }
     dev_id_t id;
     if (FindDestDev(list, vid, pid, nth, id) != 0) {
         printf("QvOpenDevice -> FindDestDev failed.\n");
-        destroy(handle);
         return -1;
     }
-    if (start_camera(id.path, width, height, grey, handle) != 0) return -1;
-    (*handle)->vid = vid;
-    (*handle)->pid = pid;
+    if (start_camera(*cam, id.path, width, height, grey) != 0) return -1;
+    cam->vid = vid;
+    cam->pid = pid;
+    *handle = cam.release();
     return 0;
 }
 
@@ -165,11 +154,11 @@ int FvOpenDevice(const char* path, int width, int height, QvHandle* handle) {
     if (!handle) return -1;
     if (*handle) return 0;
     try {
-        *handle = new (std::nothrow) V4L2Camera;
-        if (!*handle) return -1;
-        return start_camera(path, width, height, true, handle);
+        NewCamera cam(new (std::nothrow) V4L2Camera);
+        if (!cam || start_camera(*cam, path, width, height, true) != 0) return -1;
+        *handle = cam.release();
+        return 0;
     } catch (...) {
-        destroy(handle);
         return -1;
     }
 }
@@ -178,7 +167,6 @@ int QvOpenDevice(int vid, int pid, int width, int height, int nth, bool grey, Qv
     try {
         return open_by_id(vid, pid, width, height, nth, grey, handle);
     } catch (...) {
-        if (handle) destroy(handle);
         return -1;
     }
 }
@@ -195,31 +183,28 @@ int QvOpenFlash(int vid, int pid, int nth, QvHandle* handle) {
     if (!handle) return -1;
     if (*handle) return 0;
     try {
-        *handle = new (std::nothrow) V4L2Camera;
-        if (!*handle) return -1;
+        NewCamera cam(new (std::nothrow) V4L2Camera);
+        if (!cam) return -1;
         std::vector<dev_id_t> list;
         if (enum_devices(list, str_format("%04x:%04x", vid, pid)) <= 0) {
             printf("QvOpenFlash -> QvEnumDevice. count = 0.\n");
-            destroy(handle);
             return -2;
         }
         dev_id_t id;
         if (FindDestDev(list, vid, pid, nth, id) != 0) {
             printf("QvOpenFlash -> FindDestDev failed. \n");
-            destroy(handle);
             return -2;
         }
-        int r = (*handle)->Open(id.path);
+        int r = cam->Open(id.path);
         if (r != 0) {
             printf("QvOpenFlash -> camera open err %d\n", r);
-            destroy(handle);
             return -1;
         }
-        (*handle)->vid = vid;
-        (*handle)->pid = pid;
+        cam->vid = vid;
+        cam->pid = pid;
+        *handle = cam.release();
         return 0;
     } catch (...) {
-        destroy(handle);
         return -1;
     }
 }

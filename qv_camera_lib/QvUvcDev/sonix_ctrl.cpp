@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "qv_owners.h"
 #include "qv_utils.h"
 
 namespace {
@@ -159,9 +160,7 @@ int sonix_read_flash(int fd, int address, unsigned char* buffer, int length) {
 
 int sonix_dev_valid(const char* path) {
     if (!path) return -1;
-    int fd = open(path, O_RDWR);
-    if (fd < 0) return -1;  // 0 is a descriptor like any other and must be closed
-    int r = sonix_start_reading(fd, 0);
-    close(fd);
-    return r;
+    qv::UniqueFd fd(open(path, O_RDWR));
+    if (!fd.valid()) return -1;
+    return sonix_start_reading(fd.get(), 0);
 }
