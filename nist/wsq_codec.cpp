@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "nist_io.h"
+#include "qv_owners.h"
 #include "wsq_entropy.h"
 #include "wsq_segments.h"
 #include "wsq_transform.h"
@@ -16,12 +17,6 @@ namespace {
 constexpr int kErrEncSmall = -14;
 constexpr int kErrEncLarge = -15;
 constexpr int kErrDecSmall = -23;
-
-struct FreeDeleter {
-    void operator()(void* p) const { free(p); }
-};
-template <class T>
-using Owned = std::unique_ptr<T, FreeDeleter>;
 
 }  // namespace
 
@@ -34,7 +29,7 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
     const int alloc = static_cast<int>(npix);
     int ret;
 
-    Owned<float> fdata(static_cast<float*>(malloc(npix * sizeof(float))));
+    qv::HeapArray<float> fdata = qv::heap_alloc<float>(npix);
     if (!fdata) {
         diag_fprintf(stderr, "ERROR : wsq_encode_1 : malloc : fdata\n");
         return -10;
@@ -53,7 +48,7 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
     short* sip_raw = nullptr;
     int num_sym = 0;
     if ((ret = quantize(&sip_raw, &num_sym, &qp, q_tree, Q_TREELEN, fdata.get(), w, h))) return ret;
-    Owned<short> sip(sip_raw);
+    qv::HeapArray<short> sip(sip_raw);
     fdata.reset();
 
     int sizes[3];
@@ -63,7 +58,7 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
         return -11;
     }
 
-    Owned<unsigned char> out(static_cast<unsigned char*>(malloc(npix)));
+    qv::HeapArray<unsigned char> out = qv::heap_alloc<unsigned char>(npix);
     if (!out) {
         diag_fprintf(stderr, "ERROR : wsq_encode_1 : malloc : wsq_data\n");
         return -12;
@@ -76,7 +71,7 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
     if ((ret = putc_quantization_table(qp.q, qp.z, o, alloc, &used))) return ret;
     if ((ret = putc_frame_header_wsq(w, h, m_shift, r_scale, o, alloc, &used))) return ret;
 
-    Owned<unsigned char> area(static_cast<unsigned char*>(malloc(npix)));
+    qv::HeapArray<unsigned char> area = qv::heap_alloc<unsigned char>(npix);
     if (!area) {
         diag_fprintf(stderr, "ERROR : wsq_encode_1 : malloc : huff_buf\n");
         return -13;
@@ -88,7 +83,7 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
         unsigned char *bits = nullptr, *values = nullptr;
         const int gsizes[2] = {sizes[group], group ? sizes[2] : 0};
         if ((ret = gen_block_hufftable(&table_raw, &bits, &values, p, gsizes, group ? 2 : 1))) return ret;
-        Owned<HUFFCODE> table(table_raw);
+        qv::HeapArray<HUFFCODE> table(table_raw);
         ret = putc_huffman_table(DHT_WSQ, static_cast<unsigned char>(group), bits, values, o, alloc, &used);
         free(bits);
         free(values);
@@ -147,7 +142,7 @@ int decode(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* los
     subband_rect q_tree[Q_TREELEN];
     build_transform_trees(w_tree, W_TREELEN, q_tree, Q_TREELEN, w, h);
     const size_t npix = static_cast<size_t>(w) * h;
-    Owned<short> sym(static_cast<short*>(calloc(npix, sizeof(short))));
+    qv::HeapArray<short> sym = qv::heap_zeroed<short>(npix);
     if (!sym) {
         diag_fprintf(stderr, "ERROR: wsq_decode : malloc : qdata1\n");
         return -20;
@@ -155,10 +150,10 @@ int decode(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* los
     if ((ret = rd.blocks(sym.get(), npix, &dtt, &dqt, dht))) return ret;
     float* fip_raw = nullptr;
     if ((ret = unquantize(&fip_raw, &dqt, q_tree, Q_TREELEN, sym.get(), static_cast<int>(npix), w, h))) return ret;
-    Owned<float> fip(fip_raw);
+    qv::HeapArray<float> fip(fip_raw);
     sym.reset();
     if ((ret = wsq_reconstruct(fip.get(), w, h, w_tree, W_TREELEN, &dtt))) return ret;
-    Owned<unsigned char> pixels(static_cast<unsigned char*>(malloc(npix)));
+    qv::HeapArray<unsigned char> pixels = qv::heap_alloc<unsigned char>(npix);
     if (!pixels) {
         diag_fprintf(stderr, "ERROR: wsq_decode : malloc : cdata\n");
         return -21;

@@ -5,9 +5,15 @@
 #include <cstring>
 
 #include "nist_io.h"
+#include "qv_owners.h"
 #include "wsq_medium.h"
 
 namespace {
+
+// Failure codes of the block decoders (stream, memory).
+constexpr WsqCodes kNoStuffedZero{NIST_ERR_STUFF_FILE, NIST_ERR_STUFF_MEM};
+constexpr WsqCodes kUndefinedTable{-53, -51};
+constexpr WsqCodes kInvalidSymbol{-54, -52};
 
 // Walks the coefficients with the coder's two states and hands each symbol (with its extra bits) to emit.
 template <class Emit>
@@ -68,8 +74,8 @@ int check_limits(int MaxCoeff, int MaxZRun) {
 int count_block(int** ocounts, int max_huffcounts, const short* sip, int sip_siz, int MaxCoeff, int MaxZRun) {
     int ret = check_limits(MaxCoeff, MaxZRun);
     if (ret) return ret;
-    int* counts = static_cast<int*>(calloc(static_cast<size_t>(max_huffcounts) + 1, sizeof(int)));
-    if (counts == nullptr) {
+    qv::HeapArray<int> counts = qv::heap_zeroed<int>(static_cast<size_t>(max_huffcounts) + 1);
+    if (!counts) {
         diag_fprintf(stderr, "ERROR : count_block : calloc : counts\n");
         return -48;
     }
@@ -79,11 +85,8 @@ int count_block(int** ocounts, int max_huffcounts, const short* sip, int sip_siz
         counts[sym]++;
         return 0;
     });
-    if (ret) {
-        free(counts);
-        return ret;
-    }
-    *ocounts = counts;
+    if (ret) return ret;
+    *ocounts = counts.release();
     return 0;
 }
 
@@ -102,64 +105,59 @@ int check_all_ones_huffcode(const HUFFCODE* table, int last_size) {
 
 int gen_block_hufftable(HUFFCODE** ohufftable, unsigned char** ohuffbits, unsigned char** ohuffvalues,
                         const short* sip, const int* block_sizes, int num_sizes) {
-    int* counts = nullptr;
-    int ret = count_block(&counts, kMaxHuffCounts, sip, block_sizes[0], kMaxCoeff, kMaxZRun);
+    // Each array is taken over as soon as it is made; only a complete table leaves.
+    int* raw_counts = nullptr;
+    int ret = count_block(&raw_counts, kMaxHuffCounts, sip, block_sizes[0], kMaxCoeff, kMaxZRun);
+    qv::HeapArray<int> counts(raw_counts);
     if (ret) return ret;
     if (num_sizes > 1) {
-        int* counts2 = nullptr;
-        if ((ret = count_block(&counts2, kMaxHuffCounts, sip + block_sizes[0], block_sizes[1], kMaxCoeff, kMaxZRun))) {
-            free(counts);
-            return ret;
-        }
+        int* raw_counts2 = nullptr;
+        ret = count_block(&raw_counts2, kMaxHuffCounts, sip + block_sizes[0], block_sizes[1], kMaxCoeff, kMaxZRun);
+        qv::HeapArray<int> counts2(raw_counts2);
+        if (ret) return ret;
         for (int i = 0; i <= kMaxHuffCounts; i++) counts[i] += counts2[i];
-        free(counts2);
     }
     int present = 0;
     for (int i = 0; i < kMaxHuffCounts; i++) present += counts[i] > 0;
 
-    int* codesize = nullptr;
-    unsigned char* bits = nullptr;
-    unsigned char* values = nullptr;
-    HUFFCODE* list = nullptr;
-    HUFFCODE* table = nullptr;
-    int adjust = 0, last_size = 0;
-    ret = find_huff_sizes(&codesize, counts, kMaxHuffCounts);
-    free(counts);
+    int* raw_codesize = nullptr;
+    ret = find_huff_sizes(&raw_codesize, counts.get(), kMaxHuffCounts);
+    qv::HeapArray<int> codesize(raw_codesize);
+    counts.reset();
     if (ret) return ret;
-    if ((ret = find_num_huff_sizes(&bits, &adjust, codesize, kMaxHuffCounts))) goto out;
-    if (adjust && (ret = sort_huffbits(bits))) goto out;
-    if ((ret = sort_code_sizes(&values, codesize, kMaxHuffCounts))) goto out;
-    if ((ret = build_huffsizes(&list, &last_size, bits, kMaxHuffCounts))) goto out;
-    assign_huffcodes(list);
-    {
-        // Every symbol present must keep a code, and one code point must stay free.
-        int total = 0, beyond = 0;
-        for (int i = 0; i < kMaxHuffBits; i++) total += bits[i];
-        for (int i = kMaxHuffBits; i < kMaxHuffCodeSize; i++) beyond += bits[i];
-        if (total != present || beyond != 0 || huff_code_space(bits) >= (1L << 16)) {
-            diag_fprintf(stderr, "ERROR : gen_block_hufftable : table codes %d of %d symbols\n", total, present);
-            ret = kErrTableInvariant;
-            goto out;
-        }
+    unsigned char* raw_bits = nullptr;
+    int adjust = 0;
+    ret = find_num_huff_sizes(&raw_bits, &adjust, codesize.get(), kMaxHuffCounts);
+    qv::HeapArray<unsigned char> bits(raw_bits);
+    if (ret) return ret;
+    if (adjust && (ret = sort_huffbits(bits.get()))) return ret;
+    unsigned char* raw_values = nullptr;
+    ret = sort_code_sizes(&raw_values, codesize.get(), kMaxHuffCounts);
+    qv::HeapArray<unsigned char> values(raw_values);
+    if (ret) return ret;
+    HUFFCODE* raw_list = nullptr;
+    int last_size = 0;
+    ret = build_huffsizes(&raw_list, &last_size, bits.get(), kMaxHuffCounts);
+    qv::HeapArray<HUFFCODE> list(raw_list);
+    if (ret) return ret;
+    assign_huffcodes(list.get());
+    // Every symbol present must keep a code, and one code point must stay free.
+    int total = 0, beyond = 0;
+    for (int i = 0; i < kMaxHuffBits; i++) total += bits[i];
+    for (int i = kMaxHuffBits; i < kMaxHuffCodeSize; i++) beyond += bits[i];
+    if (total != present || beyond != 0 || huff_code_space(bits.get()) >= (1L << 16)) {
+        diag_fprintf(stderr, "ERROR : gen_block_hufftable : table codes %d of %d symbols\n", total, present);
+        return kErrTableInvariant;
     }
-    if (check_all_ones_huffcode(list, last_size)) {
+    if (check_all_ones_huffcode(list.get(), last_size)) {
         diag_fprintf(stderr, "ERROR : gen_block_hufftable : all 1's code is an error for the encoder\n");
-        ret = -1;
-        goto out;
+        return -1;
     }
-    if ((ret = build_huffcode_table(&table, list, last_size, values, kMaxHuffCounts))) goto out;
-out:
-    free(codesize);
-    free(list);
-    if (ret) {
-        free(bits);
-        free(values);
-        free(table);
-        return ret;
-    }
+    HUFFCODE* table = nullptr;
+    if ((ret = build_huffcode_table(&table, list.get(), last_size, values.get(), kMaxHuffCounts))) return ret;
     *ohufftable = table;
-    *ohuffbits = bits;
-    *ohuffvalues = values;
+    *ohuffbits = bits.release();
+    *ohuffvalues = values.release();
     return 0;
 }
 
@@ -207,7 +205,7 @@ int next_bits(unsigned short* obits, unsigned short* marker, M m, wsq_bit_reader
                     return 0;
                 }
                 diag_fprintf(stderr, "ERROR: nextbits_wsq : No stuffed zeros\n");
-                return M::code(NIST_ERR_STUFF_FILE, NIST_ERR_STUFF_MEM);
+                return M::code(kNoStuffedZero);
             }
         }
     }
@@ -299,7 +297,7 @@ int decode_data(short* ip, size_t room, wsq_transform_table* dtt, wsq_quant_tabl
         if ((ret = read_sob(&id))) return ret;
         if (!dht[id].tabdef) {
             diag_fprintf(stderr, "ERROR : huffman_decode_data : huffman table {%d} undefined.\n", id);
-            return M::code(-53, -51);
+            return M::code(kUndefinedTable);
         }
         HUFFCODE* list;
         int last_size;
@@ -341,7 +339,7 @@ int decode_data(short* ip, size_t room, wsq_transform_table* dtt, wsq_quant_tabl
                 value = s - 180;
             } else {
                 diag_fprintf(stderr, "ERROR : huffman_decode_data : Invalid code %d (%x).\n", s, s);
-                return M::code(-54, -52);
+                return M::code(kInvalidSymbol);
             }
             if (coeff) {
                 if (pos >= room) return kErrTooManyCoeffs;

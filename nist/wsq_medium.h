@@ -5,6 +5,13 @@
 
 #include "nist_io.h"
 
+// One failure's code from the stream reader and from the memory reader (the buffer writer's,
+// for the writers).
+struct WsqCodes {
+    int file;
+    int mem;
+};
+
 struct WsqMemMedium {
     static constexpr bool kFile = false;
     const unsigned char** cur;
@@ -13,8 +20,7 @@ struct WsqMemMedium {
     int u16(unsigned short* v) { return getc_ushort(v, cur, end); }
     int u32(unsigned int* v) { return getc_uint(v, cur, end); }
     int bytes(unsigned char* dst, int n) { return getc_bytes(&dst, n, cur, end); }
-    // Choose between the stream's and the memory reader's code.
-    static constexpr int code(int /*file*/, int mem) { return mem; }
+    static constexpr int code(WsqCodes c) { return c.mem; }
 };
 
 struct WsqFileMedium {
@@ -28,5 +34,5 @@ struct WsqFileMedium {
             return NIST_ERR_READ_BYTE;
         return 0;
     }
-    static constexpr int code(int file, int /*mem*/) { return file; }
+    static constexpr int code(WsqCodes c) { return c.file; }
 };

@@ -7,6 +7,7 @@
 
 #include "nist_huff.h"
 #include "nist_io.h"
+#include "qv_owners.h"
 #include "wsq_medium.h"
 
 void init_wsq_decoder_tables(wsq_transform_table* dtt, wsq_quant_table* dqt, wsq_huff_table* dht) {
@@ -49,6 +50,25 @@ float unscale_decimal(unsigned char scale, unsigned int value) {
 
 namespace {
 
+// Failure codes of the segment readers (stream, memory) and writers (stream, buffer).
+constexpr WsqCodes kNoSoi{-70, -88};
+constexpr WsqCodes kNoTableOrFrame{-71, -89};
+constexpr WsqCodes kNoTableOrBlock{-72, -90};
+constexpr WsqCodes kNoMarker{-73, -91};
+constexpr int kStreamMarkerOutOfRange = -74;  // the memory reader accepts any 0xFFxx
+constexpr WsqCodes kBadMarkerClass{-75, -92};
+constexpr WsqCodes kBadTableMarker{-75, -93};
+constexpr WsqCodes kNoMemLowPass{-76, -94};
+constexpr WsqCodes kNoMemHighPass{-77, -95};
+constexpr WsqCodes kNoMemFirstGroup{-78, -96};
+constexpr WsqCodes kNoMemSecondGroup{-79, -97};
+constexpr WsqCodes kLowPassTooHigh{-80, -82};
+constexpr WsqCodes kHighPassTooHigh{-81, -83};
+constexpr WsqCodes kBinWidthTooHigh{-84, -86};
+constexpr WsqCodes kZeroBinTooHigh{-85, -87};
+
+using FetList = qv::CPtr<FET, freefet>;
+
 int alternating_sign(int i) { return (i == 0) ? 1 : ((i % 2) ? -1 : 1); }
 
 template <class M>
@@ -60,34 +80,34 @@ int marker_of_class(unsigned short* omarker, int type, M m) {
     case SOI_WSQ:
         if (marker != SOI_WSQ) {
             diag_fprintf(stderr, "ERROR : read_marker_wsq : No SOI marker. {%u}\n", marker);
-            return M::code(-70, -88);
+            return M::code(kNoSoi);
         }
         break;
     case TBLS_N_SOF:
         if (marker != DTT_WSQ && marker != DQT_WSQ && marker != DHT_WSQ && marker != SOF_WSQ && marker != COM_WSQ) {
             diag_fprintf(stderr, "ERROR : read_marker_wsq : No SOF, Table, or comment markers.\n");
-            return M::code(-71, -89);
+            return M::code(kNoTableOrFrame);
         }
         break;
     case TBLS_N_SOB:
         if (marker != DTT_WSQ && marker != DQT_WSQ && marker != DHT_WSQ && marker != SOB_WSQ && marker != COM_WSQ) {
             diag_fprintf(stderr, "ERROR : read_marker_wsq : No SOB, Table, or comment markers.\n");
-            return M::code(-72, -90);
+            return M::code(kNoTableOrBlock);
         }
         break;
     case ANY_WSQ:
         if ((marker & 0xFF00) != 0xFF00) {
             diag_fprintf(stderr, "ERROR : read_marker_wsq : no marker found {%04X}\n", marker);
-            return M::code(-73, -91);
+            return M::code(kNoMarker);
         }
         if (M::kFile && (marker < SOI_WSQ || marker > COM_WSQ)) {
             diag_fprintf(stderr, "ERROR : read_marker_wsq : {%04X} not a valid marker\n", marker);
-            return -74;
+            return kStreamMarkerOutOfRange;
         }
         break;
     default:
         diag_fprintf(stderr, "ERROR : read_marker_wsq : Invalid marker -> {%4X}\n", marker);
-        return M::code(-75, -92);
+        return M::code(kBadMarkerClass);
     }
     *omarker = marker;
     return 0;
@@ -112,31 +132,26 @@ int transform_table(wsq_transform_table* dtt, M m) {
     }
     dtt->hisz = l0;
     dtt->losz = l1;
-    float* lofilt = static_cast<float*>(calloc(l1, sizeof(float)));
-    if (lofilt == nullptr) {
+    // The table takes the two filters only when the whole segment has been read.
+    qv::HeapArray<float> lofilt = qv::heap_zeroed<float>(l1);
+    if (!lofilt) {
         diag_fprintf(stderr, "ERROR : read_transform_table : calloc : lofilt\n");
-        return M::code(-76, -94);
+        return M::code(kNoMemLowPass);
     }
-    float* hifilt = static_cast<float*>(calloc(l0, sizeof(float)));
-    if (hifilt == nullptr) {
-        free(lofilt);
+    qv::HeapArray<float> hifilt = qv::heap_zeroed<float>(l0);
+    if (!hifilt) {
         diag_fprintf(stderr, "ERROR : read_transform_table : calloc : hifilt\n");
-        return M::code(-77, -95);
+        return M::code(kNoMemHighPass);
     }
-    float* a_first = static_cast<float*>(calloc(static_cast<size_t>(a0), sizeof(float)));
-    if (a_first == nullptr) {
-        free(lofilt);
-        free(hifilt);
+    qv::HeapArray<float> a_first = qv::heap_zeroed<float>(static_cast<size_t>(a0));
+    if (!a_first) {
         diag_fprintf(stderr, "ERROR : read_transform_table : calloc : a_lofilt\n");
-        return M::code(-78, -96);
+        return M::code(kNoMemFirstGroup);
     }
-    float* a_second = static_cast<float*>(calloc(static_cast<size_t>(a1), sizeof(float)));
-    if (a_second == nullptr) {
-        free(lofilt);
-        free(hifilt);
-        free(a_first);
+    qv::HeapArray<float> a_second = qv::heap_zeroed<float>(static_cast<size_t>(a1));
+    if (!a_second) {
         diag_fprintf(stderr, "ERROR : read_transform_table : calloc : a_hifilt\n");
-        return M::code(-79, -97);
+        return M::code(kNoMemSecondGroup);
     }
     auto read_group = [&](float* a, int n) {
         for (int i = 0; i < n; i++) {
@@ -149,13 +164,7 @@ int transform_table(wsq_transform_table* dtt, M m) {
         }
         return 0;
     };
-    if ((ret = read_group(a_first, a0)) || (ret = read_group(a_second, a1))) {
-        free(lofilt);
-        free(hifilt);
-        free(a_first);
-        free(a_second);
-        return ret;
-    }
+    if ((ret = read_group(a_first.get(), a0)) || (ret = read_group(a_second.get(), a1))) return ret;
     // The first group is the synthesis high-pass filter, the second the synthesis low-pass one.
     auto fill = [](float* g, const float* c, int len_taps, bool highpass) {
         const int a = (len_taps + 1) / 2;
@@ -176,12 +185,10 @@ int transform_table(wsq_transform_table* dtt, M m) {
             }
         }
     };
-    fill(hifilt, a_first, l0, true);
-    fill(lofilt, a_second, l1, false);
-    free(a_first);
-    free(a_second);
-    dtt->lofilt = lofilt;
-    dtt->hifilt = hifilt;
+    fill(hifilt.get(), a_first.get(), l0, true);
+    fill(lofilt.get(), a_second.get(), l1, false);
+    dtt->lofilt = lofilt.release();
+    dtt->hifilt = hifilt.release();
     dtt->lodef = dtt->hidef = 1;
     return 0;
 }
@@ -216,31 +223,28 @@ int huffman_tables(wsq_huff_table* dht, M m) {
     bool first = true;
     do {
         unsigned char id;
-        unsigned char *bits, *values;
+        unsigned char *bits_raw = nullptr, *values_raw = nullptr;
         int ret;
         if constexpr (M::kFile)
-            ret = read_huffman_table(&id, &bits, &values, kMaxHuffCounts, m.fp, first, &bytes_left);
+            ret = read_huffman_table(&id, &bits_raw, &values_raw, kMaxHuffCounts, m.fp, first, &bytes_left);
         else
-            ret = getc_huffman_table(&id, &bits, &values, kMaxHuffCounts, m.cur, m.end, first, &bytes_left);
+            ret = getc_huffman_table(&id, &bits_raw, &values_raw, kMaxHuffCounts, m.cur, m.end, first, &bytes_left);
+        qv::HeapArray<unsigned char> bits(bits_raw), values(values_raw);
         if (ret) return ret;
         if (id >= kMaxDhtTables) {
             ret = kErrTableId;
             diag_fprintf(stderr, "ERROR : read_huffman_table_wsq : table id %d\n", id);
-        } else if (huff_code_space(bits) > (1L << 16)) {
+        } else if (huff_code_space(bits.get()) > (1L << 16)) {
             ret = kErrCodeSpace;
             diag_fprintf(stderr, "ERROR : read_huffman_table_wsq : code lengths over-fill table %d\n", id);
         } else if (!first && dht[id].tabdef) {
             ret = -2;
             diag_fprintf(stderr, "ERROR : read_huffman_table_wsq : huffman table ID = %d already defined\n", id);
         }
-        if (ret == 0) {
-            memcpy(dht[id].huffbits, bits, 16);
-            memcpy(dht[id].huffvalues, values, kMaxHuffValues);
-            dht[id].tabdef = 1;
-        }
-        free(bits);
-        free(values);
         if (ret) return ret;
+        memcpy(dht[id].huffbits, bits.get(), 16);
+        memcpy(dht[id].huffvalues, values.get(), kMaxHuffValues);
+        dht[id].tabdef = 1;
         first = false;
     } while (bytes_left != 0);
     return 0;
@@ -309,12 +313,12 @@ int table_dispatch(unsigned short marker, wsq_transform_table* dtt, wsq_quant_ta
             ret = read_comment(&text, m.fp);
         else
             ret = getc_comment(&text, m.cur, m.end);
-        free(text);
+        qv::HeapArray<unsigned char> dropped(text);
         return ret;
     }
     default:
         diag_fprintf(stderr, "ERROR: read_table_wsq : Invalid table defined -> {%u}\n", marker);
-        return M::code(-75, -93);
+        return M::code(kBadTableMarker);
     }
 }
 
@@ -326,7 +330,7 @@ struct BufSink {
     int u8(unsigned char v) { return putc_byte(v, odata, oalloc, olen); }
     int u16(unsigned short v) { return putc_ushort(v, odata, oalloc, olen); }
     int u32(unsigned int v) { return putc_uint(v, odata, oalloc, olen); }
-    static constexpr int code(int /*file*/, int buf) { return buf; }
+    static constexpr int code(WsqCodes c) { return c.mem; }
 };
 
 struct FileSink {
@@ -334,7 +338,7 @@ struct FileSink {
     int u8(unsigned char v) { return write_byte(v, fp); }
     int u16(unsigned short v) { return write_ushort(v, fp); }
     int u32(unsigned int v) { return write_uint(v, fp); }
-    static constexpr int code(int file, int /*buf*/) { return file; }
+    static constexpr int code(WsqCodes c) { return c.file; }
 };
 
 template <class S>
@@ -353,7 +357,7 @@ int put_transform_table(const float* lofilt, int losz, const float* hifilt, int 
             if (scale_decimal(std::fabs(c), 4294967295.0, &scales[g][i], &values[g][i])) {
                 diag_fprintf(stderr, "ERROR: putc_transform_table : %s[%d] to high at %f\n", g ? "hifilt" : "lofilt",
                              start + i, c);
-                return g ? S::code(-81, -83) : S::code(-80, -82);
+                return S::code(g ? kHighPassTooHigh : kLowPassTooHigh);
             }
         }
     }
@@ -375,11 +379,11 @@ int put_quantization_table(const float* q, const float* z, S s) {
         if (q[k] == 0.0f) continue;
         if (scale_decimal(q[k], 65535.0, &qs[k], &qv[k])) {
             diag_fprintf(stderr, "ERROR : putc_quantization_table : Q[%d] to high at %f\n", k, q[k]);
-            return S::code(-84, -86);
+            return S::code(kBinWidthTooHigh);
         }
         if (scale_decimal(z[k], 65535.0, &zs[k], &zv[k])) {
             diag_fprintf(stderr, "ERROR : putc_quantization_table : Z[%d] to high at %f\n", k, z[k]);
-            return S::code(-85, -87);
+            return S::code(kZeroBinTooHigh);
         }
     }
     int ret;
@@ -514,14 +518,10 @@ int getc_nistcom_wsq(FET** onistcom, const unsigned char* idata, int ilen) {
     if ((ret = getc_marker_wsq(&marker, ANY_WSQ, &cur, end))) return ret;
     while (marker != SOB_WSQ) {
         if (marker == COM_WSQ && end - cur >= 10 && ((cur[0] << 8) | cur[1]) >= 10 && is_nist_text(cur + 2)) {
-            unsigned char* text;
-            if ((ret = getc_comment(&text, &cur, end))) return ret;
-            FET* fet;
-            ret = string2fet(&fet, reinterpret_cast<char*>(text));
-            free(text);
-            if (ret) return ret;
-            *onistcom = fet;
-            return 0;
+            unsigned char* raw = nullptr;
+            if ((ret = getc_comment(&raw, &cur, end))) return ret;
+            qv::HeapArray<unsigned char> text(raw);
+            return string2fet(onistcom, reinterpret_cast<char*>(text.get()));
         }
         if ((ret = getc_skip_marker_segment(marker, &cur, end))) return ret;
         if ((ret = getc_marker_wsq(&marker, ANY_WSQ, &cur, end))) return ret;
@@ -552,14 +552,10 @@ int read_nistcom_wsq(FET** onistcom, FILE* infp) {
             }
             if (fseek(infp, pos, SEEK_SET) != 0) return -6;
             if (is_nist_text(head)) {
-                unsigned char* text;
-                if ((ret = read_comment(&text, infp))) return ret;
-                FET* fet;
-                ret = string2fet(&fet, reinterpret_cast<char*>(text));
-                free(text);
-                if (ret) return ret;
-                *onistcom = fet;
-                return 0;
+                unsigned char* raw = nullptr;
+                if ((ret = read_comment(&raw, infp))) return ret;
+                qv::HeapArray<unsigned char> text(raw);
+                return string2fet(onistcom, reinterpret_cast<char*>(text.get()));
             }
         }
         if ((ret = read_skip_marker_segment(marker, infp))) return ret;
@@ -571,28 +567,27 @@ int read_nistcom_wsq(FET** onistcom, FILE* infp) {
 
 int putc_nistcom_wsq(const char* comment_text, int w, int h, int d, int ppi, int lossyflag, float r_bitrate,
                      unsigned char* odata, int oalloc, int* olen) {
-    FET* nistcom = nullptr;
+    FET* list = nullptr;
     const char* other = nullptr;
     int ret;
     if (comment_text != nullptr) {
         if (strncmp(comment_text, "NIST_COM", 8) == 0) {
-            if ((ret = string2fet(&nistcom, comment_text))) return ret;
+            if ((ret = string2fet(&list, comment_text))) return ret;
         } else {
             other = comment_text;
         }
     }
-    if ((ret = combine_wsq_nistcom(&nistcom, w, h, d, ppi, lossyflag, r_bitrate))) {
-        freefet(nistcom);
-        return ret;
-    }
-    char* text = nullptr;
-    ret = fet2string(&text, nistcom);
-    freefet(nistcom);
+    // The list may be replaced, and is emptied when the call released it itself.
+    ret = combine_wsq_nistcom(&list, w, h, d, ppi, lossyflag, r_bitrate);
+    FetList nistcom(list);
     if (ret) return ret;
-    size_t n = strlen(text);
-    ret = putc_comment(COM_WSQ, reinterpret_cast<unsigned char*>(text), n > kMaxCommentText ? -1 : static_cast<int>(n),
-                       odata, oalloc, olen);
-    free(text);
+    char* raw = nullptr;
+    if ((ret = fet2string(&raw, nistcom.get()))) return ret;
+    qv::HeapArray<char> text(raw);
+    nistcom.reset();
+    size_t n = strlen(text.get());
+    ret = putc_comment(COM_WSQ, reinterpret_cast<unsigned char*>(text.get()),
+                       n > kMaxCommentText ? -1 : static_cast<int>(n), odata, oalloc, olen);
     if (ret) return ret;
     if (other != nullptr) {
         size_t m = strlen(other);
@@ -605,18 +600,18 @@ int putc_nistcom_wsq(const char* comment_text, int w, int h, int d, int ppi, int
 
 namespace {
 
-int ppi_from_list(int* oppi, FET* nistcom) {
-    if (nistcom == nullptr) {
+// Takes the list over.
+int ppi_from_list(int* oppi, FetList nistcom) {
+    if (!nistcom) {
         *oppi = -1;
         return 0;
     }
-    char* value = nullptr;
-    int ret = lookupfet(&value, "PPI", nistcom);
-    freefet(nistcom);
+    char* raw = nullptr;
+    int ret = lookupfet(&raw, "PPI", nistcom.get());
+    qv::HeapArray<char> value(raw);
     if (ret < 0) return ret;
     // A comment without PPI costs only the resolution, never the image.
-    *oppi = (ret == 1 && value != nullptr) ? atoi(value) : -1;
-    free(value);
+    *oppi = (ret == 1 && value) ? atoi(value.get()) : -1;
     return 0;
 }
 
@@ -626,7 +621,7 @@ int getc_ppi_wsq(int* oppi, const unsigned char* idata, int ilen) {
     FET* nistcom = nullptr;
     int ret = getc_nistcom_wsq(&nistcom, idata, ilen);
     if (ret) return ret;
-    return ppi_from_list(oppi, nistcom);
+    return ppi_from_list(oppi, FetList(nistcom));
 }
 
 int read_ppi_wsq(int* oppi, FILE* infp) {
@@ -640,7 +635,7 @@ int read_ppi_wsq(int* oppi, FILE* infp) {
         return ret;
     }
     int ppi;
-    ret = ppi_from_list(&ppi, nistcom);
+    ret = ppi_from_list(&ppi, FetList(nistcom));
     if (ret) {
         if (fseek(infp, pos, SEEK_SET) != 0) return -5;
         return ret;
