@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 
 namespace {
@@ -529,53 +530,53 @@ void jpeg_mcu400_to_yuyv(const uint8_t (*s)[64], uint8_t* out, std::ptrdiff_t pi
 // ---- the decoder ----
 
 int decode_header(Decoder& d, int width, int height, Layout& layout) {
-    if (!have(d, 2) || d.br.data[0] != 0xFF || d.br.data[1] != kSOI) return 1;
+    if (!have(d, 2) || d.br.data[0] != 0xFF || d.br.data[1] != kSOI) return kJpegNoSoi;
     d.br.pos = 2;
-    if (!jpeg_read_markers(d, kSOF0)) return 14;
-    if (!have(d, 8)) return 14;
+    if (!jpeg_read_markers(d, kSOF0)) return kJpegMarkerSearch;
+    if (!have(d, 8)) return kJpegMarkerSearch;
     u16(d);  // segment length: the fields themselves say how much follows
-    if (u8(d) != 8) return 2;
+    if (u8(d) != 8) return kJpegBadPrecision;
     d.frame_height = u16(d);
     d.frame_width = u16(d);
-    if (d.frame_height % 8 || d.frame_width % 8) return 5;
+    if (d.frame_height % 8 || d.frame_width % 8) return kJpegBadSize;
     d.frame_count = u8(d);
-    if (d.frame_count > kMaxComponents) return 6;
+    if (d.frame_count > kMaxComponents) return kJpegTooManyComponents;
     for (int i = 0; i < d.frame_count; ++i) {
-        if (!have(d, 3)) return 14;
+        if (!have(d, 3)) return kJpegMarkerSearch;
         FrameComponent& c = d.frame[i];
         c.id = u8(d);
         c.sampling = u8(d);
         c.qtable = u8(d);
-        if ((c.sampling >> 4) > 3 || (c.sampling & 15) > 3) return 7;
-        if (c.qtable > 3) return 8;
+        if ((c.sampling >> 4) > 3 || (c.sampling & 15) > 3) return kJpegBadSampling;
+        if (c.qtable > 3) return kJpegBadTableId;
     }
 
-    if (!jpeg_read_markers(d, kSOS)) return 14;
-    if (!have(d, 3)) return 14;
+    if (!jpeg_read_markers(d, kSOS)) return kJpegMarkerSearch;
+    if (!have(d, 3)) return kJpegMarkerSearch;
     u16(d);
     d.scan_count = u8(d);
-    if (d.scan_count == 0) return 9;
-    if (d.frame_count == 0) return 10;
-    if (d.scan_count > kMaxComponents || d.scan_count > d.frame_count) return 9;
+    if (d.scan_count == 0) return kJpegBadScan;
+    if (d.frame_count == 0) return kJpegUnknownComponent;
+    if (d.scan_count > kMaxComponents || d.scan_count > d.frame_count) return kJpegBadScan;
     for (int i = 0; i < d.scan_count; ++i) {
-        if (!have(d, 2)) return 14;
+        if (!have(d, 2)) return kJpegMarkerSearch;
         const int id = u8(d);
         const int tables = u8(d);
         const int td = tables >> 4, ta = tables & 15;
-        if (td > 1 || ta > 1) return 8;
+        if (td > 1 || ta > 1) return kJpegBadTableId;
         const FrameComponent* fc = nullptr;
         for (int k = 0; k < d.frame_count && !fc; ++k)
             if (d.frame[k].id == id) fc = &d.frame[k];
-        if (!fc) return 10;
+        if (!fc) return kJpegUnknownComponent;
         ScanComponent& sc = d.scan[i];
         sc.dc = &d.huff[td];
         sc.ac = &d.huff[2 + ta];
         sc.sampling = fc->sampling;
         sc.qtable = fc->qtable;
         sc.predictor = 0;
-        if (i == 0 && sc.sampling != 0x11 && sc.sampling != 0x21 && sc.sampling != 0x22) return 9;
+        if (i == 0 && sc.sampling != 0x11 && sc.sampling != 0x21 && sc.sampling != 0x22) return kJpegBadScan;
     }
-    if (!have(d, 3)) return 14;
+    if (!have(d, 3)) return kJpegMarkerSearch;
     d.br.pos += 3;  // spectral selection and successive approximation
 
     const int first = d.scan[0].sampling;
@@ -584,7 +585,7 @@ int decode_header(Decoder& d, int width, int height, Layout& layout) {
              : d.scan_count == 1 ? Layout::Grey
                                  : Layout::Yuv444;
     // The colour layouts read a luma and two chroma components.
-    if (layout != Layout::Grey && d.scan_count < 3) return 9;
+    if (layout != Layout::Grey && d.scan_count < 3) return kJpegBadScan;
 
     if (!d.has_dht) {
         const jpeg_bit_reader saved = d.br;
@@ -594,8 +595,8 @@ int decode_header(Decoder& d, int width, int height, Layout& layout) {
         read_dht_tables(d, static_cast<int>(sizeof kStandardHuffman) + 2);
         d.br = saved;
     }
-    if (d.frame_width > width || d.frame_height > height) return -5;
-    return 0;
+    if (d.frame_width > width || d.frame_height > height) return kJpegFrameTooLarge;
+    return kJpegOk;
 }
 
 int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width, int height, Layout layout) {
@@ -622,7 +623,7 @@ int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width,
         for (int mx = 0; mx < mcus_x; ++mx) {
             if (interval && --countdown == 0) {
                 jpeg_fill_bits(r);
-                if (r.marker != expected) return 12;
+                if (r.marker != expected) return kJpegNoRestart;
                 r.buf = 0;
                 r.bits = 0;
                 r.marker = 0;
@@ -645,22 +646,21 @@ int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width,
         }
     }
     jpeg_fill_bits(r);
-    return r.marker == kEOI ? 0 : 13;
+    return r.marker == kEOI ? kJpegOk : kJpegNoEoi;
 }
 
 }  // namespace
 
 int jpeg_decode_bounded(unsigned char* out, int pitch, const unsigned char* in, size_t in_size, int width,
                         int height) {
-    if (!in || !out) return -1;
-    Decoder* d = new (std::nothrow) Decoder();
-    if (!d) return -1;
+    if (!in || !out) return kJpegNoBufferOrMemory;
+    std::unique_ptr<Decoder> d(new (std::nothrow) Decoder());
+    if (!d) return kJpegNoBufferOrMemory;
     d->br.data = in;
     d->br.len = in_size;
     Layout layout = Layout::Grey;
     int result = decode_header(*d, width, height, layout);
-    if (result == 0) result = decode_scan(*d, out, pitch, width, height, layout);
-    delete d;
+    if (result == kJpegOk) result = decode_scan(*d, out, pitch, width, height, layout);
     return result;
 }
 

@@ -4,19 +4,30 @@
 // YUYV rows (Y0 U Y1 V per pixel pair) pitch bytes apart and must hold height rows.
 // The number of MCUs comes from width and height; a smaller frame is accepted.
 // Nothing is kept between calls; the work memory is allocated and freed per call.
-//
-// Results: -1 NULL buffer or no memory, 1 no SOI, 14 marker search failed or a segment
-// is broken or runs past the frame, 2 precision not 8, 5 size not a multiple of 8,
-// 6 more than 4 frame components, 7 sampling factor above 3, 8 table id out of range,
-// 9 unusable scan (component count or first component's sampling), 10 scan component
-// not in the frame (or a frame without components), -5 frame larger than width x height,
-// 12 restart marker missing or out of order, 13 no EOI after the last MCU, 0 success.
 // MCUs written before a failure stay in the output.
 #pragma once
 
 #include <cstddef>
 
 #include "qv_export.h"
+
+// Results, in the order the decoder checks them.
+enum JpegDecodeResult : int {
+    kJpegNoBufferOrMemory = -1,  // a NULL buffer, or no memory for the work state
+    kJpegNoSoi = 1,              // the data does not begin with FF D8
+    kJpegMarkerSearch = 14,      // SOF0 or SOS not found, or a segment broken or running past the frame
+    kJpegBadPrecision = 2,       // sample precision other than 8
+    kJpegBadSize = 5,            // frame height or width not a multiple of 8
+    kJpegTooManyComponents = 6,  // more than 4 frame components
+    kJpegBadSampling = 7,        // a sampling factor above 3
+    kJpegBadTableId = 8,         // quantisation table id above 3, or DC/AC table id above 1
+    kJpegBadScan = 9,            // unusable component count or first component's sampling
+    kJpegUnknownComponent = 10,  // a scan component not in the frame, or a frame without components
+    kJpegFrameTooLarge = -5,     // frame wider than width or taller than height
+    kJpegNoRestart = 12,         // the expected restart marker is missing or out of order
+    kJpegNoEoi = 13,             // no EOI after the last MCU
+    kJpegOk = 0,
+};
 
 // Reads until the frame's markers say it ends; use only when the length is unknown.
 QV_EXPORT int jpeg_decode(unsigned char* out, int pitch, unsigned char* in, int width, int height);
