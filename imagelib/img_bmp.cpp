@@ -10,6 +10,7 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_stream.h"
+#include "qv_owners.h"
 
 namespace {
 
@@ -20,10 +21,7 @@ constexpr int kHeadersSize = kFileHeaderSize + kInfoHeaderSize;
 constexpr int kPaletteEntries = 256;
 constexpr int kDefaultPpm = 19685;  // 500 dpi
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-using Bytes = std::unique_ptr<unsigned char[], FreeDeleter>;
+using Bytes = qv::HeapArray<unsigned char>;
 
 struct FileCloser {
     void operator()(FILE* f) const {

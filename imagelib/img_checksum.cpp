@@ -7,6 +7,8 @@
 #include <cstring>
 #include <memory>
 
+#include "qv_owners.h"
+
 namespace {
 
 constexpr int kModeRaw = 0x100;
@@ -92,12 +94,8 @@ void Sha1(const unsigned char* data, size_t n, unsigned char digest[20]) {
     for (int i = 0; i < 20; ++i) digest[i] = static_cast<unsigned char>(h[i / 4] >> (24 - 8 * (i % 4)));
 }
 
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-
 // Reads a whole file; 0 on success, kErrFile otherwise.
-int ReadWhole(const char* path, std::unique_ptr<unsigned char[], FreeDeleter>& out, int* size) {
+int ReadWhole(const char* path, qv::HeapArray<unsigned char>& out, int* size) {
     if (!*path) return kErrFile;
     FILE* f = std::fopen(path, "rb");
     if (!f) return kErrFile;
@@ -208,7 +206,7 @@ unsigned Crc32Update(unsigned crc, const unsigned char* data, int length) {
 
 int CalcChecksum(const void* pathOrData, int length, unsigned char* out, int mode) {
     if (!pathOrData) return kErrNoData;
-    std::unique_ptr<unsigned char[], FreeDeleter> file;
+    qv::HeapArray<unsigned char> file;
     const unsigned char* data = static_cast<const unsigned char*>(pathOrData);
     int n = length;
     if (length < 1) {

@@ -9,6 +9,8 @@
 
 #include <jpeglib.h>
 
+#include "qv_owners.h"
+
 namespace {
 
 using byte = unsigned char;
@@ -552,20 +554,16 @@ int yuyv_to_jpeg(unsigned char* yuyv, unsigned char* out, int out_size, int widt
     if (src_pitch < 2 * w) return 0;
 
     const int cw = w / 2;
-    byte* ybuf = static_cast<byte*>(std::malloc(static_cast<size_t>(16) * w));
-    byte* cbbuf = static_cast<byte*>(std::malloc(static_cast<size_t>(8) * cw));
-    byte* crbuf = static_cast<byte*>(std::malloc(static_cast<size_t>(8) * cw));
-    if (!ybuf || !cbbuf || !crbuf) {
-        std::free(ybuf);
-        std::free(cbbuf);
-        std::free(crbuf);
-        return 0;
-    }
+    // Declared before setjmp: a long jump back here unwinds no owner, and they go at the return.
+    const qv::HeapArray<byte> ybuf = qv::heap_alloc<byte>(static_cast<size_t>(16) * w);
+    const qv::HeapArray<byte> cbbuf = qv::heap_alloc<byte>(static_cast<size_t>(8) * cw);
+    const qv::HeapArray<byte> crbuf = qv::heap_alloc<byte>(static_cast<size_t>(8) * cw);
+    if (!ybuf || !cbbuf || !crbuf) return 0;
     JSAMPROW yrows[16], cbrows[8], crrows[8];
-    for (int i = 0; i < 16; ++i) yrows[i] = ybuf + static_cast<std::ptrdiff_t>(w) * i;
+    for (int i = 0; i < 16; ++i) yrows[i] = ybuf.get() + static_cast<std::ptrdiff_t>(w) * i;
     for (int i = 0; i < 8; ++i) {
-        cbrows[i] = cbbuf + static_cast<std::ptrdiff_t>(cw) * i;
-        crrows[i] = crbuf + static_cast<std::ptrdiff_t>(cw) * i;
+        cbrows[i] = cbbuf.get() + static_cast<std::ptrdiff_t>(cw) * i;
+        crrows[i] = crbuf.get() + static_cast<std::ptrdiff_t>(cw) * i;
     }
     JSAMPARRAY planes[3] = {yrows, cbrows, crrows};
 
@@ -632,8 +630,5 @@ int yuyv_to_jpeg(unsigned char* yuyv, unsigned char* out, int out_size, int widt
         if (!dest->overflow) result = static_cast<int>(dest->written);
     }
     jpeg_destroy_compress(&cinfo);
-    std::free(ybuf);
-    std::free(cbbuf);
-    std::free(crbuf);
     return result;
 }
