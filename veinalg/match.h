@@ -26,3 +26,10 @@ int Match_rotX(const unsigned char* tmpl, const unsigned char* items, int* score
                signed char* col_shift, int* detail, int extra);
 // Score 0..999 of a template against the three items of a feature.
 void MatchFeatureX(const unsigned char* tmpl, const unsigned char* items, int* score);
+
+// Whether a record's content could have come from the encoders (tag, code groups, code bits and,
+// for feature items, weights); records that could not are treated as damaged.
+bool TmplContentValid(const unsigned char* tmpl);
+bool FeatureItemContentValid(const unsigned char* item);
+// 0 when the template and all three feature items pass, else -1.
+int CheckRecordContent(const unsigned char* tmpl, const unsigned char* items);

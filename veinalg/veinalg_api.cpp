@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "match.h"
 #include "veinalg_internal.h"
 
 float f1_t4X[512];
@@ -337,6 +338,9 @@ QV_EXPORT double veinalg_match(void* /*handle*/, const void* a, int a_len, const
     for (int k = 0; k < FV_FEATURE_ITEMS; ++k)
         if (CheckFeatureData(&in[0].items[k]) != 0) return -1.0;
     if (CheckTmplData(&in[0].tmpl) != 0) return -1.0;
+    if (CheckRecordContent(reinterpret_cast<const unsigned char*>(&in[0].tmpl),
+                           reinterpret_cast<const unsigned char*>(in[0].items)) != 0)
+        return -1.0;
     int score = 0;
     MatchFeatureX(&in[0].tmpl, in[0].items, &score);
     double similarity = 0.0;
