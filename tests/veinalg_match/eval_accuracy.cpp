@@ -41,6 +41,25 @@ std::vector<unsigned char> feature_of(int finger, int capture) {
     return out;
 }
 
+// Records made here that the matcher's content check refuses (there must be none).
+int g_checked = 0, g_refused = 0;
+
+void note_feature(const std::vector<unsigned char>& f) {
+    if (f.empty()) return;
+    ++g_checked;
+    for (int k = 0; k < FV_FEATURE_ITEMS; ++k)
+        if (!FeatureItemContentValid(f.data() + k * kItemBytes)) {
+            ++g_refused;
+            break;
+        }
+}
+
+void note_tmpl(const std::vector<unsigned char>& t) {
+    if (t.empty()) return;
+    ++g_checked;
+    g_refused += TmplContentValid(t.data()) ? 0 : 1;
+}
+
 // Stored template of the given captures, built with the chosen rule.
 std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineRowSearch rule) {
     std::vector<std::vector<unsigned char>> images;
@@ -50,6 +69,7 @@ std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineR
                           &t, rule) != 0)
         return {};
     std::vector<unsigned char> out(kTmplBytes, 0);
+    std::memcpy(&out[0], "v1.1", 4);
     std::memcpy(&out[kTmplCodes], t.codes, sizeof t.codes);
     std::memcpy(&out[kTmplMs], t.ms, sizeof t.ms);
     std::memcpy(&out[kTmplW15], t.w15, sizeof t.w15);
@@ -207,6 +227,7 @@ int main(int argc, char** argv) {
     std::printf("%d %s fingers (%d..%d) x 6 captures; %d of %d probe captures gave no feature (%.2f%%)\n", fingers,
                 style_name, g_first, g_first + fingers - 1, missing, fingers * 3, 100.0 * missing / (fingers * 3));
     bit_statistics(probes, fingers);
+    for (const auto& p : probes) note_feature(p);
 
     const FineRowSearch rules[2] = {FineRowSearch::kReset, FineRowSearch::kKeepBest};
     const char* names[2] = {"fine row search restarted (as specified)", "fine row search keeping its best"};
@@ -217,6 +238,7 @@ int main(int argc, char** argv) {
         const int enrol[3] = {0, 1, 2};
         for (int f = 0; f < fingers; ++f) {
             auto t = tmpl_of(f, enrol, 3, rules[r]);
+            note_tmpl(t);
             if (t.empty()) {
                 ++no_tmpl;
                 continue;
@@ -259,9 +281,11 @@ int main(int argc, char** argv) {
                           {bmp.data(), static_cast<int>(bmp.size())}};
         std::vector<unsigned char> t(FV_TMPL_SIZE, 0);
         if (veinalg_make_tmpl(nullptr, imgs, 3, t.data(), nullptr) != FV_TMPL_SIZE) continue;
+        note_tmpl(t);
         bool ok = true;
         for (int c = 1; c <= 2; ++c) {
             auto p = feature_of(f, c);
+            note_feature(p);
             double s = p.empty() ? 0 : veinalg_match(nullptr, t.data(), FV_TMPL_SIZE, p.data(), FV_FEATURE_SIZE, nullptr);
             ok = ok && s * 100 >= 60;
         }
@@ -270,5 +294,6 @@ int main(int argc, char** argv) {
     }
     std::printf("\nsame-finger check (template of capture 0 x 3 vs captures 1 and 2 >= 0.60): %d of %d (%.1f%%)\n",
                 pass, total, total ? 100.0 * pass / total : 0);
+    std::printf("records refused by the matcher's content check: %d of %d\n", g_refused, g_checked);
     return 0;
 }
