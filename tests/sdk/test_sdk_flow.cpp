@@ -2,6 +2,7 @@
 // (udev tree from umockdev, system calls answered in this executable) with generated fingers.
 #include <gtest/gtest.h>
 #include <linux/videodev2.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <string>
 #include <thread>
 
@@ -699,6 +701,118 @@ TEST(EndToEnd, RealRecognitionLibrary) {
     EXPECT_EQ(sounds[14], "match_feature_fail.wav");
 }
 
+
+// Records with recomputed checksums whose content the recognition library cannot make.
+namespace forged {
+
+uint32_t crc32(const unsigned char* p, size_t n) {
+    uint32_t c = 0xFFFFFFFFu;
+    for (size_t i = 0; i < n; ++i) {
+        c ^= p[i];
+        for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+    }
+    return ~c;
+}
+
+// Recomputes the checksum of a 2,972-byte template or of each 8,588-byte item of a feature.
+void seal(std::vector<unsigned char>& r) {
+    const size_t item = r.size() == 2972 ? 2972 : 8588;
+    for (size_t at = 0; at < r.size(); at += item) {
+        uint32_t c = crc32(&r[at + 8], item - 8);
+        for (int k = 0; k < 4; ++k) r[at + 4 + k] = static_cast<unsigned char>(c >> (8 * k));
+    }
+}
+
+std::string base64(const std::vector<unsigned char>& b) {
+    std::string out;
+    for (size_t i = 0; i < b.size(); i += 3) {
+        uint32_t v = b[i] << 16 | (i + 1 < b.size() ? b[i + 1] << 8 : 0) | (i + 2 < b.size() ? b[i + 2] : 0);
+        out += kB64[v >> 18];
+        out += kB64[(v >> 12) & 63];
+        out += i + 1 < b.size() ? kB64[(v >> 6) & 63] : '=';
+        out += i + 2 < b.size() ? kB64[v & 63] : '=';
+    }
+    return out;
+}
+
+std::vector<unsigned char> filled(size_t size, int byte, bool tag) {
+    std::vector<unsigned char> r(size, static_cast<unsigned char>(byte));
+    const size_t item = size == 2972 ? 2972 : 8588;
+    for (size_t at = 0; tag && at < size; at += item) std::memcpy(&r[at], "v1.1", 4);
+    seal(r);
+    return r;
+}
+
+}  // namespace forged
+
+TEST(EndToEnd, ForgedRecordsAreReportedAsDamaged) {
+    // A genuine template and feature of one finger, made by a copy of the recognition library of
+    // this test's own, against forgeries of the other kind in both argument orders.
+    Flow f(true);
+    ChildResult r = f.run([&](Api& api, sim::Scanner&) {
+        api.init(nullptr, nullptr);
+        int o = api.open();
+        void* alg = dlopen(VEINALG_PATH, RTLD_NOW | RTLD_LOCAL);
+        if (alg == nullptr) return;
+        using InitFn = int (*)(void*, unsigned long);
+        using MakeFn = int (*)(void*, const void*, int, void*, int, void*);
+        using TmplFn = int (*)(void*, const void*, int, void*, void*);
+        struct Image {
+            unsigned char* data;
+            int length;
+        };
+        reinterpret_cast<InitFn>(dlsym(alg, "veinalg_init_handle"))(nullptr, 0);
+        std::vector<unsigned char> bmps[4];
+        Image images[4];
+        for (int c = 0; c < 4; ++c) {
+            bmps[c] = fingergen::grey_to_bmp(fingergen::finger_image(6, c).data(), 320, 240);
+            images[c] = {bmps[c].data(), static_cast<int>(bmps[c].size())};
+        }
+        std::vector<unsigned char> tmpl(2972, 0), feat(50000, 0);
+        auto make_tmpl = reinterpret_cast<TmplFn>(dlsym(alg, "veinalg_make_tmpl"));
+        auto make_feature = reinterpret_cast<MakeFn>(dlsym(alg, "veinalg_make_feature"));
+        int tl = make_tmpl(nullptr, images, 3, tmpl.data(), nullptr);
+        int fl = make_feature(nullptr, &images[3], 1, feat.data(), 50000, nullptr);
+        feat.resize(25764);
+        const std::string t = forged::base64(tmpl), ft = forged::base64(feat);
+        printf("@%d %d %d %d %d\n", o, tl, fl, api.match(t.c_str(), ft.c_str()), api.match(ft.c_str(), t.c_str()));
+        // Each line: the forged template against the feature and the forged feature against the
+        // template, each in both orders.
+        auto row = [&](const std::vector<unsigned char>& forged_tmpl, const std::vector<unsigned char>& forged_feat) {
+            const std::string a = forged::base64(forged_tmpl), b = forged::base64(forged_feat);
+            const int r[4] = {api.match(a.c_str(), ft.c_str()), api.match(ft.c_str(), a.c_str()),
+                              api.match(t.c_str(), b.c_str()), api.match(b.c_str(), t.c_str())};
+            return std::to_string(r[0]) + " " + std::to_string(r[1]) + " " + std::to_string(r[2]) + " " +
+                   std::to_string(r[3]);
+        };
+        printf("@%s\n", row(forged::filled(2972, 0xFF, false), forged::filled(25764, 0xFF, false)).c_str());
+        printf("@%s\n", row(forged::filled(2972, 0xFF, true), forged::filled(25764, 0xFF, true)).c_str());
+        printf("@%s\n", row(forged::filled(2972, 0, true), forged::filled(25764, 0, true)).c_str());
+        // Random records with the tags: every one is refused.
+        std::mt19937 rng(61);
+        int refused = 0, matched = 0;
+        for (int n = 0; n < 100; ++n) {
+            std::vector<unsigned char> a(2972), b(25764);
+            for (auto& x : a) x = static_cast<unsigned char>(rng());
+            for (auto& x : b) x = static_cast<unsigned char>(rng());
+            std::memcpy(&a[0], "v1.1", 4);
+            for (int k = 0; k < 3; ++k) std::memcpy(&b[k * 8588], "v1.1", 4);
+            forged::seal(a);
+            forged::seal(b);
+            const std::string results = row(a, b);
+            refused += results == "-1 -1 -1 -1";
+            matched += (" " + results + " ").find(" 0 ") != std::string::npos;
+        }
+        printf("@%d %d\n", refused, matched);
+        dlclose(alg);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out),
+              (std::vector<std::string>{"0 2972 25764 0 0", "-1 -1 -1 -1", "-1 -1 -1 -1", "-7 -7 -7 -7", "100 0"}))
+        << r.out;
+    // Reported as a damaged record is: its result in a forced log line.
+    EXPECT_NE(failure_log(f.d).find("match feature failed nret = [-1]"), std::string::npos);
+}
 
 TEST(EndToEnd, InstalledDriverFolder) {
     // The folder exactly as installed: shipped ids, sound mode 1, texts and sounds.
