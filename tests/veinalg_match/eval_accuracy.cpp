@@ -173,14 +173,24 @@ void bit_statistics(const std::vector<std::vector<unsigned char>>& probes, int f
         outside += std::abs(share - 0.5) > 0.05;
         per_bit[k % 128] += share / points.size();
     }
-    double bit_lo = 1, bit_hi = 0;
-    for (double v : per_bit) bit_lo = std::min(bit_lo, v), bit_hi = std::max(bit_hi, v);
+    // Bits 0..79 compare neighbouring orientations of scales 2..6, bits 80..127 neighbouring scales.
+    double bit_lo = 1, bit_hi = 0, orient_lo = 1, orient_hi = 0, scale_lo = 1, scale_hi = 0;
+    for (int b = 0; b < 128; ++b) {
+        const double v = per_bit[b];
+        bit_lo = std::min(bit_lo, v), bit_hi = std::max(bit_hi, v);
+        if (b < 80)
+            orient_lo = std::min(orient_lo, v), orient_hi = std::max(orient_hi, v);
+        else
+            scale_lo = std::min(scale_lo, v), scale_hi = std::max(scale_hi, v);
+    }
     std::printf("MS bits over %d probes at the template's %zu MS points (%d positions):\n", n, points.size(), positions);
     std::printf("  share of ones per position: lowest %.3f, highest %.3f, mean distance from 1/2 %.4f, "
                 "%d positions (%.1f%%) farther than 0.05 (chance alone: about %.1f%%)\n",
                 lo, hi, dev / positions, outside, 100.0 * outside / positions,
                 200.0 * std::erfc(0.05 / std::sqrt(0.25 / n) / std::sqrt(2.0)) / 2);
-    std::printf("  share of ones per bit kind, averaged over the points: lowest %.3f, highest %.3f\n", bit_lo, bit_hi);
+    std::printf("  share of ones per bit kind, averaged over the points: lowest %.3f, highest %.3f "
+                "(orientation bits %.3f..%.3f, scale bits %.3f..%.3f)\n",
+                bit_lo, bit_hi, orient_lo, orient_hi, scale_lo, scale_hi);
     // Equal bits at zero shift.
     double same_sum = 0, diff_sum = 0, diff_hi = 0;
     long long same_n = 0, diff_n = 0;
