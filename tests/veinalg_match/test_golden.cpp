@@ -37,6 +37,31 @@ Bytes feature_of(const Bytes& bmp) {
     return out;
 }
 
+TEST(Golden, MeanEnergyTable) {
+    // The table decides every code bit: its bytes are frozen with the digests above, and its fixed
+    // entries and range hold whatever body it was measured on.
+    const auto* bytes = reinterpret_cast<const unsigned char*>(MeanGaborFeatureTable);
+    EXPECT_EQ(GenerateCRC32(bytes, sizeof MeanGaborFeatureTable), 0x546b174du);
+    auto at = [](int i, int j, int s, int o) { return MeanGaborFeatureTable[((i * 22 + j) * 7 + s) * 16 + o]; };
+    const int column[15] = {5259,  17492, 27361, 28490, 27631, 29741, 31571, 33164,
+                            32885, 28882, 26172, 25507, 26259, 20471, 8018};
+    for (int i = 0; i < 15; ++i) EXPECT_EQ(at(i, 11, 0, 0), column[i]) << i;
+    const int vertical[16] = {67537,  65480,  63881,  65020,  68656, 80776, 106532, 130117,
+                              143048, 134950, 105939, 75097,  61556, 54169, 57682,  63011};
+    for (int o = 0; o < 16; ++o) EXPECT_EQ(at(7, 11, 6, o), vertical[o]) << o;
+    EXPECT_EQ(at(0, 2, 0, 0), 2164);
+    EXPECT_EQ(at(11, 19, 5, 8), 169963);
+    int lowest = 0, highest = 0;
+    for (int k = 0; k < kGaborResponses; ++k) {
+        EXPECT_GE(MeanGaborFeatureTable[k], 2164) << k;
+        EXPECT_LE(MeanGaborFeatureTable[k], 169963) << k;
+        lowest += MeanGaborFeatureTable[k] == 2164;
+        highest += MeanGaborFeatureTable[k] == 169963;
+    }
+    EXPECT_EQ(lowest, 1);
+    EXPECT_EQ(highest, 1);
+}
+
 TEST(Golden, FeaturesTemplatesAndScores) {
     ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0);
     for (const Golden& g : kGolden) {

@@ -19,8 +19,8 @@ protected:
     static void SetUpTestSuite() { ASSERT_EQ(veinalg_init_handle(nullptr, 0), 0); }
 };
 
-Bytes bmp_of(int finger, int capture) {
-    return fingergen::grey_to_bmp(fingergen::finger_image(finger, capture).data(), 320, 240);
+Bytes bmp_of(int finger, int capture, fingergen::Style style = fingergen::Style::kClassic) {
+    return fingergen::grey_to_bmp(fingergen::finger_image(finger, capture, nullptr, style).data(), 320, 240);
 }
 
 Bytes feature_of_bmp(const Bytes& bmp) {
@@ -32,7 +32,9 @@ Bytes feature_of_bmp(const Bytes& bmp) {
     return out;
 }
 
-Bytes feature_of(int finger, int capture) { return feature_of_bmp(bmp_of(finger, capture)); }
+Bytes feature_of(int finger, int capture, fingergen::Style style = fingergen::Style::kClassic) {
+    return feature_of_bmp(bmp_of(finger, capture, style));
+}
 
 Bytes tmpl_of(const std::vector<const Bytes*>& bmps) {
     std::vector<_image> imgs;
@@ -154,10 +156,14 @@ TEST_F(Records, SimilarityIsSymmetricInArgumentOrder) {
 }
 
 TEST_F(Records, SameFingerMatchesOtherFingersDoNot) {
-    Bytes a = bmp_of(6, 0), b = bmp_of(6, 1), c = bmp_of(6, 2);
+    // Scanner-like fingers, as the mean energy table was measured on (the classic set's fingers are
+    // too alike to tell apart reliably).
+    const fingergen::Style style = fingergen::Style::kRealistic;
+    Bytes a = bmp_of(6, 0, style), b = bmp_of(6, 1, style), c = bmp_of(6, 2, style);
     Bytes t = tmpl_of({&a, &b, &c});
-    for (int probe : {3, 4, 5}) EXPECT_GE(static_cast<int>(match(t, feature_of(6, probe)) * 100), 70) << probe;
-    for (int other : {7, 12, 13}) EXPECT_LT(static_cast<int>(match(t, feature_of(other, 3)) * 100), 70) << other;
+    for (int probe : {3, 4, 5}) EXPECT_GE(static_cast<int>(match(t, feature_of(6, probe, style)) * 100), 70) << probe;
+    for (int other : {7, 12, 13})
+        EXPECT_LT(static_cast<int>(match(t, feature_of(other, 3, style)) * 100), 70) << other;
 }
 
 TEST_F(Records, DamagedItemOrTemplateGivesMinusOne) {
