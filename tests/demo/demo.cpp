@@ -30,10 +30,12 @@
 
 namespace {
 
-// The finger enrolled and captured again, and the other finger captured afterwards. The enrolment
-// takes captures 0 to 2 of its finger, the capture after it capture 3.
-constexpr int kFinger = 6;
-constexpr int kOtherFinger = 19;
+// The finger enrolled and captured again, and the other finger captured afterwards, in the
+// generator's scanner-like style. The enrolment takes captures 0 to 2 of its finger, the capture
+// after it capture 3.
+constexpr int kFinger = 1;
+constexpr int kOtherFinger = 2;
+constexpr fingergen::Style kStyle = fingergen::Style::kRealistic;
 constexpr int kFingerRegister = 0x1005;  // bit 0: a finger lies on the sensor
 constexpr unsigned char kEmptySensor = 16;
 constexpr int kThreshold = 70;  // the driver's default: this program gives it no settings
@@ -153,7 +155,7 @@ struct Hand {
     std::vector<uint8_t> empty;
 
     void place() {
-        std::vector<unsigned char> img = fingergen::finger_image(finger, next_capture);
+        std::vector<unsigned char> img = fingergen::finger_image(finger, next_capture, nullptr, kStyle);
         std::vector<uint8_t> frame = sim::mjpeg_from_grey(img.data(), fingergen::kWidth, fingergen::kHeight);
         cam->set_idle_frame(frame);
         cam->set_register(kFingerRegister, 1);
