@@ -14,7 +14,9 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdlib>
 #include <jpeglib.h>
 #include <map>
 #include <memory>
@@ -98,9 +100,18 @@ std::shared_ptr<Node> node_of(const std::string& path) {
     return it == st().nodes.end() ? nullptr : it->second;
 }
 
+// Everything else passes straight on: the next definitions are kept in atomics, and which paths
+// and descriptors are the simulator's is known without the lock. A sanitizer opens and closes
+// files in the middle of a report (ThreadSanitizer's symbolizer opens /proc/self/exe), where any
+// wait for the lock, and any plain read of memory another thread wrote, can deadlock it.
 template <typename F>
-F next_fn(const char* name) {
-    return reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+F next_fn(std::atomic<F>& slot, const char* name) {
+    F f = slot.load(std::memory_order_relaxed);
+    if (f == nullptr) {
+        f = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+        slot.store(f, std::memory_order_relaxed);
+    }
+    return f;
 }
 
 using open_fn = int (*)(const char*, int, ...);
@@ -109,19 +120,85 @@ using open2_fn = int (*)(const char*, int);
 using close_fn = int (*)(int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 
-int real_close(int fd) {
-    static close_fn f = next_fn<close_fn>("close");
-    return f(fd);
+std::atomic<open_fn> g_open{nullptr}, g_open64{nullptr};
+std::atomic<open2_fn> g_open_2{nullptr}, g_open64_2{nullptr};
+std::atomic<openat_fn> g_openat{nullptr}, g_openat64{nullptr};
+std::atomic<close_fn> g_close{nullptr};
+std::atomic<ioctl_fn> g_ioctl{nullptr};
+
+int real_close(int fd) { return next_fn(g_close, "close")(fd); }
+
+int real_ioctl(int fd, unsigned long req, void* arg) { return next_fn(g_ioctl, "ioctl")(fd, req, arg); }
+
+// Registered paths. A slot's text is written once, under the lock, before the slot is counted;
+// a path registered again takes its old slot, so a text is never rewritten.
+struct OwnedPath {
+    std::atomic<bool> registered{false};
+    char path[64];
+};
+constexpr int kMaxOwnedPaths = 64;
+OwnedPath g_paths[kMaxOwnedPaths];
+std::atomic<int> g_path_count{0};
+
+// Descriptors of simulated nodes, one bit each; set and cleared under the lock while the
+// descriptor is open. Higher descriptors are looked up under the lock.
+constexpr int kOwnedFdLimit = 4096;
+std::atomic<uint64_t> g_fds[kOwnedFdLimit / 64];
+
+// Not instrumented: called from inside a sanitizer's report, where a plain read of a slot's text
+// would be taken for a race.
+__attribute__((no_sanitize("thread"))) bool same_text(const char* a, const char* b) {
+    while (*a != 0 && *a == *b) {
+        ++a;
+        ++b;
+    }
+    return *a == *b;
 }
 
-int real_ioctl(int fd, unsigned long req, void* arg) {
-    static ioctl_fn f = next_fn<ioctl_fn>("ioctl");
-    return f(fd, req, arg);
+bool owns_path(const char* path) {
+    const int n = g_path_count.load(std::memory_order_acquire);
+    for (int i = 0; i < n; ++i)
+        if (g_paths[i].registered.load(std::memory_order_acquire) && same_text(g_paths[i].path, path)) return true;
+    return false;
+}
+
+// Under the lock.
+void set_path_registered(const std::string& path, bool registered) {
+    const int n = g_path_count.load(std::memory_order_relaxed);
+    int i = 0;
+    while (i < n && path != g_paths[i].path) ++i;
+    if (i == n) {
+        if (!registered) return;
+        if (n == kMaxOwnedPaths || path.size() >= sizeof g_paths[i].path) {
+            fprintf(stderr, "sim: cannot register %s (at most %d paths of %zu bytes)\n", path.c_str(),
+                    kMaxOwnedPaths, sizeof g_paths[i].path - 1);
+            abort();
+        }
+        memcpy(g_paths[i].path, path.c_str(), path.size() + 1);
+        g_path_count.store(n + 1, std::memory_order_release);
+    }
+    g_paths[i].registered.store(registered, std::memory_order_release);
+}
+
+bool owns_fd(int fd) {
+    if (fd < 0) return false;
+    if (fd >= kOwnedFdLimit) return true;
+    return (g_fds[fd / 64].load(std::memory_order_acquire) >> (fd % 64)) & 1;
+}
+
+// Under the lock.
+void set_fd_owned(int fd, bool owned) {
+    if (fd < 0 || fd >= kOwnedFdLimit) return;
+    const uint64_t bit = uint64_t{1} << (fd % 64);
+    if (owned)
+        g_fds[fd / 64].fetch_or(bit, std::memory_order_release);
+    else
+        g_fds[fd / 64].fetch_and(~bit, std::memory_order_release);
 }
 
 // Opens a simulated node: -2 when path is not one, else the fake's answer.
 int sim_open(const char* path, int flags) {
-    if (!path) return -2;
+    if (!path || !owns_path(path)) return -2;
     std::lock_guard<std::mutex> lk(st().mu);
     auto n = node_of(path);
     if (!n) return -2;
@@ -137,6 +214,7 @@ int sim_open(const char* path, int flags) {
         return -1;
     }
     st().fds[fd] = Desc{n, n->generation};
+    set_fd_owned(fd, true);
     n->opens++;
     n->live++;
     n->flags.push_back(flags);
@@ -326,6 +404,7 @@ int handle_v4l2(Node& n, int fd, unsigned long req, void* arg) {
 
 // Answers a request on a simulated descriptor: -2 when fd is not one.
 int sim_ioctl(int fd, unsigned long req, void* arg) {
+    if (!owns_fd(fd)) return -2;
     std::unique_lock<std::mutex> lk(st().mu);
     auto it = st().fds.find(fd);
     if (it == st().fds.end()) return -2;
@@ -372,6 +451,7 @@ int sim_ioctl(int fd, unsigned long req, void* arg) {
 
 // Forgets a simulated descriptor: true when fd was one.
 bool sim_close(int fd) {
+    if (!owns_fd(fd)) return false;
     std::lock_guard<std::mutex> lk(st().mu);
     auto it = st().fds.find(fd);
     if (it == st().fds.end()) return false;
@@ -385,6 +465,7 @@ bool sim_close(int fd) {
         n.buffers = false;
     }
     st().fds.erase(it);
+    set_fd_owned(fd, false);
     return true;
 }
 
@@ -416,6 +497,7 @@ Scanner::Scanner(const std::string& path) : path_(path) {
     auto n = std::make_shared<Node>();
     n->path = path;
     st().nodes[path] = n;
+    set_path_registered(path, true);
 }
 
 Scanner::~Scanner() {
@@ -423,6 +505,7 @@ Scanner::~Scanner() {
     auto n = node_of(path_);
     if (n) n->registered = false;
     st().nodes.erase(path_);
+    set_path_registered(path_, false);
 }
 
 #define WITH_NODE                                 \
@@ -573,7 +656,7 @@ SIM_BOUNDARY int open(const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
-    static sim::open_fn f = sim::next_fn<sim::open_fn>("open");
+    sim::open_fn f = sim::next_fn(sim::g_open, "open");
     return f(path, flags, mode);
 }
 
@@ -584,21 +667,21 @@ SIM_BOUNDARY int open64(const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
-    static sim::open_fn f = sim::next_fn<sim::open_fn>("open64");
+    sim::open_fn f = sim::next_fn(sim::g_open64, "open64");
     return f(path, flags, mode);
 }
 
 SIM_BOUNDARY int __open_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
-    static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open_2");
+    sim::open2_fn f = sim::next_fn(sim::g_open_2, "__open_2");
     return f(path, flags);
 }
 
 SIM_BOUNDARY int __open64_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
-    static sim::open2_fn f = sim::next_fn<sim::open2_fn>("__open64_2");
+    sim::open2_fn f = sim::next_fn(sim::g_open64_2, "__open64_2");
     return f(path, flags);
 }
 
@@ -609,7 +692,7 @@ SIM_BOUNDARY int openat(int dirfd, const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_openat(dirfd, path, flags);
     if (r != -2) return r;
-    static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat");
+    sim::openat_fn f = sim::next_fn(sim::g_openat, "openat");
     return f(dirfd, path, flags, mode);
 }
 
@@ -620,7 +703,7 @@ SIM_BOUNDARY int openat64(int dirfd, const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_openat(dirfd, path, flags);
     if (r != -2) return r;
-    static sim::openat_fn f = sim::next_fn<sim::openat_fn>("openat64");
+    sim::openat_fn f = sim::next_fn(sim::g_openat64, "openat64");
     return f(dirfd, path, flags, mode);
 }
 

@@ -6,7 +6,8 @@
 // static) reaches the fake without any change to its code. Paths registered
 // with a sim::Scanner are answered here with a memfd as the descriptor, so
 // mmap, munmap and poll work on it natively; every other path and descriptor
-// goes to the next definition (umockdev's preload, then libc).
+// goes to the next definition (umockdev's preload, then libc), without taking the simulator's
+// lock, so that a sanitizer may open files while it reports.
 //
 // The node behaves like a UVC camera on the Linux uvcvideo driver with the
 // controller's extension unit (unit 3): selector 1 reaches the registers,
