@@ -15,6 +15,19 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <gtest/gtest.h>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define QV_HARNESS_LEAK_CHECK 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define QV_HARNESS_LEAK_CHECK 1
+#endif
+#endif
+#ifdef QV_HARNESS_LEAK_CHECK
+#include <sanitizer/lsan_interface.h>
+#endif
+
 namespace qvtest {
 
 const char* const kSoundFiles[16] = {
@@ -154,18 +167,57 @@ std::vector<std::string> FakeBin::calls(const std::string& name) const {
 
 std::string FakeBin::path_env() const { return dir + ":/usr/local/bin:/usr/bin:/bin"; }
 
+namespace {
+
+// An unnamed temporary file, read back from its start.
+int temp_file() {
+    char name[] = "/tmp/qvtest-out-XXXXXX";
+    int fd = mkstemp(name);
+    if (fd >= 0) unlink(name);
+    return fd;
+}
+
+std::string read_back(int fd) {
+    std::string text;
+    lseek(fd, 0, SEEK_SET);
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) text.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return text;
+}
+
+// A sanitizer's report ends with a line "SUMMARY: <name>Sanitizer: ..."; UndefinedBehaviorSanitizer's
+// lines say "runtime error:".
+bool has_sanitizer_report(const std::string& text) {
+    for (const std::string& line : split_lines(text))
+        if ((line.rfind("SUMMARY: ", 0) == 0 && line.find("Sanitizer") != std::string::npos) ||
+            line.find(": runtime error: ") != std::string::npos)
+            return true;
+    return false;
+}
+
+}  // namespace
+
+// The child's error output goes to a file the parent passes on to its own and reads: a sanitizer's
+// finding in the child (or in a program it runs) fails the test whatever the child's status. The
+// child ends with _exit, which skips the leak check of a normal exit, so that runs first.
 ChildResult run_child(const std::function<int()>& fn,
                       const std::vector<std::pair<std::string, const char*>>& env) {
     ChildResult r;
-    char name[] = "/tmp/qvtest-out-XXXXXX";
-    int fd = mkstemp(name);
+    int fd = temp_file();
     if (fd < 0) return r;
-    unlink(name);
+    int err_fd = temp_file();
+    if (err_fd < 0) {
+        close(fd);
+        return r;
+    }
     fflush(stdout);
     fflush(stderr);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fd, 1);
+        dup2(err_fd, 2);
         for (const auto& e : env) {
             if (e.second != nullptr)
                 setenv(e.first.c_str(), e.second, 1);
@@ -179,16 +231,22 @@ ChildResult run_child(const std::function<int()>& fn,
             rc = 98;
         }
         fflush(stdout);
+#ifdef QV_HARNESS_LEAK_CHECK
+        __lsan_do_recoverable_leak_check();
+#endif
+        fflush(stderr);
         _exit(rc);
     }
     int status = 0;
     waitpid(pid, &status, 0);
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    lseek(fd, 0, SEEK_SET);
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) r.out.append(buf, static_cast<size_t>(n));
-    close(fd);
+    r.out = read_back(fd);
+    const std::string err = read_back(err_fd);
+    fwrite(err.data(), 1, err.size(), stderr);
+    fflush(stderr);
+    if (has_sanitizer_report(err) || has_sanitizer_report(r.out))
+        ADD_FAILURE() << "a sanitizer reported in a child process (status " << r.status << "):\n"
+                      << err << (has_sanitizer_report(r.out) ? r.out : std::string());
     return r;
 }
 
