@@ -5,8 +5,6 @@
 // return the encoded length; on failure 0 with *buf freed. Decoders: a non-empty path reads
 // that file, otherwise data/length; they allocate *img through AllocImgData (caller owns it)
 // and free it on failure; a NULL img only reports width, height, layout and dpi.
-// Formats whose codec is not built yet have their entries in img_pending_<format>.cpp,
-// which fail cleanly (0); each codec replaces its pending file.
 #pragma once
 
 #include <cstdio>

@@ -80,6 +80,8 @@ struct Pass {
     bool reset;
 };
 
+// Coarse to fine: shifts relative to the current state (columns outer, rows inner), the weight of
+// the code-byte score (0: code bits alone), E0 of the weight penalty, and whether the best starts over.
 const Pass kPasses[5] = {
     {-9, 9, 3, -6, 6, 3, 0, 2000, true},
     {0, 0, 1, -2, 2, 4, 0, 2700, true},
@@ -121,17 +123,22 @@ int candidate(const unsigned char* tmpl, const unsigned char* item, int tr, int 
             w2 += w;
         }
     }
+    // raw: the weighted mean code-byte product over 256, less 80, halved.
     if (w1 == 0) w1 = 1;
     float rq = static_cast<float>(s1) * 1000.0f / static_cast<float>(w1);
     int raw = ((static_cast<int>(std::floor(rq)) >> 8) - 80) / 2;
+    // ms: the weighted mean of equal bits times 7.8125 (330 / 42.24): about 1,031 when every bit
+    // agrees, about 531 for unrelated codes.
     if (w2 == 0) w2 = 1;
     float mq = static_cast<float>(s2) * 1000.0f / static_cast<float>(w2) * 330.0f;
     int ms = static_cast<int>(std::floor(static_cast<double>(mq) / 42240.0));
+    // The code bits weigh less the farther the shift, at least 10.
     int atc = tc < 0 ? -tc : tc, atr = tr < 0 ? -tr : tr;
     int wgt = 70 - 3 * atc - atr;
     if (wgt < 10) wgt = 10;
     int a = pass.raw_weight;
     int s = (raw * a + ms * wgt) / (wgt + a);
+    // A low total of code-byte weights (below 28,201) lowers the score: E falls below 1000.
     int d = (30000 - w1) / 1800;
     if (d < 0) d = 0;
     int e = ((pass.e0 - d * d) * 1000) / pass.e0;
@@ -157,6 +164,8 @@ int MatchA(const unsigned char* tmpl, const unsigned char* item, unsigned int* s
            signed char* col_shift, int* detail) {
     *score = 0;
     int first = 0;
+    // Row shift 20 marks a fresh search: all five passes from shift 0, 0; otherwise the fine passes
+    // refine the shifts the earlier items found.
     if (*row_shift == 20) {
         *row_shift = 0;
         *col_shift = 0;
@@ -171,7 +180,7 @@ int MatchA(const unsigned char* tmpl, const unsigned char* item, unsigned int* s
         for (int dx = pass.col_from; dx <= pass.col_to; dx += pass.col_step)
             for (int dy = pass.row_from; dy <= pass.row_to; dy += pass.row_step) {
                 int tc = *col_shift + dx, tr = *row_shift + dy;
-                if (tc > 8 || tc < -8 || tr > 6 || tr < -6) continue;
+                if (tc > 8 || tc < -8 || tr > 6 || tr < -6) continue;  // the largest shifts tried
                 int det = 0;
                 const bool codes = pass.raw_weight != 0;
                 int s = candidate(tmpl, item, tr, tc, pass, codes, &det);
@@ -215,6 +224,8 @@ void MatchFeatureX(FV_ENROLL_TMPL* tmpl, FV_EXTRACT_FEATURE* items, int* score) 
     MatchFeatureX(reinterpret_cast<const unsigned char*>(tmpl), reinterpret_cast<const unsigned char*>(items), score);
 }
 
+// Piecewise linear: 501 -> 0.0109, 554 -> 0.5886, 555 -> 0.5968, 699 -> 1.0. The driver's default
+// threshold of 70 % is reached from score 592.
 void MapScoreX(int score, double& similarity) {
     if (score <= 500)
         similarity = 0.0;

@@ -9,12 +9,13 @@ namespace {
 
 constexpr int W = kImageWidth;
 constexpr int H = kImageHeight;
-constexpr int kMinFingerPixels = 6400;
+constexpr int kMinFingerPixels = 6400;  // smallest finger area, in pixels of either mask
 constexpr int kNoPipelineMemory = 3012;
 constexpr int kFingerTooSmall = 3021;
 
 int Clamp(int v, int lo, int hi) { return v < lo ? lo : (v > hi ? hi : v); }
 
+// Cosine and sine of the slope's angle with 20 fraction bits (2^20 = 1,048,576).
 void FixedCosSin(float slope, int* cos_f, int* sin_f) {
     const float theta = std::atan(slope);
     *cos_f = static_cast<int>(std::floor(std::cos(theta) * 1048576.0f));
@@ -56,6 +57,7 @@ int FillMask(unsigned char* mask, const short* top_edge, const short* bottom_edg
 
 }  // namespace
 
+// Levels the finger about column 160 and moves its middle there to row 120.
 int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char* mask2, float slope,
                        const short* top_edge, const short* bottom_edge) {
     HeapArray<unsigned char> copy = AllocArray<unsigned char>(3 * kImageBytes);
@@ -122,6 +124,7 @@ int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* 
             b = x;
             break;
         }
+    // The height is measured over the columns with edges within 80..239.
     if (a <= 80) a = 80;
     if (b > 239) b = 240;
     int h = 120;  // no columns to measure: keep the scale at 1
@@ -130,6 +133,7 @@ int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* 
         for (int x = a; x < b; ++x) sum += bottom_edge[x] - top_edge[x];
         h = static_cast<int>(sum / (b - a));
     }
+    // The finger's height moves 35 % of the way towards 120 rows, about row 120.
     const float t = static_cast<float>(h) / 120.0f - 1.0f;
     const float s = static_cast<float>(static_cast<double>(t) * 0.35 + 1.0);
 
@@ -178,11 +182,14 @@ int StretchAndRemoveHole(unsigned char* image, int upper_flag, int lower_flag, c
         if (2 * hh < lower - upper) hh = lower - mid;
         o[mid * W + c] = image[mid * W + c];
         if (hh <= 0) continue;
+        // Each side reaches 1190/1024 of the half height, 1150/1024 when its edge varies.
         int d = ((1190 - 40 * lower_flag) * hh) / 1024;
         if (d > 240 - mid) d = 240 - mid;
         int u = ((1190 - 40 * upper_flag) * hh) / 1024;
         if (u > mid + 1) u = mid + 1;
         const int m = d < u ? d : u;
+        // Output offset k is k / hh of the half height, in 1/1024 steps with 8 fraction bits (t); the
+        // table gives the source offset in 4096ths of the half height, times hh: r rows and g/4096.
         auto source = [&](int k, int* r, int* g) {
             const int t = (k << 18) / hh;
             const int i = Clamp(t >> 8, 0, 1277);
@@ -226,6 +233,7 @@ int ResizeVeinImage(unsigned char* image, unsigned char* mask) {
     unsigned char* mk = im + w * h;
     std::memset(im, 255, w * h);
     std::memset(mk, 0, w * h);
+    // Rows 0 and 119 and the columns outside 5..149 stay white, outside the finger.
     for (int y = 1; y <= 118; ++y)
         for (int x = 5; x <= 149; ++x) {
             const int a = 2 * y * W + 2 * x, b = a + W;
@@ -237,6 +245,7 @@ int ResizeVeinImage(unsigned char* image, unsigned char* mask) {
     return 0;
 }
 
+// Turns the finished image about its centre (70, 60), without recentring.
 int RotateImage140_120(unsigned char* image, unsigned char* mask, float slope) {
     if (slope == 0.0f) return 0;
     constexpr int w = kVeinWidth, h = kVeinHeight;
@@ -338,6 +347,7 @@ int PreprocessImage(unsigned char* image, unsigned char* mask) {
     curvature_mask.reset();
 
     if ((r = ResizeVeinImage(image, mask)) != 0) return r;
+    // Crop to columns 10..149 of the halved image (20..299 of the full width); the rows overlap.
     for (int k = 0; k < kVeinHeight; ++k) {
         std::memmove(image + k * kVeinWidth, image + k * 160 + 10, kVeinWidth);
         std::memmove(mask + k * kVeinWidth, mask + k * 160 + 10, kVeinWidth);
