@@ -87,10 +87,12 @@ bool codes_plausible(const unsigned char* codes, int points) {
     return true;
 }
 
+#if !defined(__SSE2__)
 inline uint32_t load_le32(const unsigned char* p) {
     return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
            static_cast<uint32_t>(p[3]) << 24;
 }
+#endif
 
 // The five orientation rings are the halves of words 0 and 1 and the upper half of word 2.
 bool bits_plausible(const unsigned char* ms, int points) {
