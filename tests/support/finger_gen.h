@@ -110,6 +110,31 @@ inline int64_t isin(int64_t a) {
 }
 inline int64_t icos(int64_t a) { return isin(a + 0x4000); }
 
+// Where image pixel (x, y) lies on the finger, in 1/256 pixel: the capture's shift, rotation (cos
+// and sin in 1/32768) and scale undone. t runs from -40960 to 40960 along the finger across the image.
+struct FingerPoint {
+    int64_t xf, yf, t;
+};
+
+template <class CaptureSpec>
+inline FingerPoint finger_point(const CaptureSpec& s, int64_t cs, int64_t sn, int x, int y) {
+    const int64_t X = (x - 160) * 256 - s.shift_x_q8;
+    const int64_t Y = (y - 120) * 256 - s.shift_y_q8;
+    const int64_t rx = (X * cs + Y * sn) >> 15;
+    const int64_t ry = (-X * sn + Y * cs) >> 15;
+    const int64_t xf = rx * 65536 / s.scale_q16 + 160 * 256;
+    const int64_t yf = ry * 65536 / s.scale_q16 + 120 * 256;
+    return {xf, yf, xf - 160 * 256};
+}
+
+// A vein's centre line at finger column xf, across the finger in 1/256 of the half height; along is
+// xf's distance from the vein's first column.
+template <class VeinSpec>
+inline int64_t vein_centre(const VeinSpec& vn, int64_t xf, int64_t along) {
+    return vn.u0 + vn.u_slope * along / (320 * 256) +
+           vn.wave_amp * isin((xf / 256 + vn.wave_phase) * 65536 / vn.wave_period) / 32768;
+}
+
 // (1 - (d/w)^2)^2 for |d| < w, in 1/256.
 inline int64_t bump(int64_t d, int64_t w) {
     if (w <= 0) return 0;
@@ -197,14 +222,7 @@ inline void render(const Spec& s, unsigned char* out, Truth* truth = nullptr) {
         for (int x = 0; x < kWidth; ++x) truth->top[x] = truth->bottom[x] = -1;
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
-            // Image position -> finger position (1/256 pixel).
-            const int64_t X = (x - 160) * 256 - s.shift_x_q8;
-            const int64_t Y = (y - 120) * 256 - s.shift_y_q8;
-            const int64_t rx = (X * cs + Y * sn) >> 15;
-            const int64_t ry = (-X * sn + Y * cs) >> 15;
-            const int64_t xf = rx * 65536 / s.scale_q16 + 160 * 256;
-            const int64_t yf = ry * 65536 / s.scale_q16 + 120 * 256;
-            const int64_t t = xf - half_span;  // -40960 .. 40960 across the image
+            const auto [xf, yf, t] = detail::finger_point(s, cs, sn, x, y);
 
             const int64_t axis = s.axis_row * 256 + s.bend * 256 * t / half_span * t / half_span;
             int64_t hh = s.half_height * 256 + s.taper * 256 * t / half_span;
@@ -236,9 +254,7 @@ inline void render(const Spec& s, unsigned char* out, Truth* truth = nullptr) {
                 const int64_t xb = vn.x_begin * 256, xe = vn.x_end * 256;
                 if (xf < xb || xf > xe) continue;
                 const int64_t along = xf - xb;
-                const int64_t uc =
-                    vn.u0 + vn.u_slope * along / (320 * 256) +
-                    vn.wave_amp * detail::isin((xf / 256 + vn.wave_phase) * 65536 / vn.wave_period) / 32768;
+                const int64_t uc = detail::vein_centre(vn, xf, along);
                 const int64_t d = (u - uc) * hh / 256;
                 int64_t dark = vn.depth * bump(d, vn.half_width_q8);  // levels * 256
                 const int64_t fade_len = 12 * 256;
@@ -498,13 +514,7 @@ inline void render(const RealSpec& s, unsigned char* out, Truth* truth = nullptr
         for (int x = 0; x < kWidth; ++x) truth->top[x] = truth->bottom[x] = -1;
     for (int y = 0; y < kHeight; ++y) {
         for (int x = 0; x < kWidth; ++x) {
-            const int64_t X = (x - 160) * 256 - s.shift_x_q8;
-            const int64_t Y = (y - 120) * 256 - s.shift_y_q8;
-            const int64_t rx = (X * cs + Y * sn) >> 15;
-            const int64_t ry = (-X * sn + Y * cs) >> 15;
-            const int64_t xf = rx * 65536 / s.scale_q16 + 160 * 256;
-            const int64_t yf = ry * 65536 / s.scale_q16 + 120 * 256;
-            const int64_t t = xf - half_span;
+            const auto [xf, yf, t] = detail::finger_point(s, cs, sn, x, y);
 
             const int64_t axis = s.axis_row * 256 + s.bend * 256 * t / half_span * t / half_span;
             int64_t joint = 0;
@@ -547,9 +557,7 @@ inline void render(const RealSpec& s, unsigned char* out, Truth* truth = nullptr
                 const int64_t xb = vn.x_begin * 256, xe = vn.x_end * 256;
                 if (xf < xb || xf > xe) continue;
                 const int64_t along = xf - xb;
-                const int64_t uc =
-                    vn.u0 + vn.u_slope * along / (320 * 256) +
-                    vn.wave_amp * detail::isin((xf / 256 + vn.wave_phase) * 65536 / vn.wave_period) / 32768;
+                const int64_t uc = detail::vein_centre(vn, xf, along);
                 const int64_t d = (u - uc) * hh / 256;
                 int64_t dark = vn.depth_q10 * bump(d, vn.half_width_q8);  // 1/262144
                 const int64_t fade_len = 20 * 256;
