@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <csignal>
 #include <cstdlib>
@@ -440,6 +441,44 @@ TEST(WsqCodec, DecoderFailureCodes) {
     // Null outputs are not written; the pixels are then freed inside.
     EXPECT_EQ(wsq_decode_mem(nullptr, &w, nullptr, nullptr, nullptr, nullptr, good.data(), static_cast<int>(good.size())), 0);
     EXPECT_EQ(w, 320);
+}
+
+// The decoder's work follows the frame's pixels and taps, not the data: a short stream may ask for
+// little of it. A uniform frame is all zero runs, the least data any frame can take.
+TEST(WsqCodec, DecoderWorkIsBoundedByTheData) {
+    auto uniform = [](int w, int h) { return encode(std::vector<unsigned char>(size_t(w) * h, 128), w, h, 0.75f); };
+    std::vector<unsigned char> fingers(1280 * 960);
+    for (int q = 0; q < 16; q++) {
+        const std::vector<unsigned char> f = finger_320(20 + q);
+        for (int y = 0; y < 240; y++)
+            std::copy_n(&f[y * 320], 320, &fingers[(q / 4 * 240 + y) * 1280 + q % 4 * 320]);
+    }
+    const Bytes free_size = uniform(1024, 1024);
+    // The same stream with 31-tap filters: four times the work for the same bytes.
+    std::vector<float> taps(31, 0.01f);
+    unsigned char dtt[400];
+    int dtt_len = 0;
+    ASSERT_EQ(putc_transform_table(taps.data(), 31, taps.data(), 31, dtt, sizeof dtt, &dtt_len), 0);
+    Bytes long_filters;
+    for (const auto& sg : segments(free_size)) {
+        if (sg.first == DTT_WSQ) long_filters.insert(long_filters.end(), dtt, dtt + dtt_len);
+        else long_filters.insert(long_filters.end(), sg.second.begin(), sg.second.end());
+    }
+    struct Case {
+        const char* what;
+        Bytes data;
+        int rc;
+    } cases[] = {
+        {"uniform at the free size", free_size, 0},
+        {"uniform one row above it", uniform(1024, 1025), -24},
+        {"uniform 4096 x 4096 in 670 bytes", uniform(4096, 4096), -24},
+        {"long filters at the free size", long_filters, -24},
+        {"fingers above the free size at 0.01 bit per pixel", encode(fingers, 1280, 960, 0.01f), 0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(decode_mem(c.data).rc, c.rc) << c.what << ", " << c.data.size() << " bytes";
+        EXPECT_EQ(decode_file(c.data).rc, c.rc) << c.what;
+    }
 }
 
 TEST(WsqCodec, EncoderFailureCodes) {
