@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <jpeglib.h>
 
 #include <chrono>
 #include <cstdint>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "finger_gen.h"
+#include "jpeg_grey.h"
 #include "sim_scanner.h"
 
 namespace camtest {
@@ -33,23 +33,8 @@ inline Bytes finger_frame(int finger = 3, int capture = 0, std::vector<unsigned 
 
 // libjpeg's own luma of a frame, the reference the decoder is held to.
 inline std::vector<unsigned char> reference_luma(const Bytes& jpeg, int& w, int& h) {
-    jpeg_decompress_struct d;
-    jpeg_error_mgr e;
-    d.err = jpeg_std_error(&e);
-    jpeg_create_decompress(&d);
-    jpeg_mem_src(&d, jpeg.data(), jpeg.size());
-    jpeg_read_header(&d, TRUE);
-    d.out_color_space = JCS_GRAYSCALE;
-    jpeg_start_decompress(&d);
-    w = d.output_width;
-    h = d.output_height;
-    std::vector<unsigned char> out(static_cast<size_t>(w) * h);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW r = out.data() + static_cast<size_t>(d.output_scanline) * w;
-        jpeg_read_scanlines(&d, &r, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
+    std::vector<unsigned char> out;
+    if (!jpeg_grey(jpeg, out, w, h)) out.clear();
     return out;
 }
 

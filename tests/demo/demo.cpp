@@ -19,11 +19,11 @@
 #include <csetjmp>
 #include <cstdlib>
 #include <cstring>
-#include <jpeglib.h>
 #include <string>
 #include <vector>
 
 #include "finger_gen.h"
+#include "jpeg_grey.h"
 #include "qvbio_api_define.h"
 #include "sim_scanner.h"
 #include "udev_fixture.h"
@@ -111,38 +111,6 @@ bool write_grey_png(const std::string& path, const std::vector<unsigned char>& g
     return closed == 0;
 }
 
-struct JpegFailure {
-    jpeg_error_mgr mgr;
-    jmp_buf jump;
-};
-
-// The grey plane of an MJPEG frame, as the camera delivered it, into grey (the caller's).
-bool decode_grey(const std::vector<uint8_t>& frame, std::vector<unsigned char>& grey, int& width, int& height) {
-    jpeg_decompress_struct d;
-    JpegFailure err;
-    d.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<JpegFailure*>(c->err)->jump, 1); };
-    jpeg_create_decompress(&d);
-    if (setjmp(err.jump)) {
-        jpeg_destroy_decompress(&d);
-        return false;
-    }
-    jpeg_mem_src(&d, frame.data(), static_cast<unsigned long>(frame.size()));
-    jpeg_read_header(&d, TRUE);
-    d.out_color_space = JCS_GRAYSCALE;
-    jpeg_start_decompress(&d);
-    width = static_cast<int>(d.output_width);
-    height = static_cast<int>(d.output_height);
-    grey.resize(static_cast<size_t>(width) * height);
-    while (d.output_scanline < d.output_height) {
-        JSAMPROW row = grey.data() + static_cast<size_t>(d.output_scanline) * width;
-        jpeg_read_scanlines(&d, &row, 1);
-    }
-    jpeg_finish_decompress(&d);
-    jpeg_destroy_decompress(&d);
-    return true;
-}
-
 // The hand over the simulated scanner: places a finger when the driver asks for it (each time a
 // new capture of it), lifts it when asked to and when the operation has ended.
 struct Hand {
@@ -163,7 +131,7 @@ struct Hand {
         std::string name = operation + "-" + std::to_string(presses) + ".png";
         int w = 0, h = 0;
         std::vector<unsigned char> grey;
-        bool saved = decode_grey(frame, grey, w, h) && write_grey_png(frames_dir + name, grey, w, h);
+        bool saved = jpeg_grey(frame, grey, w, h) && write_grey_png(frames_dir + name, grey, w, h);
         fprintf(g_out, "demo:     finger %d (capture %d) placed; the frame: %s%s\n", finger, next_capture,
                 name.c_str(), saved ? "" : " (not written)");
         ++next_capture;
