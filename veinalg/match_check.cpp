@@ -8,9 +8,9 @@
 // push that higher: for a feature, n = calSqrtX(sum v^2) >> 10 rounds the length down, and every
 // non-zero v = energy >> 5 is at least 20 (an energy is 0 or 640 * sqrt(d^2 + e^2) >= 640), so
 // the length is at least 20 and rounding costs at most a few percent; an exhaustive search over
-// every length and every choice of components gives at most 471. The merge of an enrolment keeps
-// ten more bits of the length and gives at most 456. 512 leaves some 8% for the rounding of a
-// future encoder while still refusing a vector about 6% longer than a true one (random nibbles give
+// every length and every choice of components gives at most 471, the bound for a feature item. The
+// merge of an enrolment keeps ten more bits of the length and gives at most 456; a template may
+// reach 512, which still refuses a vector about 6% longer than a true one (random nibbles give
 // about 1,240 and all-15 nibbles 3,600).
 //
 // Code bits. The first 80 of a point's 128 bits compare each orientation with the next around the
@@ -40,7 +40,8 @@
 
 namespace {
 
-constexpr int kMaxCodeEnergy = 512;
+constexpr int kMaxFeatureCodeEnergy = 471;
+constexpr int kMaxTmplCodeEnergy = 512;
 
 // Squares of the two nibbles of a code byte.
 struct NibbleSquares {
@@ -51,13 +52,13 @@ struct NibbleSquares {
 };
 constexpr NibbleSquares kNibbleSquares;
 
-bool codes_plausible(const unsigned char* codes, int points) {
+bool codes_plausible(const unsigned char* codes, int points, int max_energy) {
     int g = 0;
 #if defined(__SSE2__)
     // Four points a step: nibbles widened to 16 bits, squared and paired by madd, then the four
     // partial sums of each point added across lanes.
     const __m128i m4 = _mm_set1_epi8(0x0F), zero = _mm_setzero_si128();
-    const __m128i limit = _mm_set1_epi32(kMaxCodeEnergy);
+    const __m128i limit = _mm_set1_epi32(max_energy);
     __m128i bad = zero;
     auto partial = [](__m128i lo, __m128i hi) {
         return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
@@ -82,7 +83,7 @@ bool codes_plausible(const unsigned char* codes, int points) {
     for (codes += 8 * g; g < points; ++g, codes += 8) {
         const int e = sq[codes[0]] + sq[codes[1]] + sq[codes[2]] + sq[codes[3]] + sq[codes[4]] + sq[codes[5]] +
                       sq[codes[6]] + sq[codes[7]];
-        if (e > kMaxCodeEnergy) return false;
+        if (e > max_energy) return false;
     }
     return true;
 }
@@ -261,12 +262,12 @@ bool tagged(const unsigned char* record) {
 }  // namespace
 
 bool TmplContentValid(const unsigned char* tmpl) {
-    return tagged(tmpl) && codes_plausible(tmpl + kTmplCodes, FV_RAW_POINTS) &&
+    return tagged(tmpl) && codes_plausible(tmpl + kTmplCodes, FV_RAW_POINTS, kMaxTmplCodeEnergy) &&
            bits_plausible(tmpl + kTmplMs, FV_MS_POINTS);
 }
 
 bool FeatureItemContentValid(const unsigned char* item) {
-    return tagged(item) && codes_plausible(item + kItemCodes, FV_GRID_POINTS) &&
+    return tagged(item) && codes_plausible(item + kItemCodes, FV_GRID_POINTS, kMaxFeatureCodeEnergy) &&
            bits_plausible(item + kItemMs, FV_GRID_POINTS) && weights_plausible(item + kItemW15, item + kItemW27);
 }
 

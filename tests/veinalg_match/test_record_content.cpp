@@ -183,6 +183,17 @@ TEST_F(RecordContent, EachBrokenRuleIsRefused) {
              const unsigned char c[8] = {0xFF, 0x33, 0x33, 0x33, 0x20, 0x20, 0, 0};
              std::memcpy(r + kTmplCodes + 8 * 77, c, 8);
          }},
+        // A feature's codes reach 471 at most; only a template's merges are given up to 512.
+        {"feature codes, squares add up to 472", false, true,
+         [](unsigned char* r) {
+             const unsigned char c[8] = {0xFF, 0x33, 0x20, 0, 0, 0, 0, 0};
+             std::memcpy(r + kItem2 + kItemCodes + 8 * 170, c, 8);
+         }},
+        {"feature codes, squares add up to 471", false, false,
+         [](unsigned char* r) {
+             const unsigned char c[8] = {0xFF, 0x42, 0x10, 0, 0, 0, 0, 0};
+             std::memcpy(r + kItem2 + kItemCodes + 8 * 170, c, 8);
+         }},
         {"feature codes all 15", false, true,
          [](unsigned char* r) { std::memset(r + kItem2 + kItemCodes + 8 * 170, 0xFF, 8); }},
         // The rings of scales 2 to 6 are bytes 2-3, 0-1, 6-7, 4-5 and 10-11 of a point's words.
