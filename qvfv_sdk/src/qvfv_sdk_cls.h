@@ -3,7 +3,10 @@
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qv_export.h"
@@ -18,6 +21,7 @@ enum {
     QVBIO_ERR_MATCH = -7,
     QVBIO_ERR_MEMORY = -8,
     QVBIO_ERR_TIMEOUT = -13,
+    QVBIO_ERR_BUSY = -14,
     QVBIO_ERR_NODEV = -15,
     QVBIO_ERR_CANCEL = -17,
     QVBIO_ERR_INIT = -19,
@@ -120,6 +124,28 @@ private:
     void notify(progress_cb_t cb, void* ctx, int code);
     struct Grab;   // one enrolment or capture in progress
     int run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout);
+    int open_now();
+    int close_now();
+    int free_now();
+    int enroll_now(char* out, progress_cb_t cb, void* ctx);
+    int capture_now(char* out, progress_cb_t cb, void* ctx);
+
+    // One of open, close, free, capturimg, setdevidx or an operation at a time: the device and the
+    // bound functions belong to whoever holds the gate. A close or free from another thread stops
+    // a running operation and waits for it; one from the operation's own callback (or getter) is
+    // done when the operation returns. (Turn in qvfv_sdk_ops.cpp.)
+    struct Gate {
+        std::mutex mu;
+        std::condition_variable cv;
+        bool busy = false;
+        bool operation = false;   // the holder is an enrolment, capture or matching
+        std::thread::id holder;
+        int closers = 0;          // closes and frees waiting: they go first
+        bool closeLater = false;  // asked for from inside the operation
+        bool freeLater = false;
+    };
+    Gate m_gate;
+    class Turn;
 };
 
 QV_EXPORT extern CQvfv_sdk_cls fvsdk;

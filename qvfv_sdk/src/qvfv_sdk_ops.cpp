@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <thread>
 
 #include "fvdev.h"
 #include "img_base64.h"
@@ -80,7 +82,154 @@ void CQvfv_sdk_cls::notify(progress_cb_t cb, void* ctx, int code) {
     cb(code, copy.c_str(), ctx);
 }
 
+// ---------------------------------------------------------------- the gate
+
+// Holding the gate for one call. A call on the thread that already holds it can only come from
+// the service's callback or getter inside an operation: it is nested and takes no turn of its own.
+class CQvfv_sdk_cls::Turn {
+public:
+    enum Kind {
+        Control,     // open, capturimg, setdevidx
+        Polling,     // enrolment, capture: they clear the stop request when they start
+        Matching,
+        Closing,     // close, free: they go before everyone waiting and stop a running operation
+    };
+
+    Turn(CQvfv_sdk_cls& sdk, Kind kind) : sdk_(sdk) {
+        Gate& g = sdk_.m_gate;
+        std::unique_lock<std::mutex> lk(g.mu);
+        if (g.busy && g.holder == std::this_thread::get_id()) {
+            nested_ = true;
+            insideOperation_ = g.operation;
+            return;
+        }
+        if (kind == Closing) {
+            g.closers++;
+            // Set under the gate's lock, so an operation that starts after it cannot clear it.
+            if (g.busy && g.operation) sdk_.m_stopFlag = 1;
+            g.cv.wait(lk, [&g] { return !g.busy; });
+            g.closers--;
+        } else {
+            g.cv.wait(lk, [&g] { return !g.busy && g.closers == 0; });
+        }
+        g.busy = true;
+        g.operation = kind == Polling || kind == Matching;
+        g.holder = std::this_thread::get_id();
+        if (kind == Polling) sdk_.m_stopFlag = 0;
+        held_ = true;
+    }
+
+    // A close or free asked for inside the operation is done now that nothing uses the device or
+    // the bound functions any more, before anyone else gets the gate.
+    ~Turn() {
+        if (!held_) return;
+        Gate& g = sdk_.m_gate;
+        try {
+            if (g.freeLater)
+                sdk_.free_now();
+            else if (g.closeLater)
+                sdk_.close_now();
+        } catch (...) {
+        }
+        g.freeLater = false;
+        g.closeLater = false;
+        {
+            std::lock_guard<std::mutex> lk(g.mu);
+            g.busy = false;
+            g.operation = false;
+            g.holder = std::thread::id();
+        }
+        g.cv.notify_all();
+    }
+
+    Turn(const Turn&) = delete;
+    Turn& operator=(const Turn&) = delete;
+
+    bool nested() const { return nested_; }
+    bool inside_operation() const { return insideOperation_; }
+
+    // Inside an operation a close or free only stops it and is done when it returns.
+    int defer(bool free) {
+        Gate& g = sdk_.m_gate;
+        (free ? g.freeLater : g.closeLater) = true;
+        sdk_.m_stopFlag = 1;
+        write_error_log(kSrc, __LINE__,
+                        free ? "free requested during an operation: done when it returns"
+                             : "close requested during an operation: done when it returns",
+                        0);
+        return 0;
+    }
+
+private:
+    CQvfv_sdk_cls& sdk_;
+    bool held_ = false;
+    bool nested_ = false;
+    bool insideOperation_ = false;
+};
+
 int CQvfv_sdk_cls::opendevice() {
+    Turn turn(*this, Turn::Control);
+    return open_now();
+}
+
+int CQvfv_sdk_cls::closedevice() {
+    Turn turn(*this, Turn::Closing);
+    if (turn.inside_operation()) return turn.defer(false);
+    return close_now();
+}
+
+int CQvfv_sdk_cls::free_sdk() {
+    Turn turn(*this, Turn::Closing);
+    if (turn.inside_operation()) return turn.defer(true);
+    return free_now();
+}
+
+int CQvfv_sdk_cls::capturimg(char* buf) {
+    Turn turn(*this, Turn::Control);
+    if (!m_inited) {
+        set_msg(__LINE__, "capturimg: sdk not initialize or initialize failed", 1);
+        return QVBIO_ERR_INIT;
+    }
+    int r = fvd_captureimg(buf);
+    m_lastMsg = r < 0 ? "capture image failed" : "capture image success";
+    return r;
+}
+
+int CQvfv_sdk_cls::setdevidx(int index) {
+    Turn turn(*this, Turn::Control);
+    int r = fvd_setdevidx(index);
+    m_lastMsg = r < 0 ? "set the device index failed" : "set the device index success";
+    return r;
+}
+
+// An enrolment or capture started from inside another would clear its stop request and poll the
+// camera under it.
+int CQvfv_sdk_cls::enroll_templet(char* out, progress_cb_t cb, void* ctx) {
+    Turn turn(*this, Turn::Polling);
+    if (turn.nested()) {
+        set_msg(__LINE__, "enroll_templet: another operation is running", 1);
+        return QVBIO_ERR_BUSY;
+    }
+    return enroll_now(out, cb, ctx);
+}
+
+int CQvfv_sdk_cls::capture_feature(char* out, progress_cb_t cb, void* ctx) {
+    Turn turn(*this, Turn::Polling);
+    if (turn.nested()) {
+        set_msg(__LINE__, "capture_feature: another operation is running", 1);
+        return QVBIO_ERR_BUSY;
+    }
+    return capture_now(out, cb, ctx);
+}
+
+int CQvfv_sdk_cls::stop_working() {
+    m_stopFlag = 1;
+    return 0;
+}
+
+// ---------------------------------------------------------------- device control
+
+int CQvfv_sdk_cls::open_now() {
     if (!m_inited) {
         set_msg(__LINE__, "opendevice: sdk not initialize or initialize failed", 1);
         return QVBIO_ERR_INIT;
@@ -104,7 +253,7 @@ int CQvfv_sdk_cls::opendevice() {
     return r;
 }
 
-int CQvfv_sdk_cls::closedevice() {
+int CQvfv_sdk_cls::close_now() {
     int r = fvd_closedevice();
     m_lastMsg = r < 0 ? "close the device failed" : "the device is closed";
     m_closedRecently = 1;
@@ -114,8 +263,8 @@ int CQvfv_sdk_cls::closedevice() {
     return r;
 }
 
-int CQvfv_sdk_cls::free_sdk() {
-    closedevice();
+int CQvfv_sdk_cls::free_now() {
+    close_now();
     if (m_algHandle != nullptr) {
         dlclose(m_algHandle);
         m_algHandle = nullptr;
@@ -131,35 +280,12 @@ int CQvfv_sdk_cls::free_sdk() {
     return 0;
 }
 
-int CQvfv_sdk_cls::stop_working() {
-    m_stopFlag = 1;
-    return 0;
-}
-
-int CQvfv_sdk_cls::capturimg(char* buf) {
-    if (!m_inited) {
-        set_msg(__LINE__, "capturimg: sdk not initialize or initialize failed", 1);
-        return QVBIO_ERR_INIT;
-    }
-    int r = fvd_captureimg(buf);
-    m_lastMsg = r < 0 ? "capture image failed" : "capture image success";
-    return r;
-}
-
-int CQvfv_sdk_cls::setdevidx(int index) {
-    int r = fvd_setdevidx(index);
-    m_lastMsg = r < 0 ? "set the device index failed" : "set the device index success";
-    return r;
-}
-
-int CQvfv_sdk_cls::enroll_templet(char* out, progress_cb_t cb, void* ctx) {
-    m_stopFlag = 0;
+int CQvfv_sdk_cls::enroll_now(char* out, progress_cb_t cb, void* ctx) {
     int timeout = get_conf_int("EnrollTimeout", 30);
     return run_grab_loop(true, out, cb, ctx, timeout);
 }
 
-int CQvfv_sdk_cls::capture_feature(char* out, progress_cb_t cb, void* ctx) {
-    m_stopFlag = 0;
+int CQvfv_sdk_cls::capture_now(char* out, progress_cb_t cb, void* ctx) {
     int timeout = get_conf_int("CaptureTimeout", 10);
     return run_grab_loop(false, out, cb, ctx, timeout);
 }
@@ -174,7 +300,7 @@ namespace {
 enum class Phase { AwaitFinger, TakeImage, AwaitLift, Done };
 
 // How an operation that passed its start checks ends.
-enum class Ending { Done, TimedOut, Stopped, DeviceError, NotSameFinger, NoTemplate, NotEncoded };
+enum class Ending { Done, TimedOut, Stopped, DeviceError, NotSameFinger, NoTemplate, NotEncoded, TextTooLong, Count };
 
 constexpr int kNoEvent = -1;   // no hint text and no sound
 
@@ -191,7 +317,8 @@ struct EndingRule {
     bool callback;
 };
 
-const EndingRule kEndingRules[] = {
+// One row per ending, at the ending's own index.
+constexpr EndingRule kEndingRules[] = {
     {Ending::Done, QVBIO_OK, EV_ENROLL_SUCC, EV_CAPTURE_SUCC, nullptr, false, false, true},
     {Ending::TimedOut, QVBIO_ERR_TIMEOUT, EV_ENROLL_TIMEOUT, EV_CAPTURE_TIMEOUT, nullptr, false, true, true},
     {Ending::Stopped, QVBIO_ERR_CANCEL, EV_ENROLL_CANCEL, EV_CAPTURE_CANCEL, nullptr, false, true, true},
@@ -201,13 +328,21 @@ const EndingRule kEndingRules[] = {
     {Ending::NoTemplate, QVBIO_ERR_FAIL, EV_ENROLL_FAIL, kNoEvent, nullptr, false, true, true},
     // An image that cannot be encoded ends the operation quietly.
     {Ending::NotEncoded, QVBIO_ERR_FAIL, kNoEvent, kNoEvent, "SaveImgBuff error nret = [%d]", false, true, false},
+    // The record's text would not fit the caller's buffer: nothing is handed out.
+    {Ending::TextTooLong, QVBIO_ERR_FAIL, EV_ENROLL_FAIL, EV_CAPTURE_FAIL, nullptr, true, true, true},
 };
 
-const EndingRule& rule_of(Ending e) {
-    for (const EndingRule& r : kEndingRules)
-        if (r.ending == e) return r;
-    return kEndingRules[0];
+constexpr size_t kEndings = static_cast<size_t>(Ending::Count);
+
+constexpr bool every_ending_has_its_row() {
+    if (sizeof kEndingRules / sizeof kEndingRules[0] != kEndings) return false;
+    for (size_t i = 0; i < kEndings; i++)
+        if (kEndingRules[i].ending != static_cast<Ending>(i)) return false;
+    return true;
 }
+static_assert(every_ending_has_its_row(), "kEndingRules needs one row per Ending, in the order of the enum");
+
+const EndingRule& rule_of(Ending e) { return kEndingRules[static_cast<size_t>(e)]; }
 
 }  // namespace
 
@@ -228,7 +363,7 @@ struct CQvfv_sdk_cls::Grab {
     bool poll(int& r);
     int grab();
     void press_hint(int startEvent);
-    void hand_out(const unsigned char* record, int len, int textMax, unsigned char* text);
+    Phase hand_out(const unsigned char* record, int len, int textMax, unsigned char* text);
     int report();
 
     CQvfv_sdk_cls& sdk;
@@ -374,8 +509,7 @@ Phase CQvfv_sdk_cls::Grab::make_feature(int len) {
         qv_sleep(10);
         return Phase::AwaitFinger;
     }
-    hand_out(feature, f, kFeatureTextMax, wb[3]);
-    return end(Ending::Done);
+    return hand_out(feature, f, kFeatureTextMax, wb[3]);
 }
 
 // Three images of one finger: the template.
@@ -389,17 +523,18 @@ Phase CQvfv_sdk_cls::Grab::make_template() {
     int t = sdk.m_pfnMakeTmpl(nullptr, ims, 3, tmpl, params.block);
     // A template longer than the record would not fit the caller's buffer as text.
     if (t < 1 || t > FV_TMPL_SIZE) return end(Ending::NoTemplate);
-    hand_out(tmpl, t, kTemplateTextMax, wb[5]);
-    return end(Ending::Done);
+    return hand_out(tmpl, t, kTemplateTextMax, wb[5]);
 }
 
-// The record as Base64 text in the caller's buffer, without a terminating NUL.
-void CQvfv_sdk_cls::Grab::hand_out(const unsigned char* record, int len, int textMax, unsigned char* text) {
+// The record as Base64 text in the caller's buffer, without a terminating NUL; a text that would
+// not fit is a failure, never an empty success.
+Phase CQvfv_sdk_cls::Grab::hand_out(const unsigned char* record, int len, int textMax, unsigned char* text) {
     char* t = reinterpret_cast<char*>(text);
     memset(t, 0, kWorkBuf);
     int n = Base64Encode(t, record, len);
-    if (n < 0 || n > textMax) n = 0;
+    if (n <= 0 || n > textMax) return end(Ending::TextTooLong, n);
     memcpy(out, t, static_cast<size_t>(n));
+    return end(Ending::Done);
 }
 
 // The one place where an ending becomes the message, log line, callback, sound and result.
@@ -489,6 +624,7 @@ int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* i
 }
 
 int CQvfv_sdk_cls::matchfeat(char* tmpl, char* feat) {
+    Turn turn(*this, Turn::Matching);
     Params params;
     int threshold = 70;
     if (m_getConf != nullptr) {

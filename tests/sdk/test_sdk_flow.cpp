@@ -596,6 +596,232 @@ TEST(Callbacks, MayCallBackIntoTheDriver) {
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 press/press|captured/captured|"});
 }
 
+// ---------------------------------------------------------------- a host that closes during an operation
+
+enum class Op { Enrol, Capture, Match };
+const char* op_name(Op op) { return op == Op::Enrol ? "enrol" : op == Op::Capture ? "capture" : "match"; }
+
+// The template and feature texts of the scripted recognition library, for matching.
+struct Texts {
+    std::vector<char> tmpl = std::vector<char>(3996, 0), feat = std::vector<char>(34384, 0);
+};
+
+int run_op(Api& api, Op op, std::vector<char>& out, Progress& p, const Texts& t) {
+    switch (op) {
+    case Op::Enrol: return api.enroll(out.data(), follow_hints, &p);
+    case Op::Capture: return api.capture(out.data(), follow_hints, &p);
+    case Op::Match: return api.match(t.tmpl.data(), t.feat.data());
+    }
+    return 12345;
+}
+
+// Both texts from one enrolment and one capture, with the finger placed at every hint.
+void make_texts(Api& api, sim::Scanner& cam, Texts& t) {
+    Progress pe, pc;
+    pe.cam = pc.cam = &cam;
+    api.enroll(t.tmpl.data(), follow_hints, &pe);
+    api.capture(t.feat.data(), follow_hints, &pc);
+    cam.set_register(kFingerReg, 0);
+}
+
+// Nothing of the camera is left open or mapped.
+bool released(const sim::Scanner& cam) {
+    return !cam.streaming() && cam.open_descriptors() == 0 && sim::live_mappings() == 0;
+}
+
+const char* const kLongTimeouts = "EnrollTimeout=100000;CaptureTimeout=100000";
+
+// The configuration without sounds: each one starts a program, which makes many rounds slow.
+std::string quiet_config() {
+    std::string config = kConfig;
+    config.replace(config.find("\"2\""), 3, "\"0\"");
+    return config;
+}
+
+TEST(HostCloses, FromAnotherThreadWhileTheOperationWaits) {
+    // The finger never comes and the time-outs are long: only the close or free ends the operation.
+    // It must end as a stop does, before the close returns, and leave nothing open.
+    Flow f(false, quiet_config().c_str());
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;   // this thread's waits take no real time
+        empty_sensor(cam);
+        api.init(table_getter, const_cast<char*>(kLongTimeouts));
+        std::mt19937 rng(7);
+        Texts t;
+        for (Op op : {Op::Enrol, Op::Capture}) {
+            for (bool free_ : {false, true}) {
+                const int rounds = 30;
+                int opened = 0, stopped = 0, ended_first = 0, closed_ok = 0, idle = 0, unloaded = 0;
+                for (int round = 0; round < rounds; round++) {
+                    opened += api.open() == 0;
+                    Progress p;
+                    std::atomic<bool> started{false}, ended{false}, ended_before_return{false};
+                    std::atomic<int> closed{12345};
+                    p.on_code = [&](int code) {
+                        if (code == 1000) started = true;
+                        if (code <= 0) ended = true;
+                    };
+                    const int delay_us = static_cast<int>(rng() % 3000);
+                    std::thread host([&] {
+                        while (!started) std::this_thread::yield();
+                        std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+                        closed = free_ ? api.free_() : api.close();
+                        ended_before_return = ended.load();
+                    });
+                    std::vector<char> out(40000, 0);
+                    int res = run_op(api, op, out, p, t);
+                    host.join();
+                    stopped += res == -17 && codes_text(p.codes) == "1000 -17" &&
+                               last(p.texts) == (op == Op::Enrol ? "enrol cancelled" : "capture cancelled");
+                    ended_first += ended_before_return;
+                    closed_ok += closed == 0;
+                    idle += released(cam);
+                    if (free_) unloaded += api.match(t.tmpl.data(), t.feat.data()) == -19;
+                }
+                printf("@%s %s %d %d %d %d %d %d\n", op_name(op), free_ ? "free" : "close", opened, stopped,
+                       ended_first, closed_ok, idle, unloaded);
+            }
+        }
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out),
+              (std::vector<std::string>{"enrol close 30 30 30 30 30 0", "enrol free 30 30 30 30 30 30",
+                                        "capture close 30 30 30 30 30 0", "capture free 30 30 30 30 30 30"}))
+        << r.out.substr(0, 4000);
+}
+
+TEST(HostCloses, FromAnotherThreadAtAnyMoment) {
+    // The finger follows the hints, so the close or free comes at any point of an operation, or
+    // before or after it. Whatever the order, the results are those of a stop, a finished operation
+    // or an unloaded library, and a finished one hands out its whole text.
+    Flow f(false, quiet_config().c_str());
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
+        api.init(nullptr, nullptr);
+        api.open();
+        Texts t;
+        make_texts(api, cam, t);
+        std::mt19937 rng(11);
+        for (Op op : {Op::Enrol, Op::Capture, Op::Match}) {
+            for (bool free_ : {false, true}) {
+                const int rounds = 40;
+                int bad = 0, idle = 0;
+                std::string seen;
+                for (int round = 0; round < rounds; round++) {
+                    api.open();
+                    Progress p;
+                    p.cam = &cam;
+                    p.presses = round;
+                    const int delay_us = static_cast<int>(rng() % 4000);
+                    std::atomic<int> closed{12345};
+                    std::thread host([&] {
+                        std::this_thread::sleep_for(std::chrono::microseconds(delay_us));
+                        closed = free_ ? api.free_() : api.close();
+                    });
+                    std::vector<char> out(40000, 0);
+                    int res = run_op(api, op, out, p, t);
+                    host.join();
+                    cam.set_register(kFingerReg, 0);
+                    const size_t text = op == Op::Enrol ? 3964 : 34352;
+                    bool ok = closed == 0;
+                    if (op == Op::Match)
+                        ok = ok && (res == 0 || (free_ && res == -19));
+                    else if (res == 0)
+                        ok = ok && last_code(p.codes) == 0 && strlen(out.data()) == text;
+                    else if (res == -17)
+                        ok = ok && last_code(p.codes) == -17 && out[0] == 0;
+                    else
+                        ok = ok && free_ && res == -19 && p.codes.empty();
+                    bad += !ok;
+                    if (!ok) seen += " " + std::to_string(res) + "[" + codes_text(p.codes) + "]";
+                    api.close();
+                    idle += released(cam);
+                }
+                printf("@%s %s %d %d%s\n", op_name(op), free_ ? "free" : "close", bad, idle, seen.c_str());
+            }
+        }
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out),
+              (std::vector<std::string>{"enrol close 0 40", "enrol free 0 40", "capture close 0 40",
+                                        "capture free 0 40", "match close 0 40", "match free 0 40"}))
+        << r.out.substr(0, 4000);
+}
+
+TEST(HostCloses, FromTheOperationsOwnCallback) {
+    // A close or free inside the callback stops the operation and is done when it returns; on the
+    // final callback the operation has nothing left to stop and keeps its result.
+    struct Case {
+        Op op;
+        int at;             // the callback code that closes
+        const char* want;   // result, callback codes
+    } cases[] = {
+        {Op::Enrol, 1000, "-17 [1000 -17]"},
+        {Op::Enrol, 1001, "-17 [1000 1001 -17]"},
+        {Op::Enrol, 0, "0 [1000 1001 1000 1001 1000 0]"},
+        {Op::Capture, 1000, "-17 [1000 -17]"},
+        {Op::Capture, 0, "0 [1000 0]"},
+    };
+    Flow f(false, quiet_config().c_str());
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        sim::Clock clock;
+        api.init(nullptr, nullptr);
+        Texts t;
+        for (const Case& c : cases) {
+            for (bool free_ : {false, true}) {
+                for (int round = 0; round < 5; round++) {
+                    int opened = api.open();
+                    Progress p;
+                    p.cam = &cam;
+                    int closed = 12345, streaming_inside = -1;
+                    p.on_code = [&](int code) {
+                        if (code != c.at || closed != 12345) return;
+                        closed = free_ ? api.free_() : api.close();
+                        streaming_inside = cam.streaming();
+                    };
+                    std::vector<char> out(40000, 0);
+                    int res = run_op(api, c.op, out, p, t);
+                    cam.set_register(kFingerReg, 0);
+                    const int matched = api.match(out.data(), out.data());
+                    printf("@%s %d %s %d %d [%s] %d %d %d %d\n", op_name(c.op), c.at, free_ ? "free" : "close", opened,
+                           res, codes_text(p.codes).c_str(), closed, streaming_inside, released(cam), matched);
+                }
+            }
+        }
+    });
+    SKIP_WITHOUT_BED(r);
+    // Inside the callback the camera still streams; afterwards nothing is open. Matching after the
+    // operation gives -19 once the library is unloaded, else -7 (one text is no template and feature pair).
+    std::vector<std::string> want;
+    for (const Case& c : cases)
+        for (bool free_ : {false, true})
+            for (int round = 0; round < 5; round++)
+                want.push_back(std::string(op_name(c.op)) + " " + std::to_string(c.at) + (free_ ? " free 0 " : " close 0 ") +
+                               c.want + " 0 1 1 " + (free_ ? "-19" : "-7"));
+    EXPECT_EQ(qvtest::results(r.out), want);
+}
+
+TEST(Callbacks, AnOperationInsideAnotherIsRefused) {
+    Flow f;
+    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+        Progress p;
+        p.cam = &cam;
+        std::vector<char> inner(40000, 0), out(40000, 0);
+        int nested_capture = 12345, nested_enrol = 12345;
+        p.on_code = [&](int code) {
+            if (code != 1000) return;
+            nested_capture = api.capture(inner.data(), nullptr, nullptr);
+            nested_enrol = api.enroll(inner.data(), nullptr, nullptr);
+        };
+        api.init(nullptr, nullptr);
+        api.open();
+        int c = api.capture(out.data(), follow_hints, &p);
+        printf("@%d %d %d [%s] %d\n", c, nested_capture, nested_enrol, codes_text(p.codes).c_str(), inner[0]);
+    });
+    SKIP_WITHOUT_BED(r);
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 -14 -14 [1000 0] 0"});
+}
+
 using CapturImgFn = int (*)(void*, char*);
 using SetDevIdxFn = int (*)(void*, int);
 
