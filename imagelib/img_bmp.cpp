@@ -10,6 +10,7 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_stream.h"
+#include "qv_decode_budget.h"
 #include "qv_owners.h"
 
 namespace {
@@ -201,16 +202,18 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
 
     if (dpi) *dpi = PpmToDpi(ppm);
     const int absH = h < 0 ? -h : h;
+    // The size-only call reports only what the decode accepts: the budget, and rows that are there.
+    if (w > kImgMaxSide || absH > kImgMaxSide || int64_t{w} * absH > static_cast<int64_t>(qv::decode_pixel_limit()))
+        return 0;
+    const int64_t stride = Stride(w, bits);
+    const int64_t skip = static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries;
+    if (src.Available() < skip + stride * absH) return 0;
     if (!img) {
         if (width) *width = w;
         if (height) *height = absH;
         if (layout) *layout = decided;
         return 1;
     }
-    if (w > kImgMaxSide || absH > kImgMaxSide) return 0;
-    const int64_t stride = Stride(w, bits);
-    const int64_t skip = static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries;
-    if (src.Available() < skip + stride * absH) return 0;
     Bytes row(static_cast<unsigned char*>(std::malloc(static_cast<size_t>(stride) + 3)));
     if (!row) return 0;
     if (!AllocImgData(img, width, height, layout, w, absH, decided)) return 0;

@@ -7,10 +7,12 @@
 #include <cstring>
 
 #include <png.h>
+#include <sys/stat.h>
 
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_codec_util.h"
+#include "qv_decode_budget.h"
 
 using namespace imgcodec;
 
@@ -156,6 +158,8 @@ struct ReadJob {
     FILE* file;
     PngMemIo io;
     unsigned char** image;
+    png_bytepp rows;  // pointers into *image while it is decoded
+    uint64_t input_bytes;
     int request;
     int width, height, layout, dpi;
     bool want_dpi;
@@ -169,52 +173,109 @@ int ReadResolution(png_structp png, png_infop info) {
     return static_cast<int>(x);
 }
 
+// Work caps of libpng that do not depend on the pixels: no ancillary chunk may ask for more than
+// this (a few hundred bytes of header can otherwise declare a 2 GiB sPLT), and every ancillary
+// chunk the reader does not use is skipped unread.
+constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t(4) << 20;
+// Deflate turns one byte into at most 1,032: a raster larger than that many times the whole file
+// cannot be in it, whatever encoder wrote it.
+constexpr uint64_t kDeflateMaxExpansion = 1032;
+
+void LimitLibpng(png_structp png) {
+    png_set_user_limits(png, kImgMaxSide, kImgMaxSide);
+    png_set_chunk_malloc_max(png, kMaxChunkBytes);
+    // Ignore every ancillary chunk but tRNS (it gives the alpha of palette and grey images), then
+    // handle pHYs again for the resolution.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
+    static const png_byte kPhys[] = {'p', 'H', 'Y', 's', '\0'};
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kPhys, 1);
+}
+
+// The header's image within the decode budget, and a raster the file can hold.
+bool HeaderAccepted(png_structp png, png_infop info, uint64_t input_bytes) {
+    const uint64_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
+    if (w < 1 || h < 1 || w * h > qv::decode_pixel_limit()) return false;
+    const uint64_t raw = h * (uint64_t{png_get_rowbytes(png, info)} + 1);  // each row has its filter byte
+    return raw <= kDeflateMaxExpansion * input_bytes;
+}
+
+int InfoLayout(png_structp png, png_infop info) {
+    const int colour = png_get_color_type(png, info);
+    if (colour == PNG_COLOR_TYPE_GRAY || colour == PNG_COLOR_TYPE_GRAY_ALPHA) return 2;
+    if (colour != PNG_COLOR_TYPE_PALETTE) return 0;
+    png_colorp palette = nullptr;
+    int entries = 0;
+    if (!png_get_PLTE(png, info, &palette, &entries) || entries <= 0) return 0;
+    for (int i = 0; i < entries; ++i)
+        if (palette[i].red != palette[i].green || palette[i].green != palette[i].blue) return 0;
+    return 2;
+}
+
+// Converts the decoded R,G,B(,A) pixels of bpp bytes in place into the layout (whose pixels are
+// never larger), front to back.
+void ConvertInPlace(unsigned char* px, size_t n, int bpp, int layout) {
+    const unsigned char* p = px;
+    unsigned char* d = px;
+    for (size_t i = 0; i < n; ++i, p += bpp) {
+        const unsigned char r = p[0], g = p[1], b = p[2], a = bpp == 4 ? p[3] : 255;
+        switch (layout) {
+            case 0: d[0] = r; d[1] = g; d[2] = b; d += 3; break;
+            case 1: *d++ = g; break;
+            case 4: {
+                const double f = a / 255.0;
+                d[0] = static_cast<unsigned char>(b * f);
+                d[1] = static_cast<unsigned char>(g * f);
+                d[2] = static_cast<unsigned char>(r * f);
+                d[3] = a;
+                d += 4;
+                break;
+            }
+            case 5: d[0] = b; d[1] = g; d[2] = r; d[3] = a; d += 4; break;
+            default: {
+                const unsigned char rgb[3] = {r, g, b};
+                *d++ = static_cast<unsigned char>(LumaRgb(rgb));
+                break;
+            }
+        }
+    }
+}
+
+bool AllGrey(const unsigned char* px, size_t n, int bpp) {
+    for (size_t i = 0; i < n; ++i, px += bpp)
+        if (px[0] != px[1] || px[1] != px[2]) return false;
+    return true;
+}
+
 int RunRead(ReadJob* job) {
     job->png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
     if (job->png == nullptr) return 0;
     job->info = png_create_info_struct(job->png);
     if (job->info == nullptr) return 0;
     if (setjmp(png_jmpbuf(job->png))) return 0;
-    // Nothing larger than the library accepts is ever allocated.
-    png_set_user_limits(job->png, kImgMaxSide, kImgMaxSide);
+    LimitLibpng(job->png);
     if (job->file != nullptr)
         png_init_io(job->png, job->file);
     else
         png_set_read_fn(job->png, &job->io, pngReaderCallback);
     png_set_sig_bytes(job->png, kSigBytes);
+    png_read_info(job->png, job->info);
+    if (!HeaderAccepted(job->png, job->info, job->input_bytes)) return 0;
+    job->width = static_cast<int>(png_get_image_width(job->png, job->info));
+    job->height = static_cast<int>(png_get_image_height(job->png, job->info));
     if (job->image == nullptr) {
-        png_read_info(job->png, job->info);
-        png_uint_32 w = 0, h = 0;
-        int depth = 0, colour = 0;
-        png_get_IHDR(job->png, job->info, &w, &h, &depth, &colour, nullptr, nullptr, nullptr);
-        job->width = static_cast<int>(w);
-        job->height = static_cast<int>(h);
-        if (colour == PNG_COLOR_TYPE_GRAY || colour == PNG_COLOR_TYPE_GRAY_ALPHA) {
-            job->layout = 2;
-        } else if (colour == PNG_COLOR_TYPE_PALETTE) {
-            png_colorp palette = nullptr;
-            int entries = 0;
-            job->layout = 0;
-            if (png_get_PLTE(job->png, job->info, &palette, &entries) && entries > 0) {
-                job->layout = 2;
-                for (int i = 0; i < entries; ++i)
-                    if (palette[i].red != palette[i].green || palette[i].green != palette[i].blue)
-                        job->layout = 0;
-            }
-        } else {
-            job->layout = 0;
-        }
+        job->layout = InfoLayout(job->png, job->info);
         if (job->want_dpi) job->dpi = ReadResolution(job->png, job->info);
         return 1;
     }
-    int transforms = PNG_TRANSFORM_STRIP_16 | PNG_TRANSFORM_PACKING | PNG_TRANSFORM_EXPAND |
-                     PNG_TRANSFORM_GRAY_TO_RGB;
     int request = job->request;
-    if (request != -2 && request != -3) transforms |= PNG_TRANSFORM_STRIP_ALPHA;
-    png_read_png(job->png, job->info, transforms, nullptr);
-    png_uint_32 w = 0, h = 0;
-    int depth = 0, colour = 0;
-    png_get_IHDR(job->png, job->info, &w, &h, &depth, &colour, nullptr, nullptr, nullptr);
+    png_set_strip_16(job->png);
+    png_set_packing(job->png);
+    png_set_expand(job->png);
+    png_set_gray_to_rgb(job->png);
+    if (request != -2 && request != -3) png_set_strip_alpha(job->png);
+    png_set_interlace_handling(job->png);
+    png_read_update_info(job->png, job->info);
+    const int colour = png_get_color_type(job->png, job->info);
     int bpp;
     if (colour == PNG_COLOR_TYPE_RGB) {
         bpp = 3;
@@ -224,76 +285,31 @@ int RunRead(ReadJob* job) {
     } else {
         return 0;
     }
-    if (depth != 8 || w == 0 || h == 0 || w > static_cast<png_uint_32>(kImgMaxSide) ||
-        h > static_cast<png_uint_32>(kImgMaxSide))
+    const int width = job->width, height = job->height;
+    if (png_get_bit_depth(job->png, job->info) != 8 ||
+        png_get_rowbytes(job->png, job->info) != static_cast<png_size_t>(bpp) * width)
         return 0;
-    const int width = static_cast<int>(w), height = static_cast<int>(h);
-    if (png_get_rowbytes(job->png, job->info) != static_cast<png_size_t>(bpp) * w) return 0;
-    png_bytepp rows = png_get_rows(job->png, job->info);
-    if (rows == nullptr) return 0;
+    // The rows are decoded straight into the caller's image, then narrowed to the layout in place.
+    if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, bpp == 4 ? 5 : 0)) return 0;
+    job->rows = static_cast<png_bytepp>(malloc(sizeof(png_bytep) * static_cast<size_t>(height)));
+    if (job->rows == nullptr) return 0;
+    const size_t stride = static_cast<size_t>(width) * bpp;
+    for (int y = 0; y < height; ++y) job->rows[y] = *job->image + stride * y;
+    png_read_image(job->png, job->rows);
+    png_read_end(job->png, job->info);
     if (job->want_dpi) job->dpi = ReadResolution(job->png, job->info);
+    const size_t n = static_cast<size_t>(width) * height;
     int layout;
-    if (request == -2) {
-        layout = 4;
-    } else if (request == -3) {
-        layout = 5;
-    } else if (request < 0) {
-        layout = 2;
-        for (int y = 0; y < height && layout == 2; ++y)
-            for (int x = 0; x < width; ++x) {
-                const png_bytep p = rows[y] + x * bpp;
-                if (p[0] != p[1] || p[1] != p[2]) {
-                    layout = 0;
-                    break;
-                }
-            }
-    } else {
-        layout = request > 2 ? 0 : request;
-    }
-    if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, layout)) return 0;
-    unsigned char* d = *job->image;
-    for (int y = 0; y < height; ++y) {
-        const unsigned char* p = rows[y];
-        for (int x = 0; x < width; ++x, p += bpp) {
-            switch (layout) {
-                case 0: d[0] = p[0]; d[1] = p[1]; d[2] = p[2]; d += 3; break;
-                case 1: *d++ = p[1]; break;
-                case 4: {
-                    const double a = p[3] / 255.0;
-                    d[0] = static_cast<unsigned char>(p[2] * a);
-                    d[1] = static_cast<unsigned char>(p[1] * a);
-                    d[2] = static_cast<unsigned char>(p[0] * a);
-                    d[3] = p[3];
-                    d += 4;
-                    break;
-                }
-                case 5: d[0] = p[2]; d[1] = p[1]; d[2] = p[0]; d[3] = p[3]; d += 4; break;
-                default: *d++ = static_cast<unsigned char>(LumaRgb(p)); break;
-            }
-        }
-    }
-    job->width = width;
-    job->height = height;
+    if (request == -2) layout = 4;
+    else if (request == -3) layout = 5;
+    else if (request < 0) layout = AllGrey(*job->image, n, bpp) ? 2 : 0;
+    else layout = request > 2 ? 0 : request;
+    if (layout != 0 || bpp != 3) ConvertInPlace(*job->image, n, bpp, layout);
+    if (ImgAllocPixelSize(layout) < bpp &&
+        !AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, layout))
+        return 0;
     job->layout = layout;
     return 1;
-}
-
-// Deflate expands at most about 1032 times: a header whose raster could not come from this
-// much data is refused before libpng allocates the rows.
-constexpr uint64_t kMaxInflation = 1100;
-
-bool RasterPlausible(const unsigned char* head, size_t head_len, uint64_t total) {
-    if (head_len < 26 || memcmp(head + 12, "IHDR", 4) != 0) return true;  // libpng decides
-    auto be32 = [&](size_t at) {
-        return (uint64_t(head[at]) << 24) | (uint64_t(head[at + 1]) << 16) | (uint64_t(head[at + 2]) << 8) |
-               head[at + 3];
-    };
-    const uint64_t w = be32(16), h = be32(20), depth = head[24];
-    static const int kChannels[7] = {1, 0, 3, 1, 2, 0, 4};
-    const int ch = head[25] < 7 ? kChannels[head[25]] : 0;
-    if (ch == 0) return true;
-    const uint64_t raw = h * ((w * ch * depth + 7) / 8 + 1);
-    return raw <= kMaxInflation * total;
 }
 
 }  // namespace
@@ -389,27 +405,21 @@ int ReadPng(const char* path, unsigned char** img, int* width, int* height, int*
         job.io.size = length;
         job.io.position = kSigBytes;
     }
-    bool plausible = true;
-    if (img != nullptr) {
-        if (from_file) {
-            unsigned char head[26];
-            long size = -1;
-            if (fseek(job.file, 0, SEEK_END) == 0) size = ftell(job.file);
-            const size_t got = fseek(job.file, 0, SEEK_SET) == 0 ? fread(head, 1, sizeof(head), job.file) : 0;
-            plausible = size > 0 && RasterPlausible(head, got, static_cast<uint64_t>(size)) &&
-                        fseek(job.file, kSigBytes, SEEK_SET) == 0;
-        } else {
-            plausible = RasterPlausible(data, static_cast<size_t>(length), static_cast<uint64_t>(length));
-        }
+    if (from_file) {
+        struct stat st;
+        if (fstat(fileno(job.file), &st) == 0 && st.st_size > 0) job.input_bytes = static_cast<uint64_t>(st.st_size);
+    } else {
+        job.input_bytes = static_cast<uint64_t>(length);
     }
     int ok = 0;
-    if (plausible && png_sig_cmp(sig, 0, kSigBytes) == 0) {
+    if (png_sig_cmp(sig, 0, kSigBytes) == 0) {
         job.image = img;
         job.request = request;
         job.want_dpi = dpi != nullptr;
         ok = RunRead(&job);
     }
     if (job.png != nullptr) png_destroy_read_struct(&job.png, job.info != nullptr ? &job.info : nullptr, nullptr);
+    free(job.rows);
     if (job.file != nullptr) fclose(job.file);
     if (!ok) return fail();
     if (width != nullptr) *width = job.width;

@@ -8,6 +8,7 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_codec_util.h"
+#include "qv_decode_budget.h"
 
 using namespace imgcodec;
 
@@ -158,7 +159,8 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
     const unsigned char* p = data + 2;
     unsigned w = 0, h = 0, maxval = 1;
     if (!PnmReadNumber(&p, end, &w) || !PnmReadNumber(&p, end, &h)) return fail();
-    if (w < 1 || w > static_cast<unsigned>(kImgMaxSide) || h < 1 || h > static_cast<unsigned>(kImgMaxSide))
+    if (w < 1 || w > static_cast<unsigned>(kImgMaxSide) || h < 1 || h > static_cast<unsigned>(kImgMaxSide) ||
+        uint64_t{w} * h > qv::decode_pixel_limit())
         return fail();
     if (code != 12) {
         if (!PnmReadNumber(&p, end, &maxval) || maxval < 1 || maxval > kMaxSample) return fail();
@@ -168,6 +170,15 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
     const int iw = static_cast<int>(w), ih = static_cast<int>(h);
     const int natural = code == 14 ? 0 : 2;
     if (dpi != nullptr) *dpi = 0;
+    const size_t n = static_cast<size_t>(iw) * ih;
+    const size_t avail = static_cast<size_t>(end - p);
+    // The raster must be there before the image is allocated, and before the size-only call
+    // reports it: a short header cannot claim a gigabyte. Text samples take at least one
+    // character each.
+    size_t need = n;
+    if (kind == 4) need = (static_cast<size_t>(iw) + 7) / 8 * ih;
+    if (kind == 3 || kind == 6) need = 3 * n;
+    if (avail < need) return fail();
     if (img == nullptr) {
         if (width != nullptr) *width = iw;
         if (height != nullptr) *height = ih;
@@ -175,14 +186,6 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
         return code;
     }
     const int out_layout = request == 0 ? 0 : (request > 0 ? 2 : natural);
-    const size_t n = static_cast<size_t>(iw) * ih;
-    const size_t avail = static_cast<size_t>(end - p);
-    // The raster must be there before the image is allocated: a short header cannot claim a
-    // gigabyte. Text samples take at least one character each.
-    size_t need = n;
-    if (kind == 4) need = (static_cast<size_t>(iw) + 7) / 8 * ih;
-    if (kind == 3 || kind == 6) need = 3 * n;
-    if (avail < need) return fail();
     if (!AllocImgData(img, nullptr, nullptr, nullptr, iw, ih, out_layout)) return fail();
     unsigned char* d = *img;
     auto store_grey = [&](unsigned char g) {

@@ -11,6 +11,7 @@
 #include "img_codec.h"
 #include "img_codec_util.h"
 #include "img_stream.h"
+#include "qv_decode_budget.h"
 
 using namespace imgcodec;
 
@@ -30,19 +31,15 @@ void QuietTiff() {
     TIFFSetErrorHandler(nullptr);
 }
 
-// Largest single buffer libtiff may allocate while reading: a short hostile file can claim strips of
-// gigabytes, which libtiff would allocate before finding the data missing.
-constexpr tmsize_t kMaxTiffReadAlloc = tmsize_t(1) << 30;
-
 // What the RGBA reader represents: up to 4 colour samples and a few extra ones, at most 16 bits each.
+// Together with the pixel budget this bounds the bytes libtiff decodes for one image (16 a pixel).
 constexpr uint16_t kMaxSamplesPerPixel = 8;
 constexpr uint16_t kMaxBitsPerSample = 16;
-// No compression libtiff offers for ordinary images turns a byte into more than about 2,700 bytes
-// (LZW) or pixels; larger claims cost memory the data cannot fill. Small images are always allowed.
-constexpr uint64_t kMaxPixelsPerInputByte = 4096;
-constexpr uint64_t kMaxBytesPerInputByte = 4096;
-constexpr uint64_t kFreePixels = uint64_t(1) << 24;
-constexpr uint64_t kFreeBufferBytes = uint64_t(1) << 26;
+
+// One strip or tile, every component counted, may hold as many bytes as the RGBA raster of the
+// largest image in the budget; libtiff allocates nothing larger (a hostile directory can claim
+// strips of gigabytes, which libtiff would allocate before finding the data missing).
+uint64_t MaxUnitBytes() { return 4 * qv::decode_pixel_limit(); }
 
 TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     QuietTiff();
@@ -50,7 +47,7 @@ TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     if (mode[0] == 'r') {
         TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
         if (opts == nullptr) return nullptr;
-        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, kMaxTiffReadAlloc);
+        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxUnitBytes()));
         TIFF* tif = TIFFClientOpenExt(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
                                       ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap,
                                       opts);
@@ -133,20 +130,23 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
     return ok && TIFFWriteDirectory(tif);
 }
 
-// The sample layout and the buffers the RGBA reader will ask of libtiff (the raster, one strip or
-// tile, for separate planes up to four of them) are checked before libtiff sizes and clears them.
-bool ReadableGeometry(TIFF* tif, uint32_t w, uint32_t h, uint64_t input_size) {
+// The image within the decode budget, a sample layout the RGBA reader handles, and the buffers it
+// will ask of libtiff (one strip or tile with every sample, for separate planes up to four of them)
+// within their bound: all from the tags, before libtiff sizes and clears anything.
+bool ReadableGeometry(TIFF* tif, uint32_t w, uint32_t h) {
+    if (w < 1 || h < 1 || w > static_cast<uint32_t>(kImgMaxSide) || h > static_cast<uint32_t>(kImgMaxSide))
+        return false;
+    if (uint64_t{w} * h > qv::decode_pixel_limit()) return false;
     uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
     if (spp < 1 || spp > kMaxSamplesPerPixel || bps < 1 || bps > kMaxBitsPerSample) return false;
-    const uint64_t pixel_limit = std::max(kFreePixels, kMaxPixelsPerInputByte * input_size);
-    const uint64_t buffer_limit = std::max(kFreeBufferBytes, kMaxBytesPerInputByte * input_size);
-    if (uint64_t(w) * h > pixel_limit) return false;
+    char why[1024];
+    if (!TIFFRGBAImageOK(tif, why)) return false;
     const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
     const uint64_t planes = planar == PLANARCONFIG_SEPARATE ? std::min<uint64_t>(spp, 4) : 1;
-    return unit > 0 && unit * planes <= buffer_limit;
+    return unit > 0 && unit * planes <= MaxUnitBytes();
 }
 
 int ReadResolution(TIFF* tif) {
@@ -229,7 +229,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
     do {
         if (tif == nullptr || TIFFNumberOfDirectories(tif) == 0 || !TIFFSetDirectory(tif, 0)) break;
         if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h)) break;
-        if (!ReadableGeometry(tif, w, h, from_file ? uint64_t(stream.fileSize) : uint64_t(length))) break;
+        if (!ReadableGeometry(tif, w, h)) break;
         if (dpi != nullptr) res = ReadResolution(tif);
         if (img == nullptr) {
             uint16_t bps = 1, spp = 1;
@@ -239,8 +239,6 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
             ok = 1;
             break;
         }
-        if (w < 1 || h < 1 || w > static_cast<uint32_t>(kImgMaxSide) || h > static_cast<uint32_t>(kImgMaxSide))
-            break;
         const int iw = static_cast<int>(w), ih = static_cast<int>(h);
         const int raster_bytes = ImgPlaneSize(iw, ih, 4);
         if (raster_bytes <= 0) break;

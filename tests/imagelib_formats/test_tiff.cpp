@@ -375,15 +375,19 @@ TEST(ReadTiff, ClaimsBeyondTheReaderOrTheDataAreRefusedFromTheTags) {
     }
 }
 
-// The rule leaves room for what the writer makes: a flat image of more than 16 M pixels, compressed
-// some 600 times, still reads back.
-TEST(ReadTiff, LargeFlatImageOfTheWriterReadsBack) {
-    const int w = 4200, h = 4100;
-    const std::vector<unsigned char> flat(static_cast<size_t>(w) * h, 0x5A);
+// The writer's most compressible picture at the budget (2^24 pixels, compressed some 600 times)
+// reads back; one row more is beyond the budget, in the size-only call too.
+TEST(ReadTiff, FlatImageAtTheBudgetReadsBack) {
+    const int w = 4096, h = 4096;
+    const std::vector<unsigned char> flat(static_cast<size_t>(w) * (h + 1), 0x5A);
     const std::vector<unsigned char> f = Encode(flat, w, h, 1, 72, -1, 1);
     ASSERT_FALSE(f.empty());
     EXPECT_LT(f.size(), flat.size() / 500);
     const Decoded d = Decode(f);
     ASSERT_EQ(d.ok, 1);
-    EXPECT_EQ(d.px, flat);
+    EXPECT_EQ(d.px, std::vector<unsigned char>(flat.begin(), flat.begin() + static_cast<long>(w) * h));
+    const std::vector<unsigned char> over = Encode(flat, w, h + 1, 1, 72, -1, 1);
+    ASSERT_FALSE(over.empty());
+    EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1, over.data(), static_cast<int>(over.size())), 0);
+    EXPECT_EQ(Decode(over).ok, 0);
 }
