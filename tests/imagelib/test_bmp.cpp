@@ -437,3 +437,42 @@ TEST(Stream, FileStream) {
     std::fclose(f);
     std::remove(path.c_str());
 }
+
+// The budget holds in every mode: a legal header beyond it, or one whose rows are not there, is
+// refused by the size-only call too; the writer's 2^24-pixel picture reads back.
+TEST(Bmp, ReaderBudgetInEveryMode) {
+    std::vector<unsigned char> big(static_cast<size_t>(4096) * 4097, 0x33);
+    unsigned char* at_budget = nullptr;
+    int len = 0;
+    const int n = WriteBmp(nullptr, big.data(), 4096, 4096, 1, 72, 1, &at_budget, &len);
+    ASSERT_GT(n, 0);
+    unsigned char* over = nullptr;
+    int over_len = 0;
+    const int m = WriteBmp(nullptr, big.data(), 4096, 4097, 1, 72, 1, &over, &over_len);
+    ASSERT_GT(m, 0);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"30000 x 30000 header with 64 bytes of rows", MakeBmp(30000, 30000, 24, {}, std::vector<unsigned char>(64)), 0},
+        {"rows one byte short", MakeBmp(3, 2, 24, {}, std::vector<unsigned char>(23)), 0},
+        {"one row beyond the budget, rows complete", std::vector<unsigned char>(over, over + m), 0},
+        {"our writer at the budget", std::vector<unsigned char>(at_budget, at_budget + n), 1},
+    };
+    FreeImgBuff(&at_budget);
+    FreeImgBuff(&over);
+    for (const Case& c : cases) {
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadBmp(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), c.ok)
+            << c.what;
+        unsigned char* img = nullptr;
+        EXPECT_EQ(ReadBmp(nullptr, &img, &w, &h, nullptr, nullptr, 0, c.file.data(), static_cast<int>(c.file.size())), c.ok)
+            << c.what;
+        if (c.ok) {
+            EXPECT_EQ(w * h, 1 << 24);
+            EXPECT_EQ(img[3 * (w * h - 1)], 0x33);
+        }
+        FreeImgData(&img);
+    }
+}

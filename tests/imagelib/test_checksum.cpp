@@ -245,3 +245,42 @@ TEST(ImgFile, WholeFileFunctions) {
     std::remove(path.c_str());
     std::remove(empty.c_str());
 }
+
+// The size query reports only what the data can hold: zlib expands a byte at most 1,032 times, and
+// nothing beyond 4 bytes a pixel of the decode budget (and 1 MiB of headers) is packed or unpacked.
+TEST(Zpf, StoredLengthsBeyondTheCodingOrTheBudgetAreRefused) {
+    const std::vector<unsigned char> zeros(1 << 20, 0);
+    std::vector<unsigned char> box(static_cast<size_t>(ZpfPack(9, nullptr, 0, zeros.data(), 1 << 20)));
+    const int n = ZpfPack(9, box.data(), 0, zeros.data(), 1 << 20);
+    ASSERT_GT(n, 16);
+    EXPECT_GT((1 << 20) / (n - 16), 1000);  // the most zlib makes of a byte
+    auto claim = [&](unsigned plain, unsigned packed, size_t data) {
+        std::vector<unsigned char> c(16 + data, 0);
+        memcpy(c.data(), "ZPF", 4);
+        unsigned char* p = c.data() + 4;
+        WriteLe32(&p, plain);
+        WriteLe32(&p, packed);
+        return c;
+    };
+    const unsigned limit = (64u << 20) + (1u << 20);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int size;
+    } cases[] = {
+        {"a 16-byte header claiming 2^31-1 bytes (was reported as is)", claim(0x7FFFFFFF, 0, 0), 0},
+        {"100,000 bytes from 10", claim(100000, 10, 10), 0},
+        {"1,032 times the packed bytes", claim(10320, 10, 10), 10320},
+        {"beyond the budget, from enough packed bytes", claim(limit + 1, 70000, 70000), 0},
+        {"zeros at zlib level 9", std::vector<unsigned char>(box.begin(), box.begin() + n), 1 << 20},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ZpfPack(0, nullptr, 0, c.file.data(), static_cast<int>(c.file.size())), c.size) << c.what;
+    std::vector<unsigned char> back(1 << 20, 1);
+    EXPECT_EQ(ZpfPack(0, back.data(), static_cast<int>(back.size()), box.data(), n), 1 << 20);
+    EXPECT_EQ(back, zeros);
+    // the packer writes nothing the unpacker refuses
+    const std::vector<unsigned char> large(limit + 1, 0);
+    EXPECT_EQ(ZpfPack(9, nullptr, 0, large.data(), static_cast<int>(large.size())), 0);
+    EXPECT_GT(ZpfPack(9, nullptr, 0, large.data(), static_cast<int>(limit)), 0);
+}

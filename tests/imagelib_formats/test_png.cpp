@@ -323,3 +323,196 @@ TEST(PngFiles, FileModeDispatchAndOutsideChecker) {
 }
 
 }  // namespace
+
+namespace {
+
+// A zlib stream of n zero bytes at level 9, made in pieces: the most a deflate stream expands.
+std::vector<unsigned char> ZeroStream(size_t n) {
+    z_stream z;
+    memset(&z, 0, sizeof z);
+    deflateInit(&z, 9);
+    const std::vector<unsigned char> zeros(1 << 16, 0);
+    std::vector<unsigned char> out;
+    unsigned char buf[1 << 16];
+    for (int flush = Z_NO_FLUSH; flush != Z_FINISH;) {
+        const size_t piece = std::min(n, zeros.size());
+        n -= piece;
+        flush = n == 0 ? Z_FINISH : Z_NO_FLUSH;
+        z.next_in = const_cast<unsigned char*>(zeros.data());
+        z.avail_in = static_cast<uInt>(piece);
+        do {
+            z.next_out = buf;
+            z.avail_out = sizeof buf;
+            deflate(&z, flush);
+            out.insert(out.end(), buf, buf + (sizeof buf - z.avail_out));
+        } while (z.avail_out == 0);
+    }
+    deflateEnd(&z);
+    return out;
+}
+
+// Signature, IHDR, the given chunks, one IDAT holding idat, IEND.
+std::vector<unsigned char> RawPng(unsigned w, unsigned h, int depth, int colour,
+                                  const std::vector<std::pair<const char*, std::vector<unsigned char>>>& chunks,
+                                  const std::vector<unsigned char>& idat) {
+    std::vector<unsigned char> f = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<unsigned char> ihdr = Be32(w);
+    const std::vector<unsigned char> hh = Be32(h);
+    ihdr.insert(ihdr.end(), hh.begin(), hh.end());
+    ihdr.insert(ihdr.end(), {static_cast<unsigned char>(depth), static_cast<unsigned char>(colour), 0, 0, 0});
+    Chunk(&f, "IHDR", ihdr);
+    for (const auto& c : chunks) Chunk(&f, c.first, c.second);
+    Chunk(&f, "IDAT", idat);
+    Chunk(&f, "IEND", {});
+    return f;
+}
+
+// A zlib bomb: w x h whose rows are all zero, each with its filter byte.
+std::vector<unsigned char> BombPng(unsigned w, unsigned h, int depth, int colour,
+                                   const std::vector<std::pair<const char*, std::vector<unsigned char>>>& chunks = {}) {
+    const size_t row = (static_cast<size_t>(w) * depth * (colour == 6 ? 4 : colour == 2 ? 3 : 1) + 7) / 8 + 1;
+    return RawPng(w, h, depth, colour, chunks, ZeroStream(row * h));
+}
+
+struct Modes {
+    int info, grey, colour, alpha;  // size-only call, then requests -1, 0 and -2
+};
+
+Modes TryAllModes(const std::vector<unsigned char>& f) {
+    const int n = static_cast<int>(f.size());
+    Modes m;
+    int w = 0, h = 0;
+    m.info = ReadPng(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, f.data(), n);
+    m.grey = Decode(f, -1).ok;
+    m.colour = Decode(f, 0).ok;
+    m.alpha = Decode(f, -2).ok;
+    return m;
+}
+
+const std::vector<unsigned char> kBlackWhite = {0, 0, 0, 255, 255, 255};
+
+}  // namespace
+
+// Hostile but legal files: valid chunks and real zlib data. Beyond the budget or the data, every
+// mode refuses from the header; within it they decode (at most about 70 MiB for these).
+TEST(PngBudget, HostileFilesAreRefusedOrStayWithinTheBudget) {
+    std::vector<unsigned char> splt = {0x89, 'P', 'N', 'G', 0x0D, 0x0A, 0x1A, 0x0A};
+    std::vector<unsigned char> ihdr = Be32(16);
+    const std::vector<unsigned char> h16 = Be32(16);
+    ihdr.insert(ihdr.end(), h16.begin(), h16.end());
+    ihdr.insert(ihdr.end(), {8, 0, 0, 0, 0});
+    Chunk(&splt, "IHDR", ihdr);
+    const std::vector<unsigned char> huge = Be32(0x7FFFFFFF);
+    splt.insert(splt.end(), huge.begin(), huge.end());
+    splt.insert(splt.end(), {'s', 'P', 'L', 'T'});
+    ASSERT_EQ(splt.size(), 41u);
+    // 4096^2 RGBA whose IDAT is 300 bytes: no deflate stream that short holds 64 MiB
+    std::vector<unsigned char> short_idat = ZeroStream(4096u * (4096 * 4 + 1));
+    short_idat.resize(300);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"sPLT declaring 2^31-1 bytes (41 bytes, was 2 GiB)", splt, 0},
+        {"1-bit grey bomb 5792 x 5792 (4 KB, was 196 MiB)", BombPng(5792, 5792, 1, 0), 0},
+        {"1-bit palette bomb 32767 x 16384 (64 KB, was 3 GiB)", BombPng(32767, 16384, 1, 3, {{"PLTE", kBlackWhite}}), 0},
+        {"one row beyond the budget, 4097 x 4096", BombPng(4097, 4096, 1, 0), 0},
+        {"4096 x 4096 RGBA from a 300-byte IDAT", RawPng(4096, 4096, 8, 6, {}, short_idat), 0},
+        {"1-bit palette with tRNS at the budget (2 KB)",
+         BombPng(4096, 4096, 1, 3, {{"PLTE", kBlackWhite}, {"tRNS", {0x80}}}), 1},
+    };
+    for (const Case& c : cases) {
+        const Modes m = TryAllModes(c.file);
+        EXPECT_EQ(m.info, c.ok) << c.what;
+        EXPECT_EQ(m.grey, c.ok) << c.what;
+        EXPECT_EQ(m.colour, c.ok) << c.what;
+        EXPECT_EQ(m.alpha, c.ok) << c.what;
+    }
+    const Decoded d = Decode(cases[5].file, -2);
+    ASSERT_EQ(d.layout, 4);
+    EXPECT_EQ(Bytes(d.px.data(), 4), (std::vector<unsigned char>{0, 0, 0, 0x80}));
+}
+
+namespace {
+
+// What our writer and netpbm's pnmtopng make of a picture, with ancillary chunks the reader skips.
+std::vector<unsigned char> Pnmtopng(const std::string& name, const std::string& pnm_header,
+                                    const std::vector<unsigned char>& raster, const std::string& options) {
+    std::vector<unsigned char> pnm(pnm_header.begin(), pnm_header.end());
+    pnm.insert(pnm.end(), raster.begin(), raster.end());
+    const std::string in = fmt_test::TempPath(name + ".pnm"), out = fmt_test::TempPath(name + ".png");
+    fmt_test::WriteFile(in, pnm);
+    int status = -1;
+    fmt_test::Run("pnmtopng " + options + " " + in + " > " + out + " 2>/dev/null", &status);
+    EXPECT_EQ(status, 0) << options;
+    return fmt_test::ReadFile(out);
+}
+
+}  // namespace
+
+// Legitimate files from standard encoders and our own writer decode to their pixels; the deflate
+// floor never refuses the most compressible raster zlib makes.
+TEST(PngBudget, LegitimateFilesDecodeToTheirPixels) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(11, 0, finger.data());
+    std::vector<unsigned char> rgb(finger.size() * 3);
+    for (size_t i = 0; i < finger.size(); ++i) {
+        rgb[3 * i] = finger[i];
+        rgb[3 * i + 1] = static_cast<unsigned char>(255 - finger[i]);
+        rgb[3 * i + 2] = static_cast<unsigned char>(finger[i] / 2);
+    }
+    const int zero_side = 4096;
+    const std::vector<unsigned char> flat(static_cast<size_t>(zero_side) * zero_side, 0);
+    const std::vector<unsigned char> most_compressible = BombPng(zero_side, zero_side, 8, 0);
+    EXPECT_LT(most_compressible.size() * 1000, flat.size());  // more than 1,000 times
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int request;
+        const std::vector<unsigned char>* px;
+    };
+    std::vector<Case> cases = {
+        {"our writer, grey", Encode(finger, 320, 240, 1, 500, -1), -1, &finger},
+        {"our writer, colour", Encode(rgb, 320, 240, 0, 500, -1), -1, &rgb},
+        {"zeros at zlib level 9, 4096 x 4096", most_compressible, -1, &flat},
+    };
+    if (fmt_test::HaveTool("pnmtopng")) {
+        const std::string pgm = "P5\n320 240\n255\n", ppm = "P6\n320 240\n255\n";
+        std::vector<unsigned char> wide(finger.size() * 2);  // 16-bit grey: the high byte remains
+        for (size_t i = 0; i < finger.size(); ++i) {
+            wide[2 * i] = finger[i];
+            wide[2 * i + 1] = static_cast<unsigned char>(i);
+        }
+        cases.push_back({"pnmtopng grey", Pnmtopng("g", pgm, finger, ""), -1, &finger});
+        cases.push_back({"pnmtopng interlaced", Pnmtopng("i", pgm, finger, "-interlace"), -1, &finger});
+        const std::string text = fmt_test::TempPath("text.txt");
+        const std::string lines = "Title A finger\nAuthor The generator\n";
+        fmt_test::WriteFile(text, std::vector<unsigned char>(lines.begin(), lines.end()));
+        cases.push_back({"pnmtopng gAMA, sRGB, tIME, tEXt",
+                         Pnmtopng("c", pgm, finger, "-gamma 0.45 -srgbintent perceptual -modtime '2020-01-01 00:00:00' -text " + text),
+                         -1, &finger});
+        cases.push_back({"pnmtopng zTXt", Pnmtopng("z", pgm, finger, "-ztxt " + text), -1, &finger});
+        cases.push_back({"pnmtopng 16-bit grey", Pnmtopng("w", "P5\n320 240\n65535\n", wide, ""), -1, &finger});
+        cases.push_back({"pnmtopng colour, interlaced", Pnmtopng("r", ppm, rgb, "-interlace"), -1, &rgb});
+    }
+    for (const Case& c : cases) {
+        ASSERT_FALSE(c.file.empty()) << c.what;
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadPng(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
+            << c.what;
+        const Decoded d = Decode(c.file, c.request);
+        ASSERT_EQ(d.ok, 1) << c.what;
+        EXPECT_EQ(d.w, w) << c.what;
+        EXPECT_EQ(d.h, h) << c.what;
+        EXPECT_TRUE(d.px == *c.px) << c.what;
+    }
+    if (!fmt_test::HaveTool("pnmtopng")) GTEST_SKIP() << "netpbm not installed";
+    // a palette file with a transparent colour: the alpha comes from tRNS
+    const std::vector<unsigned char> two = {0, 0, 0, 255, 255, 255, 255, 255, 255, 0, 0, 0};
+    const std::vector<unsigned char> f = Pnmtopng("t", "P6\n2 2\n255\n", two, "-transparent =rgb:ff/ff/ff");
+    ASSERT_EQ(f[25], 3);  // palette
+    const Decoded d = Decode(f, -3);
+    ASSERT_EQ(d.ok, 1);
+    EXPECT_EQ(d.px, (std::vector<unsigned char>{0, 0, 0, 255, 255, 255, 255, 0, 255, 255, 255, 0, 0, 0, 0, 255}));
+}

@@ -309,3 +309,30 @@ TEST(PnmFiles, DispatchByCodeExtensionAndMagic) {
 }
 
 }  // namespace
+
+// The budget holds in every mode: a legal header beyond it is refused by the size-only call too,
+// as is one whose raster is not there; an image at the budget reads.
+TEST(ReadPnm, BudgetInEveryMode) {
+    const std::string at_budget = "P5\n4096 4096\n255\n" + std::string(size_t(4096) * 4096, '\x07');
+    struct Case {
+        const char* what;
+        std::string file;
+        int code;
+    } cases[] = {
+        {"30000 x 30000 header with 64 bytes of raster", "P5\n30000 30000\n255\n" + std::string(64, '\0'), 0},
+        {"one row beyond the budget, raster complete",
+         "P5\n4096 4097\n255\n" + std::string(size_t(4096) * 4097, '\0'), 0},
+        {"a text raster of fewer characters than samples", "P2\n3 1\n255\n1 ", 0},
+        {"at the budget", at_budget, 13},
+    };
+    for (const Case& c : cases) {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(c.file.data());
+        const int n = static_cast<int>(c.file.size());
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadPnm(nullptr, &w, &h, nullptr, nullptr, -1, p, n), c.code) << c.what;
+        EXPECT_EQ(Read(c.file, 0).code, c.code) << c.what;
+    }
+    const Decoded d = Read(at_budget, -1);
+    EXPECT_EQ(d.w * d.h, 1 << 24);
+    EXPECT_EQ(d.px.back(), 7);
+}

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <tiffio.h>
+#include <zlib.h>
 
 #include <map>
 #include <sstream>
@@ -390,4 +391,143 @@ TEST(ReadTiff, FlatImageAtTheBudgetReadsBack) {
     ASSERT_FALSE(over.empty());
     EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1, over.data(), static_cast<int>(over.size())), 0);
     EXPECT_EQ(Decode(over).ok, 0);
+}
+
+namespace {
+
+void Le16(std::vector<unsigned char>* t, unsigned v) {
+    t->push_back(static_cast<unsigned char>(v));
+    t->push_back(static_cast<unsigned char>(v >> 8));
+}
+
+void Le32(std::vector<unsigned char>* t, uint32_t v) {
+    for (int s = 0; s < 32; s += 8) t->push_back(static_cast<unsigned char>(v >> s));
+}
+
+// A Deflate TIFF, min-is-black, whose strips all point at one compressed strip of zero samples:
+// a small file for a large image, as legal as any. The file is padded to pad_to bytes.
+std::vector<unsigned char> SharedStripTiff(uint32_t w, uint32_t h, unsigned bps, unsigned spp, uint32_t rows,
+                                           size_t pad_to = 0) {
+    const uint32_t strips = (h + rows - 1) / rows;
+    const size_t row_bytes = (static_cast<size_t>(w) * bps * spp + 7) / 8;
+    std::vector<unsigned char> raw(row_bytes * rows, 0);
+    uLongf zlen = compressBound(static_cast<uLong>(raw.size()));
+    std::vector<unsigned char> strip(zlen);
+    compress2(strip.data(), &zlen, raw.data(), static_cast<uLong>(raw.size()), 9);
+    strip.resize(zlen);
+    const int tags = spp > 1 ? 11 : 10;
+    const uint32_t bps_at = 8 + 2 + 12 * tags + 4, offsets_at = bps_at + 2 * spp, counts_at = offsets_at + 4 * strips,
+                   data_at = counts_at + 4 * strips;
+    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    Le16(&t, static_cast<unsigned>(tags));
+    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) {
+        Le16(&t, id);
+        Le16(&t, type);
+        Le32(&t, count);
+        Le32(&t, value);
+    };
+    tag(256, 4, 1, w);
+    tag(257, 4, 1, h);
+    tag(258, 3, spp, spp == 1 ? bps : bps_at);  // one short fits in the entry
+    tag(259, 3, 1, COMPRESSION_ADOBE_DEFLATE);
+    tag(262, 3, 1, PHOTOMETRIC_MINISBLACK);
+    tag(273, 4, strips, strips == 1 ? data_at : offsets_at);
+    tag(277, 3, 1, spp);
+    tag(278, 4, 1, rows);
+    tag(279, 4, strips, strips == 1 ? static_cast<uint32_t>(strip.size()) : counts_at);
+    tag(284, 3, 1, PLANARCONFIG_CONTIG);
+    if (spp > 1) tag(338, 3, 1, EXTRASAMPLE_UNSPECIFIED);  // the samples beyond grey are extra ones
+    Le32(&t, 0);
+    for (unsigned i = 0; i < spp; ++i) Le16(&t, bps);
+    for (uint32_t i = 0; i < strips; ++i) Le32(&t, data_at);
+    for (uint32_t i = 0; i < strips; ++i) Le32(&t, static_cast<uint32_t>(strip.size()));
+    t.insert(t.end(), strip.begin(), strip.end());
+    if (t.size() < pad_to) t.resize(pad_to, 0);
+    return t;
+}
+
+}  // namespace
+
+// Hostile but legal files: valid directories and real Deflate data. Beyond the budget, or a strip
+// beyond 4 bytes a pixel of it, every mode refuses from the tags; within it they decode.
+TEST(TiffBudget, HostileFilesAreRefusedOrStayWithinTheBudget) {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"1-bit, 32767 x 8000 one-row strips sharing one (64 KB, was 1.8 GiB)", SharedStripTiff(32767, 8000, 1, 1, 1), 0},
+        {"1-bit, 32767 x 32767, padded to 1 MB (was 3.6 GiB)", SharedStripTiff(32767, 32767, 1, 1, 1, 1 << 20), 0},
+        {"one row beyond the budget, 4097 x 4096", SharedStripTiff(4097, 4096, 1, 1, 64), 0},
+        {"16-bit, 4 samples, 4096 x 4096 in one strip of 128 MiB", SharedStripTiff(4096, 4096, 16, 4, 4096), 0},
+        {"16-bit, 8 samples at the budget, one-row strips sharing one (33 KB)", SharedStripTiff(4096, 4096, 16, 8, 1), 1},
+    };
+    for (const Case& c : cases) {
+        const int n = static_cast<int>(c.file.size());
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), n), c.ok) << c.what;
+        for (int request : {-1, 0}) {
+            if (c.ok && request == 0) continue;  // one decode at the budget is enough
+            const Decoded d = Decode(c.file, request);
+            EXPECT_EQ(d.ok, c.ok) << c.what << " " << request;
+            if (c.ok && d.ok) {
+                EXPECT_EQ(d.layout, 2) << c.what;
+                EXPECT_EQ(d.px[0], 0) << c.what;
+            }
+        }
+    }
+}
+
+namespace {
+
+// The writer's file rewritten by tiffcp with the given options.
+std::vector<unsigned char> Tiffcp(const std::vector<unsigned char>& ours, const std::string& name,
+                                  const std::string& options) {
+    const std::string in = fmt_test::TempPath(name + "_in.tif"), out = fmt_test::TempPath(name + ".tif");
+    fmt_test::WriteFile(in, ours);
+    int status = -1;
+    fmt_test::Run("tiffcp " + options + " " + in + " " + out + " 2>/dev/null", &status);
+    EXPECT_EQ(status, 0) << options;
+    return fmt_test::ReadFile(out);
+}
+
+}  // namespace
+
+// Legitimate files from libtiff's own tools and our writer decode to their pixels, in every
+// compression and layout tiffcp writes.
+TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(12, 0, finger.data());
+    std::vector<unsigned char> rgb(finger.size() * 3);
+    for (size_t i = 0; i < finger.size(); ++i) {
+        rgb[3 * i] = finger[i];
+        rgb[3 * i + 1] = static_cast<unsigned char>(255 - finger[i]);
+        rgb[3 * i + 2] = static_cast<unsigned char>(finger[i] / 2);
+    }
+    const std::vector<unsigned char> grey_tif = Encode(finger, 320, 240, 1, 300, -1, 1);
+    const std::vector<unsigned char> rgb_tif = Encode(rgb, 320, 240, 0, 300, -1, 0);
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        const std::vector<unsigned char>* px;
+    };
+    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger}, {"our writer, colour Deflate", rgb_tif, &rgb}};
+    if (fmt_test::HaveTool("tiffcp")) {
+        cases.push_back({"tiffcp none", Tiffcp(grey_tif, "none", "-c none"), &finger});
+        cases.push_back({"tiffcp packbits", Tiffcp(grey_tif, "packbits", "-c packbits"), &finger});
+        cases.push_back({"tiffcp zip, one-row strips", Tiffcp(grey_tif, "zip", "-c zip -r 1"), &finger});
+        cases.push_back({"tiffcp tiled 64 x 64", Tiffcp(grey_tif, "tiled", "-t -w 64 -l 64"), &finger});
+        cases.push_back({"tiffcp colour, separate planes", Tiffcp(rgb_tif, "planes", "-p separate -c lzw"), &rgb});
+        cases.push_back({"tiffcp colour, tiled", Tiffcp(rgb_tif, "rgbtiled", "-t -c zip"), &rgb});
+    }
+    for (const Case& c : cases) {
+        ASSERT_FALSE(c.file.empty()) << c.what;
+        int w = 0, h = 0;
+        EXPECT_EQ(ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
+            << c.what;
+        const Decoded d = Decode(c.file);
+        ASSERT_EQ(d.ok, 1) << c.what;
+        EXPECT_EQ(d.w, 320) << c.what;
+        EXPECT_TRUE(d.px == *c.px) << c.what;
+    }
 }
