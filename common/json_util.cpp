@@ -17,6 +17,33 @@ bool parse(const std::string& text, Json::Value& root) {
     return reader.parse(text, root, true);
 }
 
+// The value at a key path of an already parsed document.
+std::string value_at(const Json::Value& root, const std::string& path) {
+    std::vector<std::string> keys = str_split(path, ",");
+    if (keys.size() > kMaxReadKeys) return "";
+    const Json::Value* cur = &root;
+    for (const std::string& key : keys) {
+        if (cur->isArray()) {
+            const Json::Value* found = nullptr;
+            for (Json::ArrayIndex i = 0; i < cur->size(); i++) {
+                const Json::Value& e = (*cur)[i];
+                if (e.isObject() && e.isMember(key)) {
+                    found = &e[key];
+                    break;
+                }
+            }
+            if (found == nullptr) return "";
+            cur = found;
+        } else if (cur->isObject() && cur->isMember(key)) {
+            cur = &(*cur)[key];
+        } else {
+            return "";
+        }
+    }
+    if (cur->isNull() || cur->isArray() || cur->isObject()) return "";
+    return cur->asString();
+}
+
 }  // namespace
 
 std::string json_read_file(std::string path) {
@@ -43,34 +70,33 @@ std::vector<std::string> json_split(std::string text, std::string delim) {
     }
 }
 
+
 std::string json_get_value(std::string json, std::string path) {
     try {
         if (json.empty()) return "";
         Json::Value root;
         if (!parse(json, root)) return "";
-        std::vector<std::string> keys = str_split(path, ",");
-        if (keys.size() > kMaxReadKeys) return "";
-        const Json::Value* cur = &root;
-        for (const std::string& key : keys) {
-            if (cur->isArray()) {
-                const Json::Value* found = nullptr;
-                for (Json::ArrayIndex i = 0; i < cur->size(); i++) {
-                    const Json::Value& e = (*cur)[i];
-                    if (e.isObject() && e.isMember(key)) {
-                        found = &e[key];
-                        break;
-                    }
-                }
-                if (found == nullptr) return "";
-                cur = found;
-            } else if (cur->isObject() && cur->isMember(key)) {
-                cur = &(*cur)[key];
-            } else {
-                return "";
-            }
-        }
-        if (cur->isNull() || cur->isArray() || cur->isObject()) return "";
-        return cur->asString();
+        return value_at(root, path);
+    } catch (...) {
+        return "";
+    }
+}
+
+JsonDocument::JsonDocument(const std::string& text) {
+    try {
+        if (text.empty()) return;
+        std::unique_ptr<Json::Value> root(new Json::Value);
+        if (parse(text, *root)) root_ = std::move(root);
+    } catch (...) {
+        root_.reset();
+    }
+}
+
+JsonDocument::~JsonDocument() = default;
+
+std::string JsonDocument::value(const std::string& path) const {
+    try {
+        return root_ != nullptr ? value_at(*root_, path) : "";
     } catch (...) {
         return "";
     }

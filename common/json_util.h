@@ -2,6 +2,7 @@
 // Every failure is the empty string (0 bytes for json_write_file); nothing throws.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,3 +18,22 @@ QV_EXPORT std::string json_get_valueex(std::string file, std::string path);
 QV_EXPORT std::string json_gen_jsonstr(std::string json, std::string path, std::string value);
 // Styled document without the top-level key; "" when nothing is left.
 QV_EXPORT std::string json_del_value(std::string json, std::string key);
+
+// ---- internal to the library ----
+namespace Json {
+class Value;
+}
+
+// A JSON text parsed once, for reading many key paths with json_get_value's rules.
+class JsonDocument {
+public:
+    explicit JsonDocument(const std::string& text);   // an empty or unparsable text is no document
+    ~JsonDocument();
+    JsonDocument(const JsonDocument&) = delete;
+    JsonDocument& operator=(const JsonDocument&) = delete;
+    bool parsed() const { return root_ != nullptr; }
+    std::string value(const std::string& path) const;   // "" as json_get_value gives it
+
+private:
+    std::unique_ptr<Json::Value> root_;
+};

@@ -432,7 +432,8 @@ std::string run_cmd(std::string cmd) {
     return out;
 }
 
-std::string run_argv(const std::vector<std::string>& args) {
+std::string run_argv(const std::vector<std::string>& args, bool* started) {
+    if (started != nullptr) *started = false;
     if (args.empty()) return "";
     std::vector<std::string> copy;
     std::vector<char*> argv;
@@ -456,6 +457,7 @@ std::string run_argv(const std::vector<std::string>& args) {
     int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&fa);
     close(fds[1]);
+    if (started != nullptr) *started = rc == 0;
     std::string out;
     if (rc == 0) {
         char buf[kCmdChunk];
@@ -575,6 +577,54 @@ std::string mu_read_txtfile(std::string path) {
     } catch (...) {
         return "";
     }
+}
+
+bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string& why) {
+    text.clear();
+    why.clear();
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        why = std::string("cannot open: ") + strerror(errno);
+        return false;
+    }
+    bool ok = false;
+    try {
+        struct stat st{};
+        if (fstat(fd, &st) != 0) {
+            why = std::string("cannot stat: ") + strerror(errno);
+        } else if (!S_ISREG(st.st_mode)) {
+            why = "not a regular file";
+        } else if (static_cast<unsigned long long>(st.st_size) > limit) {
+            why = str_format("%lld bytes, more than %zu", static_cast<long long>(st.st_size), limit);
+        } else {
+            // Read one byte beyond the limit so that a file growing meanwhile is still refused.
+            text.resize(limit + 1);
+            size_t got = 0;
+            ok = true;
+            while (got < text.size()) {
+                ssize_t n = read(fd, &text[got], text.size() - got);
+                if (n < 0 && errno == EINTR) continue;
+                if (n < 0) {
+                    why = std::string("cannot read: ") + strerror(errno);
+                    ok = false;
+                    break;
+                }
+                if (n == 0) break;
+                got += static_cast<size_t>(n);
+            }
+            if (ok && got > limit) {
+                why = str_format("more than %zu bytes", limit);
+                ok = false;
+            }
+            text.resize(ok ? got : 0);
+        }
+    } catch (...) {
+        why = "out of memory";
+        ok = false;
+    }
+    close(fd);
+    if (!ok) text.clear();
+    return ok;
 }
 
 std::string get_temppath() { return "/tmp/"; }

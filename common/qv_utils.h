@@ -71,7 +71,11 @@ QV_EXPORT int mu_systask(std::string a, std::string b, int n, systask_opt_flag f
 // so that the device records, lsusb and the device object all read the same ids.
 std::string trim_id_list(const std::string& text);
 // Runs argv[0] found on PATH with exactly these arguments (no shell) and returns its stdout,
-// or "" when it cannot be started.
-std::string run_argv(const std::vector<std::string>& argv);
+// or "" when it cannot be started; *started, when given, tells which.
+std::string run_argv(const std::vector<std::string>& argv, bool* started = nullptr);
+// Reads the whole file at path when it is a regular file of at most `limit` bytes. The open never
+// blocks (a FIFO or a device in its place is refused, not waited on). On failure `text` is empty
+// and `why` says what was found.
+bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string& why);
 // mkdir -p of dir; the last level gets `mode` through its descriptor (never through a link).
 bool make_dirs(const std::string& dir, unsigned mode);

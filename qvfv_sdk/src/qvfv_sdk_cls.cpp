@@ -5,6 +5,7 @@
 #include <dlfcn.h>
 
 #include <cctype>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,6 +20,10 @@ const char* const kSrc = "qvfv_sdk_cls";
 bool s_configLoaded = false;
 
 constexpr size_t kCodeTextMax = 255;   // the caller's buffer has no length: texts are cut here
+constexpr size_t kConfigMax = 1048576;   // a configuration file beyond this is damaged, never read
+constexpr int kThresholdDefault = 70;
+constexpr int kThresholdMin = 1;
+constexpr int kThresholdMax = 100;
 
 // Message keys by the absolute value of a result code (0 to 19; 99 is "other").
 const char* const kErrKeys[20] = {
@@ -51,9 +56,42 @@ bool is_hex_digits(const std::string& s, size_t min, size_t max) {
     return true;
 }
 
+// A setting's text for a log line: bytes that could break the line are shown as \xNN.
+std::string printable(const char* value) {
+    std::string out;
+    for (const unsigned char* p = reinterpret_cast<const unsigned char*>(value); *p != 0; ++p)
+        out += *p < 0x20 || *p == 0x7F ? str_format("\\x%02X", *p) : std::string(1, static_cast<char>(*p));
+    return out;
+}
+
+// A whole decimal number in [lo, hi] with nothing but blanks around it.
+bool parse_bounded(const char* text, int lo, int hi, int& out) {
+    const char* p = text;
+    while (*p == ' ' || *p == '\t') ++p;
+    if (!isdigit(static_cast<unsigned char>(*p))) return false;
+    long v = 0;
+    for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
+        v = v * 10 + (*p - '0');
+        if (v > hi) return false;
+    }
+    while (*p == ' ' || *p == '\t') ++p;
+    if (*p != 0 || v < lo) return false;
+    out = static_cast<int>(v);
+    return true;
+}
+
 // "vvvv:pppp": the only form handed to lsusb.
 bool is_vidpid(const std::string& e) {
     return e.size() == 9 && e[4] == ':' && is_hex_digits(e.substr(0, 4), 4, 4) && is_hex_digits(e.substr(5), 4, 4);
+}
+
+// The vendor and product parts of a supported-id entry; true when the entry can become a record
+// (only ids of hexadecimal digits do: an empty piece from a trailing comma does not).
+bool split_id(const std::string& entry, std::string& v, std::string& p) {
+    size_t colon = entry.find(':');
+    v = colon == std::string::npos ? entry : entry.substr(0, colon);
+    p = colon == std::string::npos ? entry : entry.substr(colon + 1);
+    return is_hex_digits(v, 1, 4) && is_hex_digits(p, 1, 4);
 }
 
 }  // namespace
@@ -115,15 +153,26 @@ bool CQvfv_sdk_cls::get_config() {
         return false;
     }
     m_vidPidList = QV_DEFAULT_VIDPIDS;
-    std::string json = json_read_file(file);
+    // Only a regular file of bounded size is read, and it is parsed once; anything else reads as
+    // a damaged configuration: every key takes its default.
+    std::string text, why;
+    if (read_regular_file(file, kConfigMax, text, why)) {
+        size_t nul = text.find('\0');
+        if (nul != std::string::npos) text.resize(nul);
+        if (text.empty()) why = "empty";
+    }
+    JsonDocument json(text);
+    if (why.empty() && !json.parsed()) why = "not a JSON document";
+    if (!why.empty())
+        write_error_log(kSrc, __LINE__, "the config file is damaged, the defaults are used. [ " + file + " ] " + why, 1);
 
-    std::string ids = trim_id_list(json_get_value(json, "dev_vpid"));
+    std::string ids = trim_id_list(json.value("dev_vpid"));
     if (!ids.empty()) m_vidPidList = ids;
     m_vidPids.clear();
     m_vidPids = str_split(m_vidPidList, ",");
     fvd_setsupdevids(m_vidPidList.c_str());
 
-    std::string sound = json_get_value(json, "play_sound");
+    std::string sound = json.value("play_sound");
     if (!sound.empty()) m_soundMode = static_cast<int>(strtol(sound.c_str(), nullptr, 10));
 
     std::string lang = run_cmd("echo $LANG");
@@ -136,25 +185,23 @@ bool CQvfv_sdk_cls::get_config() {
     return true;
 }
 
-void CQvfv_sdk_cls::init_errmsg(const std::string& json, const std::string& prefix) {
-    for (int i = 0; i < 20; i++) m_errMsg[i] = json_get_value(json, prefix + kErrKeys[i]);
-    m_errMsg[99] = json_get_value(json, prefix + kErrOtherKey);
+void CQvfv_sdk_cls::init_errmsg(const JsonDocument& json, const std::string& prefix) {
+    for (int i = 0; i < 20; i++) m_errMsg[i] = json.value(prefix + kErrKeys[i]);
+    m_errMsg[99] = json.value(prefix + kErrOtherKey);
 }
 
-void CQvfv_sdk_cls::init_multhint(const std::string& json, const std::string& prefix) {
-    for (int i = 0; i < EV_COUNT; i++) m_hintMsg[i] = json_get_value(json, prefix + kHintKeys[i]);
+void CQvfv_sdk_cls::init_multhint(const JsonDocument& json, const std::string& prefix) {
+    for (int i = 0; i < EV_COUNT; i++) m_hintMsg[i] = json.value(prefix + kHintKeys[i]);
 }
 
 int CQvfv_sdk_cls::get_supdev_cnt() {
     m_supDevCnt = 0;
     memset(m_supDevs, 0, sizeof m_supDevs);
     for (const std::string& entry : m_vidPids) {
-        size_t colon = entry.find(':');
-        std::string v = colon == std::string::npos ? entry : entry.substr(0, colon);
-        std::string p = colon == std::string::npos ? entry : entry.substr(colon + 1);
+        std::string v, p;
+        bool valid = split_id(entry, v, p);
         write_error_log(kSrc, __LINE__, str_format("Vidpid of supported devices: [%s:%s]", v.c_str(), p.c_str()), 0);
-        // Only ids of hexadecimal digits become records (an empty piece from a trailing comma does not).
-        if (!is_hex_digits(v, 1, 4) || !is_hex_digits(p, 1, 4)) {
+        if (!valid) {
             write_error_log(kSrc, __LINE__, "invalid supported device id: [" + entry + "]", 1);
             continue;
         }
@@ -193,13 +240,22 @@ int CQvfv_sdk_cls::enumdevice() {
 }
 
 int CQvfv_sdk_cls::qvfv_enumdevice() {
-    int count = 0;
+    // The same entries as the records, so a long list cannot start lsusb without bound.
+    int count = 0, records = 0;
     for (const std::string& entry : m_vidPids) {
+        std::string v, p;
+        if (!split_id(entry, v, p)) continue;
+        if (records++ >= QV_MAX_SUPDEVS) break;
         if (!is_vidpid(entry)) {
             write_error_log(kSrc, __LINE__, "skip lsusb for invalid device id: [" + entry + "]", 1);
             continue;
         }
-        std::string out = run_argv({"lsusb", "-d", entry});
+        bool started = false;
+        std::string out = run_argv({"lsusb", "-d", entry}, &started);
+        if (!started) {
+            write_error_log(kSrc, __LINE__, "cannot run lsusb, attached devices are not counted", 1);
+            break;
+        }
         if (out.empty()) continue;
         for (size_t pos = out.find(entry); pos != std::string::npos; pos = out.find(entry, pos + entry.size()))
             count++;
@@ -224,6 +280,9 @@ int CQvfv_sdk_cls::get_last_error(int code, char* out) {
     }
     const std::string& text = m_errMsg[code < 0 ? -code : code];
     size_t n = text.size() < kCodeTextMax ? text.size() : kCodeTextMax;
+    // Never cut inside a UTF-8 character: back up over its continuation bytes (at most three).
+    for (int k = 0; k < 3 && n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; k++)
+        n--;
     memcpy(out, text.data(), n);
     out[n] = 0;
     return static_cast<int>(n);
@@ -246,5 +305,25 @@ int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
     m_getConf(key, value, m_getConfCtx);
     value[sizeof value - 1] = 0;
     if (value[0] == 0) return def;
-    return static_cast<int>(strtol(value, nullptr, 10));
+    // Read as a decimal number (text reads as 0); beyond the int range it is clamped, not wrapped.
+    long v = strtol(value, nullptr, 10);
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return static_cast<int>(v);
+}
+
+int CQvfv_sdk_cls::get_match_threshold() {
+    if (m_getConf == nullptr) return kThresholdDefault;
+    char value[256] = {0};
+    m_getConf("MatchThreshold", value, m_getConfCtx);
+    value[sizeof value - 1] = 0;
+    if (value[0] == 0) return kThresholdDefault;
+    // A setting that is not exactly right must never lower the bar: it takes the default.
+    int v = 0;
+    if (parse_bounded(value, kThresholdMin, kThresholdMax, v)) return v;
+    write_error_log(kSrc, __LINE__,
+                    str_format("MatchThreshold [%s] is not a whole number from %d to %d, the default %d is used",
+                               printable(value).c_str(), kThresholdMin, kThresholdMax, kThresholdDefault),
+                    1);
+    return kThresholdDefault;
 }

@@ -54,6 +54,7 @@ constexpr int QV_MSG_TABLE = 100;
 
 struct _image;
 struct FV_VERSION_INFO;
+class JsonDocument;
 
 class CQvfv_sdk_cls {
 public:
@@ -111,12 +112,13 @@ public:
 
 private:
     bool get_config();
-    void init_errmsg(const std::string& json, const std::string& prefix);
-    void init_multhint(const std::string& json, const std::string& prefix);
+    void init_errmsg(const JsonDocument& json, const std::string& prefix);
+    void init_multhint(const JsonDocument& json, const std::string& prefix);
     int get_supdev_cnt();
     int qvfv_enumdevice();
     void play_sndhint(int event);
     int get_conf_int(const char* key, int def);
+    int get_match_threshold();
     void set_msg(int line, const std::string& msg, int force);
     bool init_alg();
     int samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3, int len3);

@@ -63,17 +63,6 @@ _image image_of(unsigned char* data, int len) {
     return im;
 }
 
-// The getter's reply as a decimal number; `valid` tells whether it held one.
-int parse_setting(const char* value, bool& valid) {
-    char* end = nullptr;
-    errno = 0;
-    long v = strtol(value, &end, 10);
-    valid = end != value && errno == 0;
-    if (v > 1000000000L) v = 1000000000L;
-    if (v < -1000000000L) v = -1000000000L;
-    return static_cast<int>(v);
-}
-
 }  // namespace
 
 void CQvfv_sdk_cls::notify(progress_cb_t cb, void* ctx, int code) {
@@ -626,16 +615,7 @@ int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* i
 int CQvfv_sdk_cls::matchfeat(char* tmpl, char* feat) {
     Turn turn(*this, Turn::Matching);
     Params params;
-    int threshold = 70;
-    if (m_getConf != nullptr) {
-        char value[256] = {0};
-        m_getConf("MatchThreshold", value, m_getConfCtx);
-        value[sizeof value - 1] = 0;
-        bool valid = false;
-        int v = value[0] != 0 ? parse_setting(value, valid) : 0;
-        // A broken setting must never make every finger match.
-        if (valid && v >= 1) threshold = v;
-    }
+    int threshold = get_match_threshold();
     if (!m_algLoaded) {
         set_msg(__LINE__, "match feature: algorithm library not loaded", 1);
         return QVBIO_ERR_INIT;

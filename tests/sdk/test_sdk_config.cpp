@@ -1,6 +1,9 @@
 // Start-up, configuration, messages, supported devices and device counting of the driver interface.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -306,6 +309,116 @@ TEST(Config, EnumDeviceWithoutLsusb) {
         return 0;
     }, Env{{"PATH", bin.dir.c_str()}});
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
+    // Said once, forced: a count of 0 that only means "no lsusb" must not pass for "no device".
+    const std::string line = "cannot run lsusb, attached devices are not counted";
+    size_t first = r.out.find(line);
+    ASSERT_NE(first, std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find(line, first + 1), std::string::npos) << r.out;
+    EXPECT_NE(qvtest::read_text(d.log_dir() + "runlog_" + today() + "_.txt").find(line), std::string::npos);
+}
+
+TEST(Config, EnumDeviceRunsLsusbOnlyForTheRecords) {
+    // Twelve ids between pieces that become no record: only the first ten ids are looked up.
+    std::string ids = "x,,";
+    std::string listing;
+    for (int i = 0; i < 12; i++) {
+        std::string id = "1234:00" + std::to_string(10 + i);
+        ids += id + (i % 3 == 0 ? ",zz:1," : ",");
+        listing += "Bus 001 Device 0" + std::to_string(10 + i) + ": ID " + id + " Quvera QVR610\n";
+    }
+    DriverDir d(("{\"dev_vpid\": \"" + ids + "\"}").c_str());
+    FakeBin bin;
+    bin.set_lsusb(listing);
+    auto out = results(d, bin, [](Api& api, void*) { printf("@%d %d\n", api.enum_device(), api.support_devs(nullptr, 0)); });
+    EXPECT_EQ(out, std::vector<std::string>{"10 10"});
+    std::vector<std::string> calls = bin.calls("lsusb");
+    ASSERT_EQ(calls.size(), 10u);
+    EXPECT_EQ(calls.front(), "-d 1234:0010");
+    EXPECT_EQ(calls.back(), "-d 1234:0019");
+}
+
+// What the driver makes of whatever stands at the configuration's path: a regular file of at most
+// 1 MiB is read; anything else is a damaged configuration, read as one without any key.
+TEST(Config, OnlyABoundedRegularFileIsRead) {
+    const std::string doc = "{\"dev_vpid\": \"abcd:1234\", \"en_ret_err_init\": \"not ready\"}";
+    auto padded = [&](size_t size) { return doc + std::string(size - doc.size(), ' '); };
+    const std::string configured = "1: abcd/1234/Quvera QVR610|not ready";
+    const std::string defaults = "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610|";
+    struct Case {
+        const char* name;
+        std::function<void(const std::string& path)> make;
+        std::string want;
+        bool damaged;
+    } cases[] = {
+        {"document", [&](const std::string& p) { qvtest::write_text(p, doc); }, configured, false},
+        {"exactly 1 MiB", [&](const std::string& p) { qvtest::write_text(p, padded(1048576)); }, configured, false},
+        {"one byte more", [&](const std::string& p) { qvtest::write_text(p, padded(1048577)); }, defaults, true},
+        {"10 MB", [&](const std::string& p) { qvtest::write_text(p, padded(10000000)); }, defaults, true},
+        {"link to a document",
+         [&](const std::string& p) {
+             qvtest::write_text(p + ".real", doc);
+             EXPECT_EQ(symlink((p + ".real").c_str(), p.c_str()), 0);
+         },
+         configured, false},
+        {"FIFO", [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0644), 0); }, defaults, true},
+        {"link to /dev/zero", [](const std::string& p) { EXPECT_EQ(symlink("/dev/zero", p.c_str()), 0); }, defaults, true},
+        {"directory", [](const std::string& p) { EXPECT_EQ(mkdir(p.c_str(), 0755), 0); }, defaults, true},
+        {"cut short", [&](const std::string& p) { qvtest::write_text(p, doc.substr(0, doc.size() - 1)); }, defaults, true},
+        {"empty", [](const std::string& p) { qvtest::write_text(p, ""); }, defaults, true},
+    };
+    for (const Case& c : cases) {
+        DriverDir d(nullptr);
+        FakeBin bin;
+        c.make(d.config_path());
+        ChildResult r = scenario(d, bin, [](Api& api, void*) {
+            alarm(30);   // a read that blocks ends the child instead of the test run
+            char text[256] = {};
+            int a = api.init(nullptr, nullptr);
+            api.code_info(-19, text);
+            printf("@%d %s|%s\n", a, support_devs(api, 12).c_str(), text);
+        });
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 " + c.want}) << c.name;
+        const std::string line = "the config file is damaged, the defaults are used. [ " + d.config_path() + " ]";
+        std::string log = qvtest::read_text(d.log_dir() + "runlog_" + today() + "_.txt");
+        EXPECT_EQ(log.find(line) != std::string::npos, c.damaged) << c.name << "\n" << log;
+        unlink((d.config_path() + ".real").c_str());
+        rmdir(d.config_path().c_str());
+    }
+}
+
+TEST(Config, CodeTextsAreCutAtACharacterBoundary) {
+    auto repeat = [](const std::string& s, int n) {
+        std::string out;
+        for (int i = 0; i < n; i++) out += s;
+        return out;
+    };
+    struct Case {
+        std::string text;
+        size_t want;   // bytes copied
+    } cases[] = {
+        {std::string(300, 'L'), 255},
+        {repeat("\xC3\xA9", 200), 254},            // 2-byte characters: 255 would split one
+        {"a" + repeat("\xE6\x93\x8D", 100), 253},   // 3-byte characters after one ASCII byte
+        {"ab" + repeat("\xE6\x93\x8D", 100), 254},
+        {"abc" + repeat("\xE6\x93\x8D", 100), 255},  // 255 falls on a boundary
+        {repeat("\xF0\x9F\x98\x80", 100), 252},      // 4-byte characters
+        {repeat("\xE6\x93\x8D", 85), 255},          // exactly 255 bytes: nothing to cut
+    };
+    for (const Case& c : cases) {
+        DriverDir d(("{\"en_ret_err_file\": \"" + c.text + "\"}").c_str());
+        FakeBin bin;
+        auto out = results(d, bin, [](Api& api, void*) {
+            api.init(nullptr, nullptr);
+            char buf[512];
+            memset(buf, '#', sizeof buf);
+            int n = api.code_info(-18, buf);
+            printf("@%d %zu %s\n", n, strlen(buf), buf);
+        });
+        std::string want = c.text.substr(0, c.want);
+        EXPECT_EQ(out, std::vector<std::string>{std::to_string(c.want) + " " + std::to_string(c.want) + " " + want})
+            << c.want;
+    }
 }
 
 TEST(Config, OddSoundModesAndDocumentsStillInitialise) {

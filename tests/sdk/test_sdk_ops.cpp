@@ -379,6 +379,40 @@ TEST(Matching, ScoreAgainstTheThreshold) {
     }
 }
 
+// Only a whole decimal number from 1 to 100, blanks around it allowed, is a threshold; anything
+// else is the default 70, and is logged forced with the value as given.
+TEST(Matching, ThresholdSettingsFailClosed) {
+    struct Case {
+        const char* value;
+        int threshold;   // what a score of 0.50 and 0.75 shows of it
+        bool logged;
+    } cases[] = {
+        {"80", 80, false},   {" 80", 80, false},  {"80\t ", 80, false}, {"080", 80, false},
+        {"1", 1, false},     {"100", 100, false}, {"", 70, false},
+        {"1.0", 70, true},   {"1e2", 70, true},   {"7O", 70, true},      {"+60", 70, true},
+        {"0", 70, true},     {"-3", 70, true},    {"101", 70, true},     {"4294967297", 70, true},
+        {"abc", 70, true},   {"6 0", 70, true},   {"60\n", 70, true},    {" ", 70, true},
+    };
+    for (const Case& c : cases) {
+        std::string settings = std::string("MatchThreshold=") + c.value;
+        std::string tmpl = record_text(2972), feat = record_text(25764);
+        Rig rig;
+        rig.script("match 0.50 0.75 1.0\n");
+        ChildResult r = rig.run([&](Api& api) {
+            api.init(table_getter, const_cast<char*>(settings.c_str()));
+            api.open();
+            for (int i = 0; i < 3; i++) printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
+        });
+        std::vector<std::string> got = qvtest::results(r.out);
+        std::string line = std::string("MatchThreshold [") + c.value + "] is not a whole number from 1 to 100";
+        if (std::string(c.value) == "60\n") line = "MatchThreshold [60\\x0A] is not a whole number";
+        EXPECT_EQ(failure_log(rig.d).find(line) != std::string::npos, c.logged) << c.value << "\n" << r.out;
+        auto result = [](int threshold, int score) { return std::to_string(threshold > score ? -7 : 0); };
+        EXPECT_EQ(got, (std::vector<std::string>{result(c.threshold, 50), result(c.threshold, 75), "0"}))
+            << "[" << c.value << "]";
+    }
+}
+
 TEST(Matching, ErrorsAreForcedAndScoresAreNot) {
     struct Case {
         const char* similarity;
