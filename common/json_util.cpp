@@ -55,7 +55,7 @@ std::string json_read_file(std::string path) {
 }
 
 int json_write_file(std::string path, std::string json) {
-    FILE* f = fopen(path.c_str(), "wb");
+    FILE* f = fopen(path.c_str(), "wbe");
     if (f == nullptr) return 0;
     size_t n = fwrite(json.data(), 1, json.size(), f);
     fclose(f);

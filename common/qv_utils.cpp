@@ -417,7 +417,7 @@ void play_sound(std::string file, int /*mode*/) {
 }
 
 std::string run_cmd(std::string cmd) {
-    FILE* p = popen(cmd.c_str(), "r");
+    FILE* p = popen(cmd.c_str(), "re");
     if (p == nullptr) return "";
     std::string out;
     try {
@@ -510,7 +510,7 @@ std::string get_self_name() {
 
 int get_file_size(const char* path) {
     if (path == nullptr || *path == 0) return -3;
-    FILE* f = fopen(path, "rb");
+    FILE* f = fopen(path, "rbe");
     if (f == nullptr) return -18;
     fseek(f, 0, SEEK_END);
     long size = ftell(f);
@@ -521,7 +521,7 @@ int get_file_size(const char* path) {
 
 int read_file(const char* path, void* buffer, int n) {
     if (path == nullptr || *path == 0 || buffer == nullptr || n < 1) return 0;
-    FILE* f = fopen(path, "rb");
+    FILE* f = fopen(path, "rbe");
     if (f == nullptr) return 0;
     size_t got = fread(buffer, 1, static_cast<size_t>(n), f);
     fclose(f);
@@ -564,7 +564,7 @@ int write_file(const char* path, void* data, int length, int append) {
 std::string mu_read_txtfile(std::string path) {
     try {
         if (!file_exist(path.c_str())) return "";
-        FILE* f = fopen(path.c_str(), "rb");
+        FILE* f = fopen(path.c_str(), "rbe");
         if (f == nullptr) return "";
         std::string out;
         char buf[4096];

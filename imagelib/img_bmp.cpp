@@ -278,7 +278,7 @@ int WriteBmp(const char* path, const unsigned char* pixels, int width, int heigh
              int outputChoice, unsigned char** buf, int* length) {
     if (path && *path) {
         if (!pixels || !SideOk(width) || !SideOk(height) || layout < 0 || layout > 5 || outputChoice > 2) return 0;
-        FILE* f = std::fopen(path, "wb");
+        FILE* f = std::fopen(path, "wbe");
         if (!f) return 0;
         int r = WriteBmpTo(f, pixels, width, height, layout, dpi, outputChoice, nullptr, nullptr);
         // Buffered bytes reach the disk only at the close: a failing close is a short write.
@@ -295,7 +295,7 @@ int ReadBmp(const char* path, unsigned char** img, int* width, int* height, int*
             const unsigned char* data, int length) {
     int r = 0;
     if (path && *path) {
-        File f(std::fopen(path, "rb"));
+        File f(std::fopen(path, "rbe"));
         if (f) {
             Source src{f.get(), nullptr, 0};
             r = ReadBmpFrom(src, img, width, height, layout, dpi, request);

@@ -97,7 +97,7 @@ void Sha1(const unsigned char* data, size_t n, unsigned char digest[20]) {
 // Reads a whole file; 0 on success, kErrFile otherwise.
 int ReadWhole(const char* path, qv::HeapArray<unsigned char>& out, int* size) {
     if (!*path) return kErrFile;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = std::fopen(path, "rbe");
     if (!f) return kErrFile;
     int rc = kErrFile;
     long n = -1;

@@ -343,7 +343,7 @@ int LoadImgFile(const char* path, unsigned char** img, int* width, int* height, 
     Magic magic = Classify(head);
     FILE* wsqFile = nullptr;
     if (magic == Magic::Wsq) {
-        wsqFile = std::fopen(path, "rb");
+        wsqFile = std::fopen(path, "rbe");
         // A file that cannot be opened again is tested on like any other data.
         if (!wsqFile) {
             unsigned char other[kMagicBytes];

@@ -22,7 +22,7 @@ long FileLength(FILE* f) {
 
 int ImgReadFile(const char* path, unsigned char** buf, int extra) {
     if (!PathOk(path) || !buf) return 0;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = std::fopen(path, "rbe");
     if (!f) return 0;
     if (extra < 0) extra = 0;
     long size = FileLength(f);
@@ -49,7 +49,7 @@ unsigned char* ImgReadFileBuf(const char* path, int extra, int* size) {
 
 int ImgReadFileHead(const char* path, unsigned char* buf, int n) {
     if (!PathOk(path) || !buf || n < 1) return 0;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = std::fopen(path, "rbe");
     if (!f) return 0;
     size_t got = std::fread(buf, 1, static_cast<size_t>(n), f);
     std::fclose(f);
@@ -58,7 +58,7 @@ int ImgReadFileHead(const char* path, unsigned char* buf, int n) {
 
 int ImgFileSize(const char* path) {
     if (!PathOk(path)) return -3;
-    FILE* f = std::fopen(path, "rb");
+    FILE* f = std::fopen(path, "rbe");
     if (!f) return -18;
     long n = FileLength(f);
     std::fclose(f);
@@ -67,7 +67,7 @@ int ImgFileSize(const char* path) {
 
 int ImgWriteFile(const char* path, const unsigned char* buf, int n, int append) {
     if (!PathOk(path) || !buf || n < 1) return 0;
-    FILE* f = std::fopen(path, append ? "ab" : "wb");
+    FILE* f = std::fopen(path, append ? "abe" : "wbe");
     if (!f) return 0;
     size_t put = std::fwrite(buf, 1, static_cast<size_t>(n), f);
     if (std::fclose(f) != 0) put = 0;

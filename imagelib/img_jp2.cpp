@@ -321,7 +321,7 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
     opj_image_destroy(image);
     if (to_file) {
         if (ok) {
-            FILE* f = fopen(path, "wb");
+            FILE* f = fopen(path, "wbe");
             ok = f != nullptr && fwrite(mem.data, 1, mem.size, f) == mem.size;
             if (f != nullptr && fclose(f) != 0) ok = false;
         }
@@ -349,7 +349,7 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
     };
     ByteSource src{data, nullptr, 0};
     if (from_file) {
-        src.file = fopen(path, "rb");
+        src.file = fopen(path, "rbe");
         if (src.file == nullptr) return fail();
         const off_t end = fseeko(src.file, 0, SEEK_END) == 0 ? ftello(src.file) : -1;
         src.size = end > 0 ? static_cast<uint64_t>(end) : 0;

@@ -384,7 +384,7 @@ int WriteJpeg(const char* path, const unsigned char* pixels, int width, int heig
         job.quality = quality < 1 ? 85 : (quality > 100 ? 100 : quality);
         job.dpi = dpi;
         if (to_file) {
-            job.file = fopen(path, "wb");
+            job.file = fopen(path, "wbe");
             if (job.file == nullptr) return 0;
         } else {
             FreeImgBuff(buf);
@@ -427,7 +427,7 @@ int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, i
         job.image = image;
         job.request = request;
         if (from_file) {
-            job.file = fopen(path, "rb");
+            job.file = fopen(path, "rbe");
             if (job.file == nullptr) return fail();
             struct stat st;
             job.input_size = fstat(fileno(job.file), &st) == 0 && st.st_size > 0 ? uint64_t(st.st_size) : 0;

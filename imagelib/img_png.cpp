@@ -362,7 +362,7 @@ int WritePng(const char* path, const unsigned char* pixels, int width, int heigh
     const int plane = ImgPlaneSize(width, height, KindBytes(job.kind));
     if (plane <= 0 || plane > (INT_MAX - 5120) / 3 * 2) return fail();
     if (to_file) {
-        job.file = fopen(path, "wb");
+        job.file = fopen(path, "wbe");
         if (job.file == nullptr) return 0;
     } else {
         if (!GetEncodeCapacity(buf, length, width, height, job.kind)) return fail();
@@ -392,7 +392,7 @@ int ReadPng(const char* path, unsigned char** img, int* width, int* height, int*
     memset(&job, 0, sizeof(job));
     unsigned char sig[kSigBytes];
     if (from_file) {
-        job.file = fopen(path, "rb");
+        job.file = fopen(path, "rbe");
         if (job.file == nullptr) return fail();
         if (fread(sig, 1, kSigBytes, job.file) != static_cast<size_t>(kSigBytes)) {
             fclose(job.file);

@@ -177,7 +177,7 @@ int WriteTiff(const char* path, const unsigned char* pixels, int width, int heig
     memset(&stream, 0, sizeof(stream));
     stream.writing = 1;
     if (to_file) {
-        stream.file = fopen(path, "wb");
+        stream.file = fopen(path, "wbe");
         if (stream.file == nullptr) return 0;
     } else {
         // n + n / 2 + 5120 must stay within an int
@@ -213,7 +213,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
     if (from_file) {
         const int size = ImgFileSize(path);
         if (size < 1) return fail();
-        stream.file = fopen(path, "rb");
+        stream.file = fopen(path, "rbe");
         if (stream.file == nullptr) return fail();
         stream.fileSize = size;
     } else {

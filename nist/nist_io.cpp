@@ -200,7 +200,7 @@ int flush_code_bits(unsigned char** outbuf, unsigned char* end, int* outbit, uns
 int read_ascii_file(const char* path, char** ostr) {
     long size = filesize(path);
     if (size < 0) return static_cast<int>(size);
-    FILE* fp = fopen(path, "rb");
+    FILE* fp = fopen(path, "rbe");
     if (fp == nullptr) return -3;
     char* s = static_cast<char*>(calloc(static_cast<size_t>(size) + 1, 1));
     if (s == nullptr) {
@@ -218,7 +218,7 @@ int read_ascii_file(const char* path, char** ostr) {
 }
 
 long filesize(const char* path) {
-    FILE* fp = path ? fopen(path, "rb") : nullptr;
+    FILE* fp = path ? fopen(path, "rbe") : nullptr;
     if (fp == nullptr) return -2;
     if (fseek(fp, 0L, SEEK_END) != 0) {
         fclose(fp);

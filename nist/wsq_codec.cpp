@@ -245,7 +245,7 @@ int wsq_decode_file(unsigned char** odata, int* ow, int* oh, int* od, int* oppi,
 
 int write_buffer_file(const char* path, const unsigned char* buf, int size) {
     if (path == nullptr || buf == nullptr || size <= 0) return 0;
-    FILE* fp = fopen(path, "wb");
+    FILE* fp = fopen(path, "wbe");
     if (fp == nullptr) return 0;
     const size_t n = fwrite(buf, 1, static_cast<size_t>(size), fp);
     const int closed = fclose(fp);

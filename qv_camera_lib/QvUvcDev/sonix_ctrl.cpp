@@ -160,7 +160,7 @@ int sonix_read_flash(int fd, int address, unsigned char* buffer, int length) {
 
 int sonix_dev_valid(const char* path) {
     if (!path) return -1;
-    qv::UniqueFd fd(open(path, O_RDWR));
+    qv::UniqueFd fd(open(path, O_RDWR | O_CLOEXEC));
     if (!fd.valid()) return -1;
     return sonix_start_reading(fd.get(), 0);
 }

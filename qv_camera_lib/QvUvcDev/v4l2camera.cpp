@@ -114,7 +114,7 @@ int V4L2Camera::Open(const char* path) {
     Close();
     if (!m_videoIn) return -1;
     memset(m_videoIn, 0, sizeof(vdIn));
-    m_fd = path ? open(path, O_RDWR | O_NONBLOCK) : -1;
+    m_fd = path ? open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
     if (m_fd < 0) {
         if (!path) errno = EINVAL;
         write_error_log(kSrc, kLineOpen, str_format("open device %s failed, %s", path ? path : "(null)", strerror(errno)), 1);

@@ -26,7 +26,7 @@ int64_t now_ms() {
 class Sonix : public ::testing::Test {
 protected:
     void SetUp() override {
-        fd = open(kNode, O_RDWR);
+        fd = open(kNode, O_RDWR | O_CLOEXEC);
         ASSERT_GE(fd, 0);
         cam.clear_records();
     }
@@ -362,7 +362,7 @@ TEST(SonixProbe, AnswersOnlyForTheScanner) {
     ASSERT_EQ(q.size(), 1u);
     EXPECT_EQ(q[0].sent, flash_block(0x0000, 0x88));  // address 0 itself, no 0xF000 rule
     ASSERT_EQ(scanner.open_flags().size(), 1u);
-    EXPECT_EQ(scanner.open_flags()[0] & (O_ACCMODE | O_NONBLOCK), O_RDWR);
+    EXPECT_EQ(scanner.open_flags()[0] & (O_ACCMODE | O_NONBLOCK | O_CLOEXEC), O_RDWR | O_CLOEXEC);
     EXPECT_EQ(scanner.open_descriptors(), 0);
 
     EXPECT_EQ(sonix_dev_valid("/dev/video-probe-b"), -1);

@@ -49,7 +49,7 @@ TEST_F(Camera, OpenInitGrabCloseSendExactlyTheRequestSequence) {
     ASSERT_EQ(cam->Open(kNode), 0);
     EXPECT_EQ(sim.call_names(), (Names{"VIDIOC_QUERYCAP"}));
     ASSERT_EQ(sim.open_flags().size(), 1u);
-    EXPECT_EQ(sim.open_flags()[0] & (O_ACCMODE | O_NONBLOCK), O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(sim.open_flags()[0] & (O_ACCMODE | O_NONBLOCK | O_CLOEXEC), O_RDWR | O_NONBLOCK | O_CLOEXEC);
 
     sim.clear_records();
     ASSERT_EQ(cam->Init(W, H, 30, true), 0);

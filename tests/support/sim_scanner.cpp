@@ -196,9 +196,29 @@ void set_fd_owned(int fd, bool owned) {
         g_fds[fd / 64].fetch_and(~bit, std::memory_order_release);
 }
 
+// A descriptor that survives exec would hand the camera to every program the driver starts
+// (the sound player during an enrolment): such an open fails the test at once.
+void require_cloexec(const char* path, int flags) {
+    if (flags & O_CLOEXEC) return;
+    fprintf(stderr, "sim: %s opened without O_CLOEXEC (flags 0%o)\n", path, static_cast<unsigned>(flags));
+    abort();
+}
+
+// The same for whatever else the driver library itself opens (logs, configuration). Its file is
+// named libveinsdk*; only opens without the flag are looked up.
+void require_cloexec_of_driver(const char* path, int flags, void* caller) {
+    if (flags & O_CLOEXEC) return;
+    Dl_info info{};
+    if (dladdr(caller, &info) == 0 || info.dli_fname == nullptr) return;
+    const char* base = strrchr(info.dli_fname, '/');
+    base = base ? base + 1 : info.dli_fname;
+    if (strncmp(base, "libveinsdk", 10) == 0) require_cloexec(path ? path : "(null)", flags);
+}
+
 // Opens a simulated node: -2 when path is not one, else the fake's answer.
 int sim_open(const char* path, int flags) {
     if (!path || !owns_path(path)) return -2;
+    require_cloexec(path, flags);
     std::lock_guard<std::mutex> lk(st().mu);
     auto n = node_of(path);
     if (!n) return -2;
@@ -656,6 +676,7 @@ SIM_BOUNDARY int open(const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::open_fn f = sim::next_fn(sim::g_open, "open");
     return f(path, flags, mode);
 }
@@ -667,6 +688,7 @@ SIM_BOUNDARY int open64(const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::open_fn f = sim::next_fn(sim::g_open64, "open64");
     return f(path, flags, mode);
 }
@@ -674,6 +696,7 @@ SIM_BOUNDARY int open64(const char* path, int flags, ...) {
 SIM_BOUNDARY int __open_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::open2_fn f = sim::next_fn(sim::g_open_2, "__open_2");
     return f(path, flags);
 }
@@ -681,6 +704,7 @@ SIM_BOUNDARY int __open_2(const char* path, int flags) {
 SIM_BOUNDARY int __open64_2(const char* path, int flags) {
     int r = sim::sim_open(path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::open2_fn f = sim::next_fn(sim::g_open64_2, "__open64_2");
     return f(path, flags);
 }
@@ -692,6 +716,7 @@ SIM_BOUNDARY int openat(int dirfd, const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_openat(dirfd, path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::openat_fn f = sim::next_fn(sim::g_openat, "openat");
     return f(dirfd, path, flags, mode);
 }
@@ -703,6 +728,7 @@ SIM_BOUNDARY int openat64(int dirfd, const char* path, int flags, ...) {
     va_end(ap);
     int r = sim::sim_openat(dirfd, path, flags);
     if (r != -2) return r;
+    sim::require_cloexec_of_driver(path, flags, __builtin_return_address(0));
     sim::openat_fn f = sim::next_fn(sim::g_openat64, "openat64");
     return f(dirfd, path, flags, mode);
 }

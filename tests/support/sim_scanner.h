@@ -9,6 +9,9 @@
 // goes to the next definition (umockdev's preload, then libc), without taking the simulator's
 // lock, so that a sanitizer may open files while it reports.
 //
+// Every open of a simulated node, and every other open that libveinsdk itself makes, must ask for
+// O_CLOEXEC: one without it aborts the test with a line naming the path.
+//
 // The node behaves like a UVC camera on the Linux uvcvideo driver with the
 // controller's extension unit (unit 3): selector 1 reaches the registers,
 // selector 3 the flash. Everything is scriptable and every request is
