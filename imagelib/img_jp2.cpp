@@ -11,6 +11,7 @@
 #include "img_codec.h"
 #include "img_codec_util.h"
 #include "img_jp2.h"
+#include "qv_decode_budget.h"
 
 using namespace imgcodec;
 
@@ -102,13 +103,22 @@ OPJ_BOOL MemReadSeek(OPJ_OFF_T offset, void* user) {
     return OPJ_TRUE;
 }
 
-// OpenJPEG sets up some 10 KiB of bookkeeping for every tile, and more for each of its components,
-// while it reads the main header; the grid is checked from the SIZ segment before that. Every tile
-// needs a tile-part (its SOT and SOD markers) in the data.
-constexpr uint64_t kMaxTiles = 4096;
-constexpr uint64_t kMaxTileComponents = 16384;
-constexpr uint64_t kMinTileBytes = 14;
+// Every tile needs a tile-part: its SOT segment (12 bytes) and SOD marker (2). Within it, every
+// component sampled at full resolution covers part of the tile, so it has at least one packet, whose
+// header takes at least a byte. A legitimate code stream always holds these bytes.
+constexpr uint64_t kTilePartBytes = 14;
+constexpr uint64_t kMaxTiles = 65535;  // tile indices are 16 bits, 65535 itself is not one
+// What one decode may cost, estimated from the main header as OpenJPEG lays it out: 32-bit samples
+// for every component, up to 3 output bytes a pixel, and the records it sets up for every tile and
+// tile-component while it reads the main header (measured: some 9 KiB and 1 KiB), before any tile
+// data. A grey image of the pixel budget keeps room for more than 8,000 tiles.
+constexpr uint64_t kMaxDecodeBytes = uint64_t{200} << 20;
+constexpr uint64_t kSampleBytes = 4;
+constexpr uint64_t kOutputPixelBytes = 3;
+constexpr uint64_t kTileSetupBytes = 9 << 10;
+constexpr uint64_t kTileComponentSetupBytes = 1 << 10;
 constexpr size_t kSizFixedBytes = 40;  // SOC, SIZ marker and length, Rsiz up to Csiz
+constexpr size_t kSizComponentBytes = 3;
 
 // The encoded bytes, in memory or in an open file, read at given offsets.
 struct ByteSource {
@@ -155,20 +165,41 @@ bool CodeStreamOffset(const ByteSource& src, bool jp2, uint64_t* offset) {
     return false;
 }
 
-bool TileGridPlausible(const ByteSource& src, bool jp2) {
+uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
+
+// The image the SIZ segment describes must fit the decode budget (its pixels on the reference grid,
+// every component's samples at its own subsampling), its tile grid must fit in the data and the
+// decoder's memory must stay in bounds, all before OpenJPEG sets up anything for it.
+bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     uint64_t at = 0;
     unsigned char siz[kSizFixedBytes];
     if (!CodeStreamOffset(src, jp2, &at) || !src.ReadAt(at, siz, sizeof siz)) return false;
     if (memcmp(siz, kJ2kSignature, 4) != 0) return false;
-    const uint32_t x1 = Be32(siz + 8), y1 = Be32(siz + 12), tdx = Be32(siz + 24), tdy = Be32(siz + 28),
-                   tx0 = Be32(siz + 32), ty0 = Be32(siz + 36);
-    unsigned char c[2];
+    const uint64_t x1 = Be32(siz + 8), y1 = Be32(siz + 12), x0 = Be32(siz + 16), y0 = Be32(siz + 20),
+                   tdx = Be32(siz + 24), tdy = Be32(siz + 28), tx0 = Be32(siz + 32), ty0 = Be32(siz + 36);
+    unsigned char c[2 + kSizComponentBytes * kMaxComponents];
     if (!src.ReadAt(at + sizeof siz, c, 2)) return false;
     const unsigned comps = (unsigned(c[0]) << 8) | c[1];
     if (comps < 1 || comps > static_cast<unsigned>(kMaxComponents)) return false;
-    if (tdx == 0 || tdy == 0 || x1 <= tx0 || y1 <= ty0) return false;
-    const uint64_t tiles = ((uint64_t(x1) - tx0 + tdx - 1) / tdx) * ((uint64_t(y1) - ty0 + tdy - 1) / tdy);
-    return tiles <= kMaxTiles && tiles * comps <= kMaxTileComponents && tiles * kMinTileBytes <= src.size;
+    if (!src.ReadAt(at + sizeof siz + 2, c + 2, kSizComponentBytes * comps)) return false;
+    if (x1 <= x0 || y1 <= y0 || tdx == 0 || tdy == 0 || tx0 > x0 || ty0 > y0) return false;
+    if ((x1 - x0) * (y1 - y0) > qv::decode_pixel_limit()) return false;
+    uint64_t samples = 0, full = 0;
+    for (unsigned k = 0; k < comps; ++k) {
+        const unsigned dx = c[2 + kSizComponentBytes * k + 1], dy = c[2 + kSizComponentBytes * k + 2];
+        if (dx == 0 || dy == 0) return false;
+        samples += (CeilDiv(x1, dx) - CeilDiv(x0, dx)) * (CeilDiv(y1, dy) - CeilDiv(y0, dy));
+        if (dx == 1 && dy == 1) ++full;
+    }
+    if (samples > qv::decode_sample_limit()) return false;
+    const uint64_t across = CeilDiv(x1 - tx0, tdx), down = CeilDiv(y1 - ty0, tdy);
+    if (across > kMaxTiles || down > kMaxTiles || across * down > kMaxTiles) return false;
+    const uint64_t tiles = across * down;
+    if (tiles * (kTilePartBytes + full) > src.size - at) return false;
+    const uint64_t cost = samples * kSampleBytes + (x1 - x0) * (y1 - y0) * kOutputPixelBytes +
+                          tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes);
+    // a lower pixel limit (the fuzz targets') lowers this bound with it
+    return cost <= kMaxDecodeBytes / (qv::kMaxDecodePixels / qv::decode_pixel_limit());
 }
 
 int ResolutionLevels(int w, int h) {
@@ -179,16 +210,19 @@ int ResolutionLevels(int w, int h) {
 }
 
 // 8-bit value of a decoded sample: signed samples are offset, higher precisions shifted down.
-unsigned char Sample(OPJ_INT32 raw, const opj_image_comp_t& c) {
-    const int prec = static_cast<int>(c.prec);
-    int64_t v = raw;
-    if (c.sgnd) v += int64_t(1) << (prec - 1);
-    const int64_t top = (int64_t(1) << prec) - 1;
-    if (v < 0) v = 0;
-    if (v > top) v = top;
-    if (prec > 8) v >>= prec - 8;
-    return static_cast<unsigned char>(v & 255);
-}
+struct SampleMap {
+    int64_t offset, top;
+    int shift;
+    explicit SampleMap(const opj_image_comp_t& c)
+        : offset(c.sgnd ? int64_t(1) << (c.prec - 1) : 0),
+          top((int64_t(1) << c.prec) - 1),
+          shift(c.prec > 8 ? static_cast<int>(c.prec) - 8 : 0) {}
+    unsigned char operator()(OPJ_INT32 raw) const {
+        int64_t v = raw + offset;
+        v = v < 0 ? 0 : v > top ? top : v;
+        return static_cast<unsigned char>(v >> shift);
+    }
+};
 
 bool ComponentsUsable(const opj_image_t* image) {
     if (image == nullptr || image->comps == nullptr || image->numcomps < 1 ||
@@ -363,7 +397,7 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         format = OPJ_CODEC_JP2;
     else if (src.ReadAt(0, head, 4) && memcmp(head, kJ2kSignature, 4) == 0)
         format = OPJ_CODEC_J2K;
-    const bool plausible = format != OPJ_CODEC_UNKNOWN && TileGridPlausible(src, format == OPJ_CODEC_JP2);
+    const bool plausible = format != OPJ_CODEC_UNKNOWN && HeaderWithinBudget(src, format == OPJ_CODEC_JP2);
     if (src.file != nullptr) fclose(src.file);
     if (!plausible) return fail();
 
@@ -411,27 +445,22 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         unsigned char* d = *img;
         const size_t n = static_cast<size_t>(w) * h;
         const opj_image_comp_t* c = image->comps;
-        for (size_t i = 0; i < n; ++i) {
-            if (colour) {
-                const unsigned char rgb[3] = {Sample(c[0].data[i], c[0]), Sample(c[1].data[i], c[1]),
-                                              Sample(c[2].data[i], c[2])};
+        const SampleMap m0(c[0]);
+        if (colour) {
+            const SampleMap m1(c[1]), m2(c[2]);
+            for (size_t i = 0; i < n; ++i) {
+                const unsigned char rgb[3] = {m0(c[0].data[i]), m1(c[1].data[i]), m2(c[2].data[i])};
                 if (out_layout == 0) {
                     memcpy(d, rgb, 3);
                     d += 3;
-                } else if (out_layout == 1) {
-                    *d++ = rgb[1];
                 } else {
-                    *d++ = static_cast<unsigned char>(LumaRgb(rgb));
-                }
-            } else {
-                const unsigned char g = Sample(c[0].data[i], c[0]);
-                if (out_layout == 0) {
-                    d[0] = d[1] = d[2] = g;
-                    d += 3;
-                } else {
-                    *d++ = g;
+                    *d++ = out_layout == 1 ? rgb[1] : static_cast<unsigned char>(LumaRgb(rgb));
                 }
             }
+        } else if (out_layout == 0) {
+            for (size_t i = 0; i < n; ++i, d += 3) d[0] = d[1] = d[2] = m0(c[0].data[i]);
+        } else {
+            for (size_t i = 0; i < n; ++i) d[i] = m0(c[0].data[i]);
         }
         ok = 1;
     } while (false);
