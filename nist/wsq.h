@@ -14,8 +14,8 @@ QV_EXPORT int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, co
 
 // Decodes a WSQ stream into new 8-bit grey pixels; depth is 8, lossy 1, ppi -1 without a NIST PPI.
 // Null out-arguments are not written (and what they would receive is freed). 0 or negative:
-// -1 no data, -20/-21 no memory, -23 width or height below 81, -24 a frame that would cost more work
-// than its data pays for (over 2^20 pixels and 1,024 per byte of stream), or the stream readers' codes.
+// -1 no data, -20/-21 no memory, -23 width or height below 81, or the stream readers' codes (among
+// them a frame above the decode budget's pixels and filters of more taps than the transform allows).
 QV_EXPORT int wsq_decode_mem(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* lossyflag,
                              const unsigned char* idata, int ilen);
 // The same from a stream positioned at the start of the file; -1 for a null stream.

@@ -1,13 +1,13 @@
 // WSQ codec entries: encoder, memory and stream decoders, buffer-to-file writer.
 #include "wsq.h"
 
-#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 
 #include "nist_io.h"
+#include "qv_decode_budget.h"
 #include "qv_owners.h"
 #include "wsq_entropy.h"
 #include "wsq_segments.h"
@@ -18,23 +18,6 @@ namespace {
 constexpr int kErrEncSmall = -14;
 constexpr int kErrEncLarge = -15;
 constexpr int kErrDecSmall = -23;
-constexpr int kErrDecCost = -24;
-
-// The decoder's work grows with the frame's pixels and the filters' taps, not with the data, so a
-// few hundred bytes could ask for seconds of it. Images with any content stay below about 650 pixels
-// per byte even at 0.01 bit per pixel; only a nearly uniform image above the free size goes past this.
-constexpr size_t kWsqFreePixels = size_t{1} << 20;
-constexpr size_t kMaxWsqPixelsPerInputByte = 1024;
-constexpr size_t kStandardTaps = 9 + 7;
-
-// Whether a frame of npix pixels, synthesised with the transform table's filters, is worth decoding
-// from input_bytes of stream (-1 when the stream cannot tell its size).
-bool affordable(size_t npix, const wsq_transform_table& dtt, long long input_bytes) {
-    const size_t taps = std::max(kStandardTaps, size_t{dtt.losz} + dtt.hisz);
-    const size_t work = npix * taps / kStandardTaps;
-    const size_t paid = input_bytes > 0 ? static_cast<size_t>(input_bytes) * kMaxWsqPixelsPerInputByte : 0;
-    return work <= std::max(kWsqFreePixels, paid);
-}
 
 }  // namespace
 
@@ -42,7 +25,8 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
                  int ppi, const char* comment_text) {
     if (idata == nullptr || w < 1 || h < 1 || !std::isfinite(r_bitrate) || !(r_bitrate > 0.0f)) return -1;
     if (w < kMinWsqSide || h < kMinWsqSide) return kErrEncSmall;
-    if (w > kMaxImageSide || h > kMaxImageSide || static_cast<size_t>(w) * h > kMaxImagePixels) return kErrEncLarge;
+    if (w > kMaxImageSide || h > kMaxImageSide || static_cast<size_t>(w) * h > qv::kMaxDecodePixels)
+        return kErrEncLarge;
     const size_t npix = static_cast<size_t>(w) * h;
     const int alloc = static_cast<int>(npix);
     int ret;
@@ -155,10 +139,6 @@ int decode(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* los
         return kErrDecSmall;
     }
     const size_t npix = static_cast<size_t>(w) * h;
-    if (!affordable(npix, dtt, rd.size)) {
-        diag_fprintf(stderr, "ERROR : wsq_decode : %d x %d from %lld bytes\n", w, h, rd.size);
-        return kErrDecCost;
-    }
     int ppi;
     if ((ret = rd.ppi(&ppi))) return ret;
     wavelet_tree_node w_tree[W_TREELEN];
@@ -191,7 +171,6 @@ int decode(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* los
 }
 
 struct MemReaders {
-    long long size;
     const unsigned char* begin;
     int len;
     const unsigned char* cur;
@@ -208,7 +187,6 @@ struct MemReaders {
 };
 
 struct FileReaders {
-    long long size;
     FILE* fp;
     int marker(unsigned short* m, int type) { return read_marker_wsq(m, type, fp); }
     int table(unsigned short m, wsq_transform_table* t, wsq_quant_table* q, wsq_huff_table* h) {
@@ -221,26 +199,17 @@ struct FileReaders {
     }
 };
 
-// Bytes from the stream's position to its end, or -1 for a stream that cannot seek.
-long long bytes_ahead(FILE* fp) {
-    const long here = ftell(fp);
-    if (here < 0 || fseek(fp, 0, SEEK_END) != 0) return -1;
-    const long end = ftell(fp);
-    if (fseek(fp, here, SEEK_SET) != 0 || end < here) return -1;
-    return end - here;
-}
-
 }  // namespace
 
 int wsq_decode_mem(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* lossyflag,
                    const unsigned char* idata, int ilen) {
     if (idata == nullptr || ilen < 1) return -1;
-    return decode(odata, ow, oh, od, oppi, lossyflag, MemReaders{ilen, idata, ilen, idata, idata + ilen});
+    return decode(odata, ow, oh, od, oppi, lossyflag, MemReaders{idata, ilen, idata, idata + ilen});
 }
 
 int wsq_decode_file(unsigned char** odata, int* ow, int* oh, int* od, int* oppi, int* lossyflag, FILE* infp) {
     if (infp == nullptr) return -1;
-    return decode(odata, ow, oh, od, oppi, lossyflag, FileReaders{bytes_ahead(infp), infp});
+    return decode(odata, ow, oh, od, oppi, lossyflag, FileReaders{infp});
 }
 
 int write_buffer_file(const char* path, const unsigned char* buf, int size) {

@@ -2,11 +2,13 @@
 #include "wsq_segments.h"
 
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "nist_huff.h"
 #include "nist_io.h"
+#include "qv_decode_budget.h"
 #include "qv_owners.h"
 #include "wsq_medium.h"
 
@@ -124,6 +126,10 @@ int transform_table(wsq_transform_table* dtt, M m) {
     if (l0 == 0 || l1 == 0) {
         diag_fprintf(stderr, "ERROR : read_transform_table : filter of 0 taps\n");
         return kErrFilterTaps;
+    }
+    if (l0 > kMaxFilterTaps || l1 > kMaxFilterTaps) {
+        diag_fprintf(stderr, "ERROR : read_transform_table : filters of %d and %d taps\n", l0, l1);
+        return kErrLongFilter;
     }
     const int a0 = (l0 + 1) / 2, a1 = (l1 + 1) / 2;
     if (len != 4 + 6 * (a0 + a1)) {
@@ -270,7 +276,7 @@ int frame_header(wsq_frame_header* frm, M m) {
     f.r_scale = unscale_decimal(scale, v);
     if ((ret = m.u8(&f.wsq_encoder)) || (ret = m.u16(&f.software))) return ret;
     if (f.width < 1 || f.width > kMaxImageSide || f.height < 1 || f.height > kMaxImageSide ||
-        static_cast<size_t>(f.width) * f.height > kMaxImagePixels) {
+        uint64_t{f.width} * f.height > qv::decode_pixel_limit()) {
         diag_fprintf(stderr, "ERROR : read_frame_header_wsq : frame %u x %u\n", f.width, f.height);
         return kErrFrameSize;
     }

@@ -25,16 +25,18 @@ constexpr int kMaxSubbands = 64;
 constexpr int kNumSubbands = 60;
 constexpr int kMaxHuffValues = 257;
 constexpr int kMaxImageSide = 32767;
-// Largest image a header may describe: a few bytes must not ask for gigabytes.
-constexpr size_t kMaxImagePixels = size_t{1} << 24;
+// Longest filter a transform table may give: the decoder's work grows with the taps, and the
+// standard pair has 9 and 7.
+constexpr int kMaxFilterTaps = 31;
 
 // Failure codes of our own, the same from streams and memory.
-constexpr int kErrFrameSize = -60;     // frame width or height outside 1..32767, or too many pixels
+constexpr int kErrFrameSize = -60;     // frame width or height outside 1..32767, or above the pixel budget
 constexpr int kErrSegLength = -61;     // a segment length that disagrees with its content
 constexpr int kErrFilterTaps = -62;    // a transform table with a filter of 0 taps
 constexpr int kErrTableId = -63;       // a Huffman table id of 8 or more (DHT or SOB)
 constexpr int kErrCodeSpace = -64;     // Huffman code lengths that over-fill the code space
 constexpr int kErrScaleRange = -65;    // writer: a value too small to decimal-scale into a byte
+constexpr int kErrLongFilter = -66;    // a transform table with a filter of more than kMaxFilterTaps taps
 
 struct wsq_transform_table {
     float* lofilt;

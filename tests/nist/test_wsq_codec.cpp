@@ -16,6 +16,7 @@
 #include "imagelib.h"
 #include "nist_io.h"
 #include "nist_test_util.h"
+#include "qv_decode_budget.h"
 #include "wsq.h"
 #include "wsq_comments.h"
 #include "wsq_fixture.h"
@@ -443,41 +444,99 @@ TEST(WsqCodec, DecoderFailureCodes) {
     EXPECT_EQ(w, 320);
 }
 
-// The decoder's work follows the frame's pixels and taps, not the data: a short stream may ask for
-// little of it. A uniform frame is all zero runs, the least data any frame can take.
-TEST(WsqCodec, DecoderWorkIsBoundedByTheData) {
-    auto uniform = [](int w, int h) { return encode(std::vector<unsigned char>(size_t(w) * h, 128), w, h, 0.75f); };
-    std::vector<unsigned char> fingers(1280 * 960);
-    for (int q = 0; q < 16; q++) {
-        const std::vector<unsigned char> f = finger_320(20 + q);
+namespace {
+
+// One image of w x h on a blank (255) background with finger patches at the given top-left corners.
+std::vector<unsigned char> card(int w, int h, const std::vector<std::pair<int, int>>& at) {
+    std::vector<unsigned char> img(static_cast<size_t>(w) * h, 255);
+    for (size_t k = 0; k < at.size(); k++) {
+        const std::vector<unsigned char> f = finger_320(40 + static_cast<int>(k));
         for (int y = 0; y < 240; y++)
-            std::copy_n(&f[y * 320], 320, &fingers[(q / 4 * 240 + y) * 1280 + q % 4 * 320]);
+            std::copy_n(&f[y * 320], 320, &img[static_cast<size_t>(at[k].second + y) * w + at[k].first]);
     }
-    const Bytes free_size = uniform(1024, 1024);
-    // The same stream with 31-tap filters: four times the work for the same bytes.
-    std::vector<float> taps(31, 0.01f);
-    unsigned char dtt[400];
+    return img;
+}
+
+// The same stream with the transform table replaced by filters of the given taps.
+Bytes with_filters(const Bytes& stream, int lo_taps, int hi_taps, size_t comment_bytes = 0) {
+    std::vector<float> lo(lo_taps, 0.01f), hi(hi_taps, 0.01f);
+    lo[lo_taps / 2] = hi[hi_taps / 2] = 0.7f;
+    unsigned char dtt[1600];
     int dtt_len = 0;
-    ASSERT_EQ(putc_transform_table(taps.data(), 31, taps.data(), 31, dtt, sizeof dtt, &dtt_len), 0);
-    Bytes long_filters;
-    for (const auto& sg : segments(free_size)) {
-        if (sg.first == DTT_WSQ) long_filters.insert(long_filters.end(), dtt, dtt + dtt_len);
-        else long_filters.insert(long_filters.end(), sg.second.begin(), sg.second.end());
+    EXPECT_EQ(putc_transform_table(lo.data(), lo_taps, hi.data(), hi_taps, dtt, sizeof dtt, &dtt_len), 0);
+    Bytes out;
+    for (const auto& sg : segments(stream)) {
+        if (sg.first == DTT_WSQ) out.insert(out.end(), dtt, dtt + dtt_len);
+        else out.insert(out.end(), sg.second.begin(), sg.second.end());
+        for (; sg.first == SOI_WSQ && comment_bytes > 0; comment_bytes -= std::min<size_t>(comment_bytes, 60000))
+            out.insert(out.end(), {0xFF, 0xA8, 0xEA, 0x62}), out.resize(out.size() + 60000, 'c');
     }
+    return out;
+}
+
+}  // namespace
+
+// Legitimate streams of any content decode up to the pixel budget, however few bytes they take (our
+// own writer's sparse cards and blank pictures among them); the decoder's work is bounded by the
+// budget and by the filters' taps, and comment bytes pay for nothing.
+TEST(WsqCodec, DecoderBudgetRefusesOnlyWhatItMust) {
+    auto uniform = [](int w, int h) { return encode(std::vector<unsigned char>(size_t(w) * h, 128), w, h, 0.75f); };
+    const Bytes small = uniform(1024, 1024);
     struct Case {
         const char* what;
         Bytes data;
         int rc;
     } cases[] = {
-        {"uniform at the free size", free_size, 0},
-        {"uniform one row above it", uniform(1024, 1025), -24},
-        {"uniform 4096 x 4096 in 670 bytes", uniform(4096, 4096), -24},
-        {"long filters at the free size", long_filters, -24},
-        {"fingers above the free size at 0.01 bit per pixel", encode(fingers, 1280, 960, 0.01f), 0},
+        {"uniform at the pixel budget, 4096 x 4096 in 670 bytes", uniform(4096, 4096), 0},
+        {"31-tap filters", with_filters(small, 31, 31), 0},
+        {"even filters of 8 and 10 taps", with_filters(small, 8, 10), 0},
+        {"a 32-tap filter", with_filters(small, 9, 32), kErrLongFilter},
+        {"255-tap filters padded to 600 KB by comments", with_filters(small, 255, 255, 600000), kErrLongFilter},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(decode_mem(c.data).rc, c.rc) << c.what << ", " << c.data.size() << " bytes";
         EXPECT_EQ(decode_file(c.data).rc, c.rc) << c.what;
+    }
+    // The limit the fuzz targets lower applies from the frame header, to both decoders.
+    qv::set_decode_pixel_limit_for_fuzzing(1024 * 1024);
+    const Bytes above = uniform(1024, 1025);
+    EXPECT_EQ(decode_mem(small).rc, 0);
+    EXPECT_EQ(decode_mem(above).rc, kErrFrameSize);
+    EXPECT_EQ(decode_file(above).rc, kErrFrameSize);
+    qv::set_decode_pixel_limit_for_fuzzing(0);
+    EXPECT_EQ(decode_mem(above).rc, 0);
+}
+
+TEST(WsqCodec, OwnSparseFilesReadBack) {
+    struct Case {
+        const char* what;
+        int w, h, quality;
+        std::vector<std::pair<int, int>> patches;
+    } cases[] = {
+        {"4000 x 4000 card with ten print patches at quality 100", 4000, 4000, 100,
+         {{200, 400}, {1000, 400}, {1800, 400}, {2600, 400}, {3400, 400},
+          {200, 3000}, {1000, 3000}, {1800, 3000}, {2600, 3000}, {3400, 3000}}},
+        {"1200 x 1200 picture with a blank centre", 1200, 1200, 0, {{0, 0}, {880, 0}, {0, 960}, {880, 960}}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<unsigned char> img = card(c.w, c.h, c.patches);
+        unsigned char* buf = nullptr;
+        int len = 0;
+        ASSERT_GT(SaveImgBuff(img.data(), c.w, c.h, 2, 500, -1, c.quality, &buf, &len, 5), 0) << c.what;
+        // far sparser than any rule of pixels per byte would let through
+        EXPECT_GT(static_cast<double>(c.w) * c.h / len, 1024.0) << c.what << ", " << len << " bytes";
+        unsigned char* px = nullptr;
+        int w = 0, h = 0, layout = -1, dpi = 0;
+        EXPECT_EQ(LoadImgBuff(&px, &w, &h, &layout, &dpi, -1, buf, len), 5) << c.what;
+        EXPECT_EQ(w, c.w);
+        EXPECT_EQ(h, c.h);
+        ASSERT_NE(px, nullptr);
+        // so few bits keep little but the picture's overall level
+        double in = 0, out = 0;
+        for (size_t i = 0; i < img.size(); i++) in += img[i], out += px[i];
+        EXPECT_NEAR(out / img.size(), in / img.size(), 4.0) << c.what;
+        FreeImgData(&px);
+        FreeImgBuff(&buf);
     }
 }
 
