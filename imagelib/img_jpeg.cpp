@@ -19,6 +19,7 @@
 #include "img_stream.h"
 #include "img_codec_util.h"
 #include "img_geometry.h"
+#include "qv_decode_budget.h"
 
 using namespace imgcodec;
 
@@ -39,14 +40,30 @@ void JpegErrorExit(j_common_ptr c) { longjmp(reinterpret_cast<JpegErr*>(c->err)-
 
 void JpegSilentMessage(j_common_ptr) {}
 
-// libjpeg only warns about corrupt data (a cut or damaged scan, bytes out of place, a premature
-// end) and fills in made-up coefficients; the decoder fails instead. Only an unknown JFIF revision
-// or Adobe transform code is passed over.
+// libjpeg only warns about corrupt data and makes up what is missing (coefficients after a premature
+// end, a bad Huffman or arithmetic code, a missing or unexpected restart marker, refinement bits out
+// of order); the decoder fails on every warning but those listed here, which leave the pixels as the
+// encoder made them: an unknown JFIF revision or Adobe transform code, scan parameters a sequential
+// decoder ignores, and bytes between segments or after the last scan (padding before EOI). Bytes left
+// over before a restart marker are corrupt data inside a scan.
+bool HarmlessWarning(const jpeg_error_mgr& e) {
+    switch (e.msg_code) {
+        case JWRN_JFIF_MAJOR:
+        case JWRN_ADOBE_XFORM:
+        case JWRN_NOT_SEQUENTIAL:
+            return true;
+        case JWRN_EXTRANEOUS_DATA:
+            return e.msg_parm.i[1] < JPEG_RST0 || e.msg_parm.i[1] > JPEG_RST0 + 7;
+        default:
+            return false;
+    }
+}
+
 void JpegNoteWarning(j_common_ptr c, int level) {
     if (level >= 0) return;
     JpegErr* e = reinterpret_cast<JpegErr*>(c->err);
     e->pub.num_warnings++;
-    if (e->pub.msg_code != JWRN_JFIF_MAJOR && e->pub.msg_code != JWRN_ADOBE_XFORM) longjmp(e->jump, 1);
+    if (!HarmlessWarning(e->pub)) longjmp(e->jump, 1);
 }
 
 void SetupErr(JpegErr* e) {
@@ -56,21 +73,32 @@ void SetupErr(JpegErr* e) {
     e->pub.emit_message = JpegNoteWarning;
 }
 
-// Every 8 x 8 block of a component takes at least two bits of Huffman code in a sequential scan (its
-// DC difference and its end of block) and at least one in the first scan of a progressive file. A
-// header claiming more blocks than the data can hold would have libjpeg allocate and decode a picture
-// of made-up pixels; it is refused before anything is allocated. Arithmetic coding has no such floor,
-// so pictures up to 2048 x 2048 pass whatever their size.
-constexpr uint64_t kFreeBlocks = 65536;
+// Scans of one file: each scan of a progressive (or multi-scan) file passes over a whole component,
+// however few its bytes, so their number is capped, as libjpeg-turbo's scan limit does. Encoders write
+// a few dozen at most (libjpeg's progressive script has 10; its scan scripts take at most 100).
+constexpr int kMaxScans = 100;
 
-bool BlocksFitTheData(const jpeg_decompress_struct& c, uint64_t input_size) {
+// libjpeg calls this before every row of blocks it reads into the coefficient buffer.
+void CountScans(j_common_ptr c) {
+    const j_decompress_ptr d = reinterpret_cast<j_decompress_ptr>(c);
+    if (d->input_scan_number > kMaxScans) longjmp(reinterpret_cast<JpegErr*>(c->err)->jump, 1);
+}
+
+// The decode budget, from the header and before anything is allocated. Huffman coding also gives a
+// floor: every 8 x 8 block of every component takes at least two bits in a sequential scan (its DC
+// difference and its end of block) and at least one in a component's first progressive scan, so a
+// header claiming more blocks than the file can hold is refused. Arithmetic coding has no such floor.
+// input_size 0: not known (not a regular file), no floor.
+bool HeaderWithinBudget(const jpeg_decompress_struct& c, uint64_t input_size) {
+    if (c.image_width > static_cast<JDIMENSION>(kImgMaxSide) ||
+        c.image_height > static_cast<JDIMENSION>(kImgMaxSide) ||
+        uint64_t(c.image_width) * c.image_height > qv::decode_pixel_limit())
+        return false;
+    if (c.arith_code || input_size == 0) return true;
     uint64_t blocks = 0;
-    for (int i = 0; i < c.num_components; ++i) {
-        const jpeg_component_info& k = c.comp_info[i];
-        blocks = std::max(blocks, uint64_t(k.width_in_blocks) * k.height_in_blocks);
-    }
-    const uint64_t bits_per_block = c.progressive_mode ? 1 : 2;
-    return blocks <= kFreeBlocks || blocks * bits_per_block <= input_size * 8;
+    for (int i = 0; i < c.num_components; ++i)
+        blocks += uint64_t(c.comp_info[i].width_in_blocks) * c.comp_info[i].height_in_blocks;
+    return blocks * (c.progressive_mode ? 1 : 2) <= input_size * 8;
 }
 
 // Memory destination that always knows its live block, so a failure frees it exactly once.
@@ -153,14 +181,43 @@ int RunEncode(EncodeJob* job) {
 struct DecodeJob {
     jpeg_decompress_struct cinfo;
     JpegErr err;
+    jpeg_progress_mgr progress;
     FILE* file;
     const unsigned char* data;
     int length;
-    uint64_t input_size;    // bytes of the file or of the data
+    uint64_t input_size;    // bytes of the file or of the data; 0 when not known
     unsigned char** image;  // NULL: sizes only
     int request;            // in: caller's request; out: the decided layout
     int width, height, dpi;
 };
+
+// One output row of libjpeg (1, 3 or 4 components) into the decided layout.
+void StoreRow(const unsigned char* src, unsigned char* dst, int width, int comps, int layout) {
+    if (comps == 1) {
+        if (layout != 0) {
+            memcpy(dst, src, static_cast<size_t>(width));
+            return;
+        }
+        for (int x = 0; x < width; ++x, dst += 3) dst[0] = dst[1] = dst[2] = src[x];
+        return;
+    }
+    for (int x = 0; x < width; ++x, src += comps) {
+        unsigned char rgb[3] = {src[0], src[1], src[2]};
+        if (comps == 4) {
+            for (int k = 0; k < 3; ++k) rgb[k] = static_cast<unsigned char>(rgb[k] * src[3] / 255);
+        }
+        if (layout == 0) {
+            dst[0] = rgb[0];
+            dst[1] = rgb[1];
+            dst[2] = rgb[2];
+            dst += 3;
+        } else if (layout == 1) {
+            *dst++ = rgb[1];
+        } else {
+            *dst++ = static_cast<unsigned char>(LumaRgb(rgb));
+        }
+    }
+}
 
 int RunDecode(DecodeJob* job) {
     job->cinfo.err = &job->err.pub;
@@ -172,66 +229,45 @@ int RunDecode(DecodeJob* job) {
     else
         jpeg_mem_src(&job->cinfo, job->data, static_cast<unsigned long>(job->length));
     jpeg_read_header(&job->cinfo, TRUE);
-    if (!BlocksFitTheData(job->cinfo, job->input_size)) return 0;
+    if (!HeaderWithinBudget(job->cinfo, job->input_size)) return 0;
     if (job->request < 0) job->request = job->cinfo.out_color_space == JCS_GRAYSCALE ? 2 : 0;
     if (job->request > 2) job->request = 0;
-    if (job->image == nullptr) {
-        // sizes only: the output geometry without allocating or decoding anything
-        jpeg_calc_output_dimensions(&job->cinfo);
-    } else {
-        if (job->cinfo.image_width > static_cast<JDIMENSION>(kImgMaxSide) ||
-            job->cinfo.image_height > static_cast<JDIMENSION>(kImgMaxSide))
-            return 0;
-        jpeg_start_decompress(&job->cinfo);
-    }
+    // the output geometry without allocating or decoding anything; the size-only call ends here
+    jpeg_calc_output_dimensions(&job->cinfo);
     const int comps = job->cinfo.output_components;
     if (comps != 1 && comps != 3 && comps != 4) return 0;
     int density = job->cinfo.X_density;
     job->dpi = job->cinfo.density_unit == 2 ? PpmToDpi(density * 100) : density;
     job->width = static_cast<int>(job->cinfo.output_width);
     job->height = static_cast<int>(job->cinfo.output_height);
+    if (!SizeOk(job->width, job->height)) return 0;
     if (job->image == nullptr) return 1;
-    if (job->cinfo.output_width > static_cast<JDIMENSION>(kImgMaxSide) ||
-        job->cinfo.output_height > static_cast<JDIMENSION>(kImgMaxSide) ||
-        !SizeOk(job->width, job->height))
+    job->progress.progress_monitor = CountScans;
+    job->cinfo.progress = &job->progress;
+    jpeg_start_decompress(&job->cinfo);
+    if (job->cinfo.output_components != comps || job->cinfo.output_width != static_cast<JDIMENSION>(job->width) ||
+        job->cinfo.output_height != static_cast<JDIMENSION>(job->height))
         return 0;
     const int layout = job->request;
     if (!AllocImgData(job->image, nullptr, nullptr, nullptr, job->width, job->height, layout))
         return 0;
+    const size_t out_px = layout == 0 ? 3 : 1;
+    const size_t stride = static_cast<size_t>(job->width) * out_px;
+    // rows that need no conversion are decoded straight into the image
+    const bool direct = (comps == 1 && layout != 0) || (comps == 3 && layout == 0);
     JSAMPARRAY rows = (*job->cinfo.mem->alloc_sarray)(
         reinterpret_cast<j_common_ptr>(&job->cinfo), JPOOL_IMAGE,
         static_cast<JDIMENSION>(job->width) * comps, 1);
-    const size_t out_px = layout == 0 ? 3 : 1;
     while (job->cinfo.output_scanline < job->cinfo.output_height) {
         const size_t y = job->cinfo.output_scanline;
-        if (jpeg_read_scanlines(&job->cinfo, rows, 1) != 1) return 0;
-        unsigned char* src = rows[0];
-        unsigned char* dst = *job->image + y * job->width * out_px;
-        for (int x = 0; x < job->width; ++x, src += comps) {
-            if (comps == 1) {
-                if (layout == 0) {
-                    dst[0] = dst[1] = dst[2] = src[0];
-                    dst += 3;
-                } else {
-                    *dst++ = src[0];
-                }
-                continue;
-            }
-            unsigned char rgb[3] = {src[0], src[1], src[2]};
-            if (comps == 4) {
-                for (int k = 0; k < 3; ++k) rgb[k] = static_cast<unsigned char>(rgb[k] * src[3] / 255);
-            }
-            if (layout == 0) {
-                dst[0] = rgb[0];
-                dst[1] = rgb[1];
-                dst[2] = rgb[2];
-                dst += 3;
-            } else if (layout == 1) {
-                *dst++ = rgb[1];
-            } else {
-                *dst++ = static_cast<unsigned char>(LumaRgb(rgb));
-            }
+        unsigned char* dst = *job->image + y * stride;
+        if (direct) {
+            JSAMPROW row = dst;
+            if (jpeg_read_scanlines(&job->cinfo, &row, 1) != 1) return 0;
+            continue;
         }
+        if (jpeg_read_scanlines(&job->cinfo, rows, 1) != 1) return 0;
+        StoreRow(rows[0], dst, job->width, comps, layout);
     }
     jpeg_finish_decompress(&job->cinfo);
     return 1;
@@ -430,7 +466,8 @@ int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, i
             job.file = fopen(path, "rbe");
             if (job.file == nullptr) return fail();
             struct stat st;
-            job.input_size = fstat(fileno(job.file), &st) == 0 && st.st_size > 0 ? uint64_t(st.st_size) : 0;
+            job.input_size =
+                fstat(fileno(job.file), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
         } else {
             job.input_size = static_cast<uint64_t>(data_length);
         }

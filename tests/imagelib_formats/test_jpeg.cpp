@@ -10,6 +10,7 @@
 #include "img_codec.h"
 #include "img_dispatch.h"
 #include "img_jpeg.h"
+#include "jpeg_files.h"
 
 using fmt_test::Bytes;
 using fmt_test::Owned;
@@ -321,91 +322,208 @@ TEST(JpegFiles, FileModeDispatchAndOutsideDecoder) {
     EXPECT_EQ(theirs, mem.px);
 }
 
-// A JPEG of one component whose header (138 bytes) claims w x h and whose scan is a run of zero bytes:
-// two bits a block with its one-code Huffman tables (the first DC scan only, for progressive).
-std::vector<unsigned char> ClaimedJpeg(bool progressive, unsigned w, unsigned h, size_t scan_bytes) {
-    std::vector<unsigned char> f = {0xFF, 0xD8};
-    auto segment = [&f](unsigned char marker, std::vector<unsigned char> body) {
-        f.insert(f.end(), {0xFF, marker, static_cast<unsigned char>((body.size() + 2) >> 8),
-                           static_cast<unsigned char>(body.size() + 2)});
-        f.insert(f.end(), body.begin(), body.end());
-    };
-    std::vector<unsigned char> dqt(65, 1);
-    dqt[0] = 0;
-    segment(0xDB, dqt);
-    segment(progressive ? 0xC2 : 0xC0, {8, static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
-                                        static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w), 1, 1,
-                                        0x11, 0});
-    for (unsigned char table : {0x00, 0x10}) {
-        std::vector<unsigned char> dht(18, 0);
-        dht[0] = table;
-        dht[1] = 1;  // one code of one bit: DC category 0, or end of block
-        segment(0xC4, dht);
-    }
-    segment(0xDA, {1, 1, 0, 0, static_cast<unsigned char>(progressive ? 0 : 63), 0});
-    f.resize(f.size() + scan_bytes, 0);
-    f.insert(f.end(), {0xFF, 0xD9});
+// Offset of the n-th SOS marker (n from 0) of a JPEG, or 0. Entropy-coded data never holds FF DA.
+size_t FindScan(const std::vector<unsigned char>& f, int n) {
+    for (size_t i = 2; i + 1 < f.size(); ++i)
+        if (f[i] == 0xFF && f[i + 1] == 0xDA && n-- == 0) return i;
+    return 0;
+}
+
+// Offsets of the restart markers of a JPEG's scans.
+std::vector<size_t> RestartMarkers(const std::vector<unsigned char>& f) {
+    std::vector<size_t> at;
+    for (size_t i = FindScan(f, 0); i != 0 && i + 1 < f.size(); ++i)
+        if (f[i] == 0xFF && f[i + 1] >= 0xD0 && f[i + 1] <= 0xD7) at.push_back(i);
+    return at;
+}
+
+std::vector<unsigned char> Inserted(std::vector<unsigned char> f, size_t at, const std::vector<unsigned char>& bytes) {
+    f.insert(f.begin() + static_cast<long>(at), bytes.begin(), bytes.end());
     return f;
 }
 
-// Headers claiming far more blocks than the data holds made libjpeg allocate and decode gigabytes of
-// made-up pixels (32767 x 32767 from 614 bytes, or 480 bytes progressive); they are refused from the
-// header, by the size-only call too, while the same coding of a picture the data can hold decodes.
-TEST(ReadJpeg, MoreBlocksThanTheDataCanHoldAreRefusedFromTheHeader) {
+// What one file gives in the three modes: sizes only, the natural layout and R,G,B.
+struct Modes {
+    int sizes = -1, w = 0, h = 0;
+    Decoded natural, rgb;
+};
+
+Modes ReadAllModes(const std::vector<unsigned char>& f) {
+    Modes m;
+    m.sizes = ReadJpeg(nullptr, nullptr, &m.w, &m.h, nullptr, nullptr, -1, f.data(), static_cast<int>(f.size()));
+    m.natural = Decode(f, -1);
+    m.rgb = Decode(f, 0);
+    return m;
+}
+
+// Hostile but legal files (valid headers, real entropy-coded data at the fewest bits the coding allows)
+// that made libjpeg allocate gigabytes or run for seconds. A claim beyond the decode budget (2^24 pixels)
+// or beyond what the Huffman data can hold (two bits a block of every component in a sequential scan,
+// one in the first progressive scans) is refused from the header, by the size-only call too; a file
+// within both decodes at no more than the budget's cost (to flat grey: every coefficient is 0); a file
+// of more than 100 scans fails when its 101st scan starts (the size-only call cannot see the scans).
+TEST(ReadJpeg, HostileFilesAreRefusedOrDecodeWithinTheBudget) {
+    using namespace jpeg_files;
+    const unsigned kSide = 4096;  // 2^24 pixels: the budget
+    Builder bogus;                // an AC refinement whose bit position no earlier scan left
+    bogus.Dqt();
+    bogus.Frame(0xC2, 64, 64, kGrey);
+    bogus.OneCodeTable(0, 0x00);
+    bogus.OneCodeTable(1, 0xE0);
+    bogus.Scan({1}, 0, 0, 0, 0, 8);
+    bogus.Scan({1}, 1, 63, 0, 0, 2);
+    bogus.Scan({1}, 1, 63, 2, 1, 2);
+    std::vector<unsigned char> bad_code = Sequential(64, 64, kGrey);
+    bad_code[FindScan(bad_code, 0) + 10] = 0x80;  // a 1 bit: no code of these tables starts with it
+    const std::vector<Component> two = {{1, 1, 1}, {2, 1, 1}};
+    enum Result { kRefused, kDecodes, kFailsInTheScans, kDecodesAny };
     struct Case {
         const char* what;
         std::vector<unsigned char> file;
-        int ok;
+        Result result;
     } cases[] = {
-        {"baseline 32767 x 32767 in 614 bytes", ClaimedJpeg(false, 32767, 32767, 614 - 140), 0},
-        {"progressive 32767 x 32767 in 480 bytes", ClaimedJpeg(true, 32767, 32767, 480 - 140), 0},
-        {"baseline 4096 x 4096 a byte short of two bits a block", ClaimedJpeg(false, 4096, 4096, 4096 * 4096 / 64 / 4 - 141), 0},
-        {"baseline 4096 x 4096 in two bits a block", ClaimedJpeg(false, 4096, 4096, 4096 * 4096 / 64 / 4), 1},
-        {"baseline 2048 x 2048 cut short", ClaimedJpeg(false, 2048, 2048, 600), 0},
+        {"baseline 32767 x 32767 in 614 bytes", Claimed(0xC0, 32767, 32767, 614 - 140), kRefused},
+        {"baseline 4097 x 4096 in 1 MB", Sequential(kSide + 1, kSide, kGrey, 0, 1 << 20), kRefused},
+        {"baseline 65535 x 256 in 1 MB: sides above 32767", Sequential(65535, 256, kGrey, 0, 1 << 20), kRefused},
+        {"baseline 4096 x 4096 grey in 1 MB", Sequential(kSide, kSide, kGrey, 0, 1 << 20), kDecodes},
+        {"baseline 4096 x 4096 a byte short of two bits a block",
+         Sequential(kSide, kSide, kGrey, SequentialScanBytes(kSide, kSide, 1) - 141), kRefused},
+        {"baseline 1024 x 1024 CMYK in two bits a block", Sequential(1024, 1024, kCmyk), kDecodes},
+        {"progressive 32767 x 32767 in 480 bytes", Claimed(0xC2, 32767, 32767, 480 - 140), kRefused},
+        {"progressive 4096 x 4096 colour, one component coded: every component counts",
+         Progressive(kSide, kSide, kColour, 1, 1, false), kRefused},
+        {"progressive 1024 x 1024 colour in one bit a block", Progressive(1024, 1024, kColour, 3, 1, false), kDecodes},
+        {"progressive 2048 x 2048, 1 MB of repeated AC scans", Progressive(2048, 2048, kGrey, 1, 58000, false),
+         kFailsInTheScans},
+        {"progressive 512 x 512, 100 scans of refinements", Progressive(512, 512, kGrey, 1, 99, true), kDecodes},
+        {"progressive 512 x 512, 101 scans of refinements", Progressive(512, 512, kGrey, 1, 100, true),
+         kFailsInTheScans},
+        {"arithmetic 2048 x 2048 colour in 106 bytes", Arithmetic(2048, 2048, kColour, false, 0), kDecodesAny},
+        {"arithmetic progressive 1024 x 1024, 300 KB of AC scans", Arithmetic(1024, 1024, kGrey, true, 30000),
+         kFailsInTheScans},
+        {"arithmetic 4097 x 4096", Arithmetic(kSide + 1, kSide, kGrey, false, 0), kRefused},
+        {"two components", Sequential(64, 64, two), kRefused},
+        {"inconsistent progression", bogus.Finish(), kFailsInTheScans},
+        {"bad Huffman code", bad_code, kFailsInTheScans},
     };
     for (const Case& c : cases) {
-        int w = 0, h = 0;
-        const int info = ReadJpeg(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size()));
-        const Decoded d = Decode(c.file);
-        EXPECT_EQ(d.ok, c.ok) << c.what;
-        if (c.ok) {
-            EXPECT_EQ(info, 1) << c.what;
-            EXPECT_EQ(d.px, std::vector<unsigned char>(d.px.size(), 128)) << c.what;  // all zero coefficients
-        } else if (strstr(c.what, "cut short") == nullptr) {
-            EXPECT_EQ(info, 0) << c.what;
-        }
+        const Modes m = ReadAllModes(c.file);
+        EXPECT_EQ(m.sizes, c.result == kRefused ? 0 : 1) << c.what;
+        EXPECT_EQ(m.natural.ok, c.result == kDecodes || c.result == kDecodesAny ? 1 : 0) << c.what;
+        EXPECT_EQ(m.rgb.ok, m.natural.ok) << c.what;
+        if (m.natural.ok != 1) continue;
+        EXPECT_EQ(m.natural.w, m.w) << c.what;
+        EXPECT_EQ(m.rgb.px.size(), size_t(m.w) * m.h * 3) << c.what;
+        if (c.result == kDecodesAny) continue;  // arithmetic decoding of no data is no flat picture
+        const unsigned char grey = m.rgb.px[0];  // 128, or 64 for CMYK (128 x 128 / 255)
+        EXPECT_EQ(m.natural.px, std::vector<unsigned char>(m.natural.px.size(), grey)) << c.what;
+        EXPECT_EQ(m.rgb.px, std::vector<unsigned char>(m.rgb.px.size(), grey)) << c.what;
     }
+    // file mode measures the file for the floor
     const std::string path = fmt_test::TempPath("claimed.jpg");
-    fmt_test::WriteFile(path, cases[0].file);
+    fmt_test::WriteFile(path, cases[4].file);
     int w = 0, h = 0, layout = 0, dpi = 0;
     EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), 0);
+    fmt_test::WriteFile(path, Sequential(kSide, kSide, kGrey));
+    EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), 2);
 }
 
-// libjpeg only warns about corrupt data and makes up the missing coefficients; each such file fails.
-TEST(ReadJpeg, CorruptDataWarningsFail) {
+// Encoder output with one harmless edit decodes to the clean file's pixels in every mode (djpeg and
+// the previous reader decode them too), while the warnings that mean made-up pixels still fail.
+TEST(ReadJpeg, HarmlessEditsDecodeAndCorruptScansFail) {
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(4, 1, finger.data());
     const std::vector<unsigned char> f = Encode(finger, 320, 240, 1, 96, -1, 90);
-    ASSERT_EQ(Decode(f).ok, 1);
-    size_t data = 2;  // the scan data follows the SOS header
-    while (data + 4 <= f.size() && f[data + 1] != 0xDA) data += 2 + ((f[data + 2] << 8) | f[data + 3]);
-    ASSERT_LT(data, f.size());
-    data += 2 + ((f[data + 2] << 8) | f[data + 3]);
-    const size_t end = f.size() - 2;  // before EOI
-    std::vector<unsigned char> cut(f.begin(), f.begin() + static_cast<long>(data + (end - data) / 3));
-    cut.insert(cut.end(), {0xFF, 0xD9});
-    std::vector<unsigned char> restart = f;  // a restart marker where the file has no restart interval
-    restart[(data + end) / 2] = 0xFF;
-    restart[(data + end) / 2 + 1] = 0xD3;
-    std::vector<unsigned char> extraneous = f;  // stray bytes between two header segments
-    extraneous.insert(extraneous.begin() + static_cast<long>(FindMarker(f, 0xDB)), {0x12, 0x34});
+    std::vector<unsigned char> restarts = f, progressive = f;
+    const bool tools = fmt_test::HaveTool("jpegtran");
+    if (tools) {
+        const std::string in = fmt_test::TempPath("edits.jpg"), out = fmt_test::TempPath("edits_out.jpg");
+        fmt_test::WriteFile(in, f);
+        int status = -1;
+        fmt_test::Run("jpegtran -restart 1 " + in + " > " + out, &status);
+        ASSERT_EQ(status, 0);
+        restarts = fmt_test::ReadFile(out);
+        fmt_test::Run("jpegtran -progressive " + in + " > " + out, &status);
+        ASSERT_EQ(status, 0);
+        progressive = fmt_test::ReadFile(out);
+    }
+    const Modes clean = ReadAllModes(f);
+    ASSERT_EQ(clean.natural.ok, 1);
+    ASSERT_EQ(ReadAllModes(restarts).natural.px, clean.natural.px);
+
+    const size_t scan = FindScan(f, 0), eoi = f.size() - 2;
+    std::vector<unsigned char> se0 = f;  // a baseline scan whose Se says 0: sequential decoders ignore it
+    const size_t se = scan + 6 + 2 * f[scan + 4];
+    ASSERT_EQ(f[se], 63);
+    se0[se] = 0;
+    const std::vector<size_t> rst = RestartMarkers(restarts);
+    ASSERT_TRUE(!tools || rst.size() > 4);
+    std::vector<unsigned char> no_restart = restarts, wrong_restart = restarts;
+    if (tools) {
+        no_restart.erase(no_restart.begin() + static_cast<long>(rst[3]), no_restart.begin() + static_cast<long>(rst[3] + 2));
+        wrong_restart[rst[3] + 1] = static_cast<unsigned char>(0xD0 + (wrong_restart[rst[3] + 1] - 0xD0 + 4) % 8);
+    }
     struct Case {
         const char* what;
-        const std::vector<unsigned char>* file;
-    } cases[] = {{"scan cut and closed with EOI", &cut},
-                 {"restart marker inside the scan", &restart},
-                 {"extraneous bytes before a marker", &extraneous}};
-    for (const Case& c : cases) EXPECT_EQ(Decode(*c.file).ok, 0) << c.what;
+        std::vector<unsigned char> file;
+        bool decodes;
+        bool needs_tools;
+    } cases[] = {
+        {"two stray bytes between APP0 and DQT", Inserted(f, FindMarker(f, 0xDB), {0x12, 0x34}), true, false},
+        {"stray bytes before SOS", Inserted(f, scan, {0, 1, 2}), true, false},
+        {"fill bytes FF before DQT", Inserted(f, FindMarker(f, 0xDB), {0xFF, 0xFF, 0xFF}), true, false},
+        {"baseline SOS with Se = 0", se0, true, false},
+        {"padding before EOI", Inserted(f, eoi, std::vector<unsigned char>(100, 0)), true, false},
+        {"a megabyte of padding before EOI", Inserted(f, eoi, std::vector<unsigned char>(1 << 20, 0x55)), true, false},
+        {"stray bytes between two progressive scans",
+         Inserted(progressive, FindScan(progressive, 2), {0x12, 0x34}), true, true},
+        {"padding before EOI of a progressive file",
+         Inserted(progressive, progressive.size() - 2, std::vector<unsigned char>(64, 0)), true, true},
+        {"scan cut and closed with EOI",
+         Inserted(Bytes(f.data(), scan + (eoi - scan) / 3), scan + (eoi - scan) / 3, {0xFF, 0xD9}), false, false},
+        {"file cut inside the scan", Bytes(f.data(), scan + (eoi - scan) / 2), false, false},
+        {"restart marker where the file has none", Inserted(f, (scan + eoi) / 2, {0xFF, 0xD3}), false, false},
+        {"restart marker left out", no_restart, false, true},
+        {"restart marker out of order", wrong_restart, false, true},
+    };
+    for (const Case& c : cases) {
+        if (c.needs_tools && !tools) continue;
+        const Modes m = ReadAllModes(c.file);
+        EXPECT_EQ(m.natural.ok, c.decodes ? 1 : 0) << c.what;
+        EXPECT_EQ(m.rgb.ok, m.natural.ok) << c.what;
+        if (!c.decodes) continue;
+        EXPECT_EQ(m.sizes, 1) << c.what;
+        EXPECT_EQ(m.w, 320) << c.what;
+        EXPECT_EQ(m.natural.px, clean.natural.px) << c.what;
+        EXPECT_EQ(m.rgb.px, clean.rgb.px) << c.what;
+    }
+}
+
+// An arithmetic-coded picture needs no bits for its blank blocks: a blank card 4096 x 2048 with one
+// finger in a corner, a few KB, decodes (the Huffman floor is no rule for it), as djpeg decodes it.
+TEST(ReadJpeg, ArithmeticCodingHasNoFloor) {
+    if (!fmt_test::HaveTool("cjpeg") || !fmt_test::HaveTool("djpeg")) GTEST_SKIP() << "libjpeg-turbo-progs not installed";
+    const int w = 4096, h = 2048;
+    std::vector<unsigned char> card(static_cast<size_t>(w) * h, 235);
+    std::vector<unsigned char> finger(fingergen::kPixels);
+    fingergen::finger_image(2, 0, finger.data());
+    for (int y = 0; y < fingergen::kHeight; ++y)
+        memcpy(&card[static_cast<size_t>(y) * w], &finger[static_cast<size_t>(y) * fingergen::kWidth], fingergen::kWidth);
+    const std::string head = "P5\n4096 2048\n255\n";
+    std::vector<unsigned char> pgm(head.begin(), head.end());
+    pgm.insert(pgm.end(), card.begin(), card.end());
+    const std::string in = fmt_test::TempPath("card.pgm"), out = fmt_test::TempPath("card.jpg");
+    fmt_test::WriteFile(in, pgm);
+    int status = -1;
+    fmt_test::Run("cjpeg -arithmetic " + in + " > " + out, &status);
+    ASSERT_EQ(status, 0);
+    const std::vector<unsigned char> file = fmt_test::ReadFile(out);
+    ASSERT_LT(file.size() * 8, size_t(w / 8) * (h / 8));  // less than one bit a block
+    const Decoded d = Decode(file);
+    ASSERT_EQ(d.ok, 1);
+    const std::string theirs = fmt_test::Run("djpeg -pnm " + out, &status);
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(std::string(d.px.begin(), d.px.end()), theirs.substr(head.size()));
 }
 
 // Valid files of every common kind decode to exactly what the outside decoder gives.
