@@ -6,6 +6,13 @@
 #include <cstring>
 
 #include "imagelib.h"
+#include "qv_decode_budget.h"
+
+// A megapixel at most for every reader: each input stays fast.
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    qv::set_decode_pixel_limit_for_fuzzing(uint64_t{1} << 20);
+    return 0;
+}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size > INT_MAX) return 0;
