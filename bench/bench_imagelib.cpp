@@ -1,7 +1,12 @@
-// Cost of the image library steps on the driver's enrolment and capture path.
+// Cost of the image library steps on the driver's enrolment and capture path, of decoding legitimate
+// files, and of the JPEG reader next to a bare libjpeg decode of the same files.
 #include <benchmark/benchmark.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <vector>
+
+#include <jpeglib.h>
 
 #include "finger_gen.h"
 #include "imagelib.h"
@@ -91,6 +96,95 @@ BENCHMARK(BM_Decode)
     ->Args({1, 2048, 0})->Args({3, 2048, 0})->Args({4, 2048, 0})->Args({13, 2048, 0})
     ->Args({1, 2048, 1})->Args({3, 2048, 1})->Args({4, 2048, 1})->Args({14, 2048, 1})
     ->Unit(benchmark::kMillisecond);
+
+using Bytes = std::vector<unsigned char>;
+
+// A finger picture of w x h (grey, or R,G,B from the grey), scaled from the generator's 320 x 240.
+Bytes FingerPicture(int w, int h, int comps) {
+    Bytes finger(fingergen::kPixels);
+    fingergen::finger_image(6, 0, finger.data());
+    Bytes px(static_cast<size_t>(w) * h * comps);
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x)
+            for (int c = 0; c < comps; ++c) {
+                const int v = finger[(y * fingergen::kHeight / h) * fingergen::kWidth + x * fingergen::kWidth / w];
+                px[(static_cast<size_t>(y) * w + x) * comps + c] = static_cast<unsigned char>(v * (4 - c) / 4);
+            }
+    return px;
+}
+
+Bytes Compress(const Bytes& px, int w, int h, int comps, bool progressive) {
+    jpeg_compress_struct c;
+    jpeg_error_mgr err;
+    c.err = jpeg_std_error(&err);
+    jpeg_create_compress(&c);
+    unsigned char* out = nullptr;
+    unsigned long len = 0;
+    jpeg_mem_dest(&c, &out, &len);
+    c.image_width = static_cast<JDIMENSION>(w);
+    c.image_height = static_cast<JDIMENSION>(h);
+    c.input_components = comps;
+    c.in_color_space = comps == 1 ? JCS_GRAYSCALE : JCS_RGB;
+    jpeg_set_defaults(&c);
+    jpeg_set_quality(&c, 90, TRUE);
+    if (progressive) jpeg_simple_progression(&c);
+    jpeg_start_compress(&c, TRUE);
+    while (c.next_scanline < c.image_height) {
+        JSAMPROW row = const_cast<JSAMPROW>(&px[static_cast<size_t>(c.next_scanline) * w * comps]);
+        jpeg_write_scanlines(&c, &row, 1);
+    }
+    jpeg_finish_compress(&c);
+    jpeg_destroy_compress(&c);
+    Bytes file(out, out + len);
+    free(out);
+    return file;
+}
+
+// 0: the driver's 320 x 240 grey; 1: 1280 x 960 colour; 2: the same, progressive.
+const Bytes& JpegFile(int kind) {
+    static const std::vector<Bytes> files = {
+        Compress(FingerPicture(320, 240, 1), 320, 240, 1, false),
+        Compress(FingerPicture(1280, 960, 3), 1280, 960, 3, false),
+        Compress(FingerPicture(1280, 960, 3), 1280, 960, 3, true),
+    };
+    return files[static_cast<size_t>(kind)];
+}
+
+void BM_ReadJpeg(benchmark::State& state) {
+    const Bytes& file = JpegFile(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        unsigned char* img = nullptr;
+        int w = 0, h = 0, layout = 0, dpi = 0;
+        benchmark::DoNotOptimize(LoadImgBuff(&img, &w, &h, &layout, &dpi, -1, file.data(), static_cast<int>(file.size())));
+        FreeImgData(&img);
+    }
+}
+BENCHMARK(BM_ReadJpeg)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
+
+// The floor of any reader over libjpeg: decode to the same layout, no checks.
+void BM_ReadJpegBareLibjpeg(benchmark::State& state) {
+    const Bytes& file = JpegFile(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        jpeg_decompress_struct c;
+        jpeg_error_mgr err;
+        c.err = jpeg_std_error(&err);
+        jpeg_create_decompress(&c);
+        jpeg_mem_src(&c, file.data(), static_cast<unsigned long>(file.size()));
+        jpeg_read_header(&c, TRUE);
+        jpeg_start_decompress(&c);
+        const size_t stride = static_cast<size_t>(c.output_width) * c.output_components;
+        unsigned char* img = static_cast<unsigned char*>(malloc(stride * c.output_height));
+        while (c.output_scanline < c.output_height) {
+            JSAMPROW row = img + stride * c.output_scanline;
+            jpeg_read_scanlines(&c, &row, 1);
+        }
+        jpeg_finish_decompress(&c);
+        jpeg_destroy_decompress(&c);
+        benchmark::DoNotOptimize(img[0]);
+        free(img);
+    }
+}
+BENCHMARK(BM_ReadJpegBareLibjpeg)->DenseRange(0, 2)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 
