@@ -1,9 +1,8 @@
 # Sets QV_SIM_ENV to the environment under which tests that use the udev
 # fixture run: umockdev's preload library (after the ASan runtime in
 # sanitizer builds, which must come first). Empty when umockdev is missing;
-# those tests then skip.
-#   include(${PROJECT_SOURCE_DIR}/tests/support/sim_env.cmake)
-#   gtest_discover_tests(my_test DISCOVERY_MODE PRE_TEST PROPERTIES ENVIRONMENT "${QV_SIM_ENV}")
+# those tests then skip. Included once by tests/CMakeLists.txt; qv_add_test(... SIM)
+# applies it.
 find_library(QV_UMOCKDEV_PRELOAD NAMES libumockdev-preload.so.0 umockdev-preload)
 set(QV_SIM_ENV "")
 if(QV_UMOCKDEV_PRELOAD)

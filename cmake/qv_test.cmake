@@ -1,0 +1,53 @@
+# qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>])
+#
+# One GoogleTest executable <name> linked with LIBS and gtest_main, whose cases are registered as tests
+# when ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
+# clock of tests/support and runs the cases under their environment (umockdev's preload library; the
+# udev cases skip without it). An executable with a label of QV_TSAN_LABELS also joins the target
+# tsan_tests, the set CI builds and runs under ThreadSanitizer.
+set(QV_TSAN_LABELS driver_flow camera harness)
+
+function(qv_add_test name)
+  cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX" "SOURCES;LIBS;LABELS")
+  if(_qt_UNPARSED_ARGUMENTS OR NOT _qt_SOURCES)
+    message(FATAL_ERROR "qv_add_test(${name}): needs SOURCES; unknown arguments: ${_qt_UNPARSED_ARGUMENTS}")
+  endif()
+  add_executable(${name} ${_qt_SOURCES})
+  target_link_libraries(${name} PRIVATE ${_qt_LIBS} GTest::gtest_main)
+  set(_props)
+  if(_qt_SIM)
+    # Both object libraries directly: objects of a linked object library do not pass on further.
+    target_link_libraries(${name} PRIVATE qv_sim qv_sim_clock)
+    if(QV_SIM_ENV)
+      list(APPEND _props ENVIRONMENT "${QV_SIM_ENV}")
+    endif()
+  endif()
+  if(_qt_LABELS)
+    list(APPEND _props LABELS "${_qt_LABELS}")
+    foreach(_l IN LISTS _qt_LABELS)
+      if(_l IN_LIST QV_TSAN_LABELS)
+        set_property(GLOBAL APPEND PROPERTY QV_TSAN_TESTS ${name})
+        break()
+      endif()
+    endforeach()
+  endif()
+  set(_prefix)
+  if(_qt_PREFIX)
+    set(_prefix TEST_PREFIX ${_qt_PREFIX})
+  endif()
+  if(_props)
+    gtest_discover_tests(${name} ${_prefix} DISCOVERY_MODE PRE_TEST PROPERTIES ${_props})
+  else()
+    gtest_discover_tests(${name} ${_prefix} DISCOVERY_MODE PRE_TEST)
+  endif()
+endfunction()
+
+# After every qv_add_test: the target tsan_tests builds the labelled executables and what their cases
+# load or install at run time, and tsan_labels.txt holds the matching ctest -L expression.
+function(qv_tsan_tests_target)
+  get_property(_tests GLOBAL PROPERTY QV_TSAN_TESTS)
+  add_custom_target(tsan_tests)
+  add_dependencies(tsan_tests ${_tests} veinsdk veinalg devprobe)
+  list(JOIN QV_TSAN_LABELS "|" _alt)
+  file(WRITE ${PROJECT_BINARY_DIR}/tsan_labels.txt "^(${_alt})$\n")
+endfunction()
