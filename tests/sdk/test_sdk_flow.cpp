@@ -509,7 +509,9 @@ TEST(Endings, StopFromAnotherThread) {
             stopper.join();
             printf("@%d [%s] %s streaming=%d\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str(),
                    cam.streaming());
-            printf("@latency_ok=%d\n", ended - stopped_at < 1000);
+            // A stop that is not polled would run on into the time-out (-13, after 10 s or more); the
+            // bound is loose because the sanitizer builds run the suite in parallel on a loaded machine.
+            printf("@latency_ok=%d\n", ended - stopped_at < 5000);
         });
         SKIP_WITHOUT_BED(r);
         std::string text = enrol ? "enrol cancelled" : "capture cancelled";
