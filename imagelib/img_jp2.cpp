@@ -1,4 +1,5 @@
 // JPEG-2000 encoder and decoder (JP2 files and JPC code streams) over OpenJPEG.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 #include <cstdio>
@@ -117,6 +118,9 @@ constexpr uint64_t kSampleBytes = 4;
 constexpr uint64_t kOutputPixelBytes = 3;
 constexpr uint64_t kTileSetupBytes = 9 << 10;
 constexpr uint64_t kTileComponentSetupBytes = 1 << 10;
+// and, while it decodes a tile, for every precinct and code-block (measured: some 500 and 300 bytes)
+constexpr uint64_t kPrecinctBytes = 512;
+constexpr uint64_t kCodeBlockBytes = 320;
 constexpr size_t kSizFixedBytes = 40;  // SOC, SIZ marker and length, Rsiz up to Csiz
 constexpr size_t kSizComponentBytes = 3;
 
@@ -167,6 +171,104 @@ bool CodeStreamOffset(const ByteSource& src, bool jp2, uint64_t* offset) {
 
 uint64_t CeilDiv(uint64_t a, uint64_t b) { return (a + b - 1) / b; }
 
+// The coding that decides how many precincts and code-blocks OpenJPEG sets up for each tile: the
+// extremes over every COD and COC segment, in the main header and in every tile-part header.
+struct CodingExtremes {
+    unsigned min_layers = 65535;
+    unsigned max_top_ppx = 0, max_top_ppy = 0;  // log2 of the largest precinct sides at a full resolution
+    // precincts and code-blocks per sample, over all resolutions, in units of 2^-kDensityBits
+    uint64_t precinct_density = 0, block_density = 0;
+    bool seen = false;
+};
+
+constexpr uint16_t kMarkerCod = 0xFF52, kMarkerCoc = 0xFF53, kMarkerSot = 0xFF90, kMarkerSod = 0xFF93;
+constexpr unsigned kDefaultPrecinctLog = 15;
+constexpr int kDensityBits = 30;
+
+// One COD or COC segment (the bytes after its length); false for one that cannot be read.
+bool NoteCoding(const unsigned char* seg, size_t len, bool coc, unsigned comps, CodingExtremes* e) {
+    size_t i = 0;
+    if (coc) i += comps < 257 ? 1 : 2;
+    const size_t style_at = i;
+    if (!coc) {
+        if (len < 5) return false;  // style, progression order, layers, colour transform
+        e->min_layers = std::min<unsigned>(e->min_layers, (unsigned(seg[2]) << 8) | seg[3]);
+        i += 5;
+    } else {
+        i += 1;
+    }
+    if (len < i + 5) return false;
+    const unsigned levels = seg[i], xcb = seg[i + 1] + 2u, ycb = seg[i + 2] + 2u;
+    if (levels > 32 || xcb > 10 || ycb > 10) return false;
+    const bool precincts = (seg[style_at] & 1) != 0;
+    i += 5;
+    if (precincts && len < i + levels + 1) return false;
+    uint64_t precinct_density = 0, block_density = 0;
+    // resolution r holds a 4^(levels - r)th of the samples
+    auto density = [&](unsigned r, unsigned area_log) {
+        const int e = kDensityBits - 2 * static_cast<int>(levels - r) - static_cast<int>(area_log);
+        return e >= 0 ? uint64_t{1} << e : 0;
+    };
+    for (unsigned r = 0; r <= levels; ++r) {
+        const unsigned ppx = precincts ? seg[i + r] & 15u : kDefaultPrecinctLog;
+        const unsigned ppy = precincts ? seg[i + r] >> 4 : kDefaultPrecinctLog;
+        const unsigned cut = r > 0 ? 1 : 0;  // a band's code-blocks span half a precinct
+        if (ppx < cut || ppy < cut) return false;
+        precinct_density += density(r, ppx + ppy);
+        block_density += density(r, std::min(xcb, ppx - cut) + std::min(ycb, ppy - cut));
+        if (r == levels) {
+            e->max_top_ppx = std::max(e->max_top_ppx, ppx);
+            e->max_top_ppy = std::max(e->max_top_ppy, ppy);
+        }
+    }
+    e->precinct_density = std::max(e->precinct_density, precinct_density);
+    e->block_density = std::max(e->block_density, block_density);
+    e->seen = true;
+    return true;
+}
+
+// Walks the marker segments from `at` up to the end marker (SOT in the main header, SOD in a
+// tile-part header), noting every COD and COC; false when they cannot be read.
+bool ScanHeader(const ByteSource& src, uint64_t at, uint16_t end, unsigned comps, CodingExtremes* e,
+                uint64_t* end_at) {
+    for (;;) {
+        unsigned char m[4];
+        if (!src.ReadAt(at, m, 2)) return false;
+        const uint16_t marker = static_cast<uint16_t>((m[0] << 8) | m[1]);
+        if (marker == end) {
+            *end_at = at;
+            return true;
+        }
+        if (!src.ReadAt(at + 2, m + 2, 2)) return false;
+        const unsigned len = (unsigned(m[2]) << 8) | m[3];
+        if (len < 2) return false;
+        if (marker == kMarkerCod || marker == kMarkerCoc) {
+            unsigned char seg[2 + 4 + 5 + 33];
+            const size_t n = std::min<size_t>(len - 2, sizeof seg);
+            if (!src.ReadAt(at + 4, seg, n) || !NoteCoding(seg, n, marker == kMarkerCoc, comps, e)) return false;
+        }
+        at += 2 + len;
+    }
+}
+
+// The main header from the first segment after SIZ, then every tile-part header along the chain of
+// tile-part lengths.
+bool ScanCoding(const ByteSource& src, uint64_t after_siz, uint64_t stream_end, unsigned comps, CodingExtremes* e) {
+    uint64_t at = 0;
+    if (!ScanHeader(src, after_siz, kMarkerSot, comps, e, &at)) return false;
+    while (at + 12 <= stream_end) {
+        unsigned char sot[12];
+        if (!src.ReadAt(at, sot, sizeof sot) || sot[0] != 0xFF || sot[1] != 0x90) break;  // EOC or end
+        const uint64_t psot = Be32(sot + 6);
+        uint64_t sod = 0;
+        if (!ScanHeader(src, at + 12, kMarkerSod, comps, e, &sod)) return false;
+        if (psot == 0) break;  // the last tile-part runs to the end
+        if (psot < 14) return false;
+        at += psot;
+    }
+    return e->seen;
+}
+
 // The image the SIZ segment describes must fit the decode budget (its pixels on the reference grid,
 // every component's samples at its own subsampling), its tile grid must fit in the data and the
 // decoder's memory must stay in bounds, all before OpenJPEG sets up anything for it.
@@ -196,8 +298,20 @@ bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     if (across > kMaxTiles || down > kMaxTiles || across * down > kMaxTiles) return false;
     const uint64_t tiles = across * down;
     if (tiles * (kTilePartBytes + full) > src.size - at) return false;
+    // Every precinct of every layer is a packet with a header byte: at its full resolution each
+    // full-size component has at least the image's area over the largest precinct of them.
+    CodingExtremes coding;
+    const uint64_t stream_end = src.size;
+    if (!ScanCoding(src, at + sizeof siz + 2 + kSizComponentBytes * comps, stream_end, comps, &coding)) return false;
+    const uint64_t px = uint64_t{1} << coding.max_top_ppx, py = uint64_t{1} << coding.max_top_ppy;
+    const uint64_t image_precincts = (CeilDiv(x1, px) - x0 / px) * (CeilDiv(y1, py) - y0 / py);
+    if (std::max(tiles, image_precincts) * coding.min_layers * full > src.size - at) return false;
+    // each precinct and code-block has records of its own
+    const uint64_t precincts = (samples * coding.precinct_density) >> kDensityBits;
+    const uint64_t blocks = (samples * coding.block_density) >> kDensityBits;
     const uint64_t cost = samples * kSampleBytes + (x1 - x0) * (y1 - y0) * kOutputPixelBytes +
-                          tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes);
+                          tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes) +
+                          precincts * kPrecinctBytes + blocks * kCodeBlockBytes;
     // a lower pixel limit (the fuzz targets') lowers this bound with it
     return cost <= kMaxDecodeBytes / (qv::kMaxDecodePixels / qv::decode_pixel_limit());
 }
