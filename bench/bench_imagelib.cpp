@@ -89,12 +89,13 @@ void BM_Decode(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * w * h);
     FreeImgBuff(&file);
 }
-// format code (1 BMP, 3 TIFF, 4 PNG, 13 PGM, 14 PPM), side, colour
+// format code (1 BMP, 3 TIFF, 4 PNG, 7 JPEG-2000 code stream, 13 PGM, 14 PPM), side, colour
 BENCHMARK(BM_Decode)
     ->ArgNames({"format", "side", "colour"})
     ->Args({1, 320, 0})->Args({3, 320, 0})->Args({4, 320, 0})->Args({13, 320, 0})
     ->Args({1, 2048, 0})->Args({3, 2048, 0})->Args({4, 2048, 0})->Args({13, 2048, 0})
     ->Args({1, 2048, 1})->Args({3, 2048, 1})->Args({4, 2048, 1})->Args({14, 2048, 1})
+    ->Args({7, 320, 0})->Args({7, 2048, 0})->Args({7, 2048, 1})
     ->Unit(benchmark::kMillisecond);
 
 using Bytes = std::vector<unsigned char>;

@@ -1,4 +1,5 @@
-// WSQ encode and decode of a 640 x 480 grey image at the image library's two bit rates.
+// WSQ encode and decode of a 640 x 480 grey image at the image library's two bit rates, and decode of
+// a 2048 x 2048 picture of fingers.
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
@@ -53,9 +54,38 @@ void BM_WsqDecode640(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * 640 * 480);
 }
 
+void BM_WsqDecode2048(benchmark::State& state) {
+    const int side = 2048;
+    std::vector<unsigned char> img(static_cast<size_t>(side) * side), f(fingergen::kPixels);
+    for (int ty = 0; ty * fingergen::kHeight < side; ty++)
+        for (int tx = 0; tx * fingergen::kWidth < side; tx++) {
+            fingergen::finger_image(ty * 8 + tx + 1, 0, f.data(), nullptr);
+            for (int y = 0; y < fingergen::kHeight && ty * fingergen::kHeight + y < side; y++)
+                for (int x = 0; x < fingergen::kWidth && tx * fingergen::kWidth + x < side; x++)
+                    img[static_cast<size_t>(ty * fingergen::kHeight + y) * side + tx * fingergen::kWidth + x] =
+                        f[static_cast<size_t>(y) * fingergen::kWidth + x];
+        }
+    unsigned char* stream = nullptr;
+    int len = 0;
+    if (wsq_encode_1(&stream, &len, rate_of(state.range(0)), img.data(), side, side, 8, 500, "Kestrilon") != 0) {
+        state.SkipWithError("encode");
+        return;
+    }
+    for (auto _ : state) {
+        unsigned char* px = nullptr;
+        int w, h, d, ppi, lossy;
+        if (wsq_decode_mem(&px, &w, &h, &d, &ppi, &lossy, stream, len) != 0) state.SkipWithError("decode");
+        benchmark::DoNotOptimize(px);
+        free(px);
+    }
+    free(stream);
+    state.SetItemsProcessed(state.iterations() * side * side);
+}
+
 }  // namespace
 
 BENCHMARK(BM_WsqEncode640)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_WsqDecode640)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_WsqDecode2048)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 BENCHMARK_MAIN();
