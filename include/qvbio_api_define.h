@@ -9,6 +9,33 @@
 extern "C" {
 #endif
 
+/* Result codes; each names its message "ret_err_<name>" in config.json (qvbio_get_code_info). The
+ * README's table tells which calls return which: -4, -5, -9 to -12, -16 and -18 are never
+ * returned, they only have messages. */
+enum qvbio_result {
+    QVBIO_OK = 0,
+    QVBIO_ERR_FAIL = -1,
+    QVBIO_ERR_CHECK = -2,
+    QVBIO_ERR_PARAM = -3,
+    QVBIO_ERR_NOFEAT = -4,
+    QVBIO_ERR_NODEST = -5,
+    QVBIO_ERR_NOTSAME = -6,
+    QVBIO_ERR_MATCH = -7,
+    QVBIO_ERR_MEMORY = -8,
+    QVBIO_ERR_FLASH = -9,
+    QVBIO_ERR_SENSOR = -10,
+    QVBIO_ERR_RAISE = -11,
+    QVBIO_ERR_NSUPP = -12,
+    QVBIO_ERR_TIMEOUT = -13,
+    QVBIO_ERR_BUSY = -14,
+    QVBIO_ERR_NODEV = -15,
+    QVBIO_ERR_FEWPOINT = -16,
+    QVBIO_ERR_CANCEL = -17,
+    QVBIO_ERR_FILE = -18,
+    QVBIO_ERR_INIT = -19,
+    QVBIO_ERR_OTHER = -99
+};
+
 typedef struct base_info_st {
     char bio_name[260];       /* "quvera_fingervein" */
     char bio_full_name[260];  /* "Quvera Finger vein: Quvera QVR610" */

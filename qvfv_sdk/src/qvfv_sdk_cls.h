@@ -12,22 +12,6 @@
 #include "qv_export.h"
 #include "qvbio_api_define.h"
 
-// Result codes of the driver interface.
-enum {
-    QVBIO_OK = 0,
-    QVBIO_ERR_FAIL = -1,
-    QVBIO_ERR_PARAM = -3,
-    QVBIO_ERR_NOTSAME = -6,
-    QVBIO_ERR_MATCH = -7,
-    QVBIO_ERR_MEMORY = -8,
-    QVBIO_ERR_TIMEOUT = -13,
-    QVBIO_ERR_BUSY = -14,
-    QVBIO_ERR_NODEV = -15,
-    QVBIO_ERR_CANCEL = -17,
-    QVBIO_ERR_INIT = -19,
-    QVBIO_ERR_OTHER = -99,
-};
-
 // Events: index of the hint table and of the sound files.
 enum _Event_Type {
     EV_ENROLL_START = 0,
