@@ -2,6 +2,8 @@
 #pragma once
 #include <climits>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 
 #include "img_buffer.h"
 
@@ -17,6 +19,18 @@ inline int TruncToInt(double v) {
     if (!(v > static_cast<double>(INT_MIN) - 1.0 && v < static_cast<double>(INT_MAX) + 1.0))
         return 0;
     return static_cast<int>(v);
+}
+
+// Moves an image narrowed in place into a block of exactly bytes (the caller's image stays as it is
+// on failure). Shrinking the large block instead would keep it mapped, and every later decode would
+// map and fault a fresh one rather than reuse the heap.
+inline bool MoveToExactBlock(unsigned char** img, size_t bytes) {
+    unsigned char* exact = static_cast<unsigned char*>(std::malloc(bytes));
+    if (exact == nullptr) return false;
+    std::memcpy(exact, *img, bytes);
+    std::free(*img);
+    *img = exact;
+    return true;
 }
 
 }  // namespace imgcodec

@@ -158,7 +158,8 @@ struct ReadJob {
     FILE* file;
     PngMemIo io;
     unsigned char** image;
-    png_bytepp rows;  // pointers into *image while it is decoded
+    png_bytepp rows;     // pointers into *image while it is decoded whole
+    unsigned char* row;  // one decoded row on its way into *image
     uint64_t input_bytes;
     int request;
     int width, height, layout, dpi;
@@ -211,11 +212,11 @@ int InfoLayout(png_structp png, png_infop info) {
     return 2;
 }
 
-// Converts the decoded R,G,B(,A) pixels of bpp bytes in place into the layout (whose pixels are
-// never larger), front to back.
-void ConvertInPlace(unsigned char* px, size_t n, int bpp, int layout) {
-    const unsigned char* p = px;
-    unsigned char* d = px;
+// Converts n decoded R,G,B(,A) pixels of bpp bytes into the layout (whose pixels are never
+// larger), front to back, so in place as well.
+void Convert(const unsigned char* src, unsigned char* dst, size_t n, int bpp, int layout) {
+    const unsigned char* p = src;
+    unsigned char* d = dst;
     for (size_t i = 0; i < n; ++i, p += bpp) {
         const unsigned char r = p[0], g = p[1], b = p[2], a = bpp == 4 ? p[3] : 255;
         switch (layout) {
@@ -268,6 +269,8 @@ int RunRead(ReadJob* job) {
         return 1;
     }
     int request = job->request;
+    const bool grey_file = InfoLayout(job->png, job->info) == 2;  // every decoded pixel has R = G = B
+    const bool interlaced = png_get_interlace_type(job->png, job->info) != PNG_INTERLACE_NONE;
     png_set_strip_16(job->png);
     png_set_packing(job->png);
     png_set_expand(job->png);
@@ -289,25 +292,42 @@ int RunRead(ReadJob* job) {
     if (png_get_bit_depth(job->png, job->info) != 8 ||
         png_get_rowbytes(job->png, job->info) != static_cast<png_size_t>(bpp) * width)
         return 0;
-    // The rows are decoded straight into the caller's image, then narrowed to the layout in place.
-    if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, bpp == 4 ? 5 : 0)) return 0;
-    job->rows = static_cast<png_bytepp>(malloc(sizeof(png_bytep) * static_cast<size_t>(height)));
-    if (job->rows == nullptr) return 0;
-    const size_t stride = static_cast<size_t>(width) * bpp;
-    for (int y = 0; y < height; ++y) job->rows[y] = *job->image + stride * y;
-    png_read_image(job->png, job->rows);
-    png_read_end(job->png, job->info);
-    if (job->want_dpi) job->dpi = ReadResolution(job->png, job->info);
     const size_t n = static_cast<size_t>(width) * height;
-    int layout;
+    const size_t stride = static_cast<size_t>(width) * bpp;
+    int layout = -1;  // not known before the pixels
     if (request == -2) layout = 4;
     else if (request == -3) layout = 5;
-    else if (request < 0) layout = AllGrey(*job->image, n, bpp) ? 2 : 0;
-    else layout = request > 2 ? 0 : request;
-    if (layout != 0 || bpp != 3) ConvertInPlace(*job->image, n, bpp, layout);
-    if (ImgAllocPixelSize(layout) < bpp &&
-        !AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, layout))
-        return 0;
+    else if (request >= 0) layout = request > 2 ? 0 : request;
+    else if (grey_file) layout = 2;
+    if (layout >= 0 && !interlaced) {
+        // Row by row into the image: nothing larger than it is allocated.
+        if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, layout)) return 0;
+        const size_t out_stride = static_cast<size_t>(width) * ImgAllocPixelSize(layout);
+        const bool direct = layout == 0 && bpp == 3;
+        if (!direct) {
+            job->row = static_cast<unsigned char*>(malloc(stride));
+            if (job->row == nullptr) return 0;
+        }
+        for (int y = 0; y < height; ++y) {
+            unsigned char* out = *job->image + out_stride * y;
+            png_read_row(job->png, direct ? out : job->row, nullptr);
+            if (!direct) Convert(job->row, out, static_cast<size_t>(width), bpp, layout);
+        }
+        png_read_end(job->png, job->info);
+    } else {
+        // The whole raster first, in the caller's image, then narrowed to the layout in place.
+        if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, bpp == 4 ? 5 : 0)) return 0;
+        job->rows = static_cast<png_bytepp>(malloc(sizeof(png_bytep) * static_cast<size_t>(height)));
+        if (job->rows == nullptr) return 0;
+        for (int y = 0; y < height; ++y) job->rows[y] = *job->image + stride * y;
+        png_read_image(job->png, job->rows);
+        png_read_end(job->png, job->info);
+        if (layout < 0) layout = AllGrey(*job->image, n, bpp) ? 2 : 0;
+        if (layout != 0 || bpp != 3) Convert(*job->image, *job->image, n, bpp, layout);
+        if (ImgAllocPixelSize(layout) < bpp && !MoveToExactBlock(job->image, n * ImgAllocPixelSize(layout)))
+            return 0;
+    }
+    if (job->want_dpi) job->dpi = ReadResolution(job->png, job->info);
     job->layout = layout;
     return 1;
 }
@@ -420,6 +440,7 @@ int ReadPng(const char* path, unsigned char** img, int* width, int* height, int*
     }
     if (job.png != nullptr) png_destroy_read_struct(&job.png, job.info != nullptr ? &job.info : nullptr, nullptr);
     free(job.rows);
+    free(job.row);
     if (job.file != nullptr) fclose(job.file);
     if (!ok) return fail();
     if (width != nullptr) *width = job.width;

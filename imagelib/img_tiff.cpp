@@ -222,6 +222,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
         stream.capacity = length;
     }
     TIFF* tif = OpenClient(from_file ? path : kReadName, "r", &stream);
+    uint32_t* raster = nullptr;
     int ok = 0;
     uint32_t w = 0, h = 0;
     int out_layout = 0, res = 0;
@@ -238,10 +239,11 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
             ok = 1;
             break;
         }
-        // The RGBA raster is the caller's image at 4 bytes a pixel, narrowed to the layout in place.
         const int iw = static_cast<int>(w), ih = static_cast<int>(h);
-        if (!AllocImgData(img, nullptr, nullptr, nullptr, iw, ih, kLayoutBgra)) break;
-        uint32_t* raster = reinterpret_cast<uint32_t*>(*img);
+        const int raster_bytes = ImgPlaneSize(iw, ih, 4);
+        if (raster_bytes <= 0) break;
+        raster = static_cast<uint32_t*>(_TIFFmalloc(raster_bytes));
+        if (raster == nullptr) break;
         if (!TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 1)) break;
         const size_t n = static_cast<size_t>(iw) * ih;
         if (request < 0) {
@@ -256,7 +258,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
         } else {
             out_layout = request > 2 ? 0 : request;
         }
-        // Pixel i is read before its bytes, which lie at or below 4 i, are written.
+        if (!AllocImgData(img, nullptr, nullptr, nullptr, iw, ih, out_layout)) break;
         unsigned char* d = *img;
         for (size_t i = 0; i < n; ++i) {
             const uint32_t p = raster[i];
@@ -272,9 +274,9 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
                 *d++ = static_cast<unsigned char>(LumaRgb(rgb));
             }
         }
-        if (!AllocImgData(img, nullptr, nullptr, nullptr, iw, ih, out_layout)) break;
         ok = 1;
     } while (false);
+    if (raster != nullptr) _TIFFfree(raster);
     if (tif != nullptr) TIFFClose(tif);
     if (stream.file != nullptr) fclose(stream.file);
     if (!ok) return fail();
