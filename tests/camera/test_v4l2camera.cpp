@@ -9,6 +9,7 @@
 
 #include "cam_test_util.h"
 #include "pixel_convert.h"
+#include "sim_clock.h"
 #include "v4l2camera.h"
 
 using namespace camtest;
@@ -364,16 +365,19 @@ TEST_F(Camera, AnotherNegotiatedSizeFailsInsteadOfReturningAnEmptyImage) {
 }
 
 TEST_F(Camera, NoFramesEndsTheGrabAndTheCapture) {
+    sim::Clock clock;
     open_init();
     Bytes out(2 * W * H);
-    int64_t t0 = now_ms();
+    int64_t t0 = clock.now_ms();
     EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), -1);
-    EXPECT_GE(now_ms() - t0, 1000);
+    EXPECT_EQ(clock.now_ms() - t0, 1000);  // the request wrapper's limit for a frame
 
-    t0 = now_ms();
+    t0 = clock.now_ms();
     Bytes grey(W * H);
     EXPECT_EQ(cam->Capture(grey.data(), true), -1);
-    EXPECT_GE(now_ms() - t0, 2000);  // the grey capture's own 2-second retry
+    // The grey capture's own 2-second retry, counted from the first failed grab: grabs of a second
+    // each, 10 ms apart, until the one that ends two whole seconds after it.
+    EXPECT_EQ(clock.now_ms() - t0, 3 * 1000 + 2 * 10);
 }
 
 TEST_F(Camera, UnplugDuringCaptureGivesMinusFifteenAtOnce) {
