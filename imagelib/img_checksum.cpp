@@ -7,6 +7,7 @@
 #include <cstring>
 #include <memory>
 
+#include "qv_crc32.h"
 #include "qv_owners.h"
 
 namespace {
@@ -14,20 +15,6 @@ namespace {
 constexpr int kModeRaw = 0x100;
 constexpr int kMd5 = 0, kCrc32 = 1, kCrc16 = 2, kCrc8 = 3, kSha1 = 4;
 constexpr int kErrNoData = -3, kErrMode = -12, kErrFile = -18;
-
-struct Crc32Table {
-    uint32_t v[256];
-};
-constexpr Crc32Table MakeCrc32() {
-    Crc32Table t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xEDB88320u : c >> 1;
-        t.v[i] = c;
-    }
-    return t;
-}
-constexpr Crc32Table kCrc32Table = MakeCrc32();
 
 struct Crc16Table {
     uint16_t v[256];
@@ -199,9 +186,7 @@ void Sha1Transform(uint32_t state[5], const unsigned char block[64]) {
 
 unsigned Crc32Update(unsigned crc, const unsigned char* data, int length) {
     if (!data || length <= 0) return crc;
-    uint32_t c = ~static_cast<uint32_t>(crc);
-    for (int i = 0; i < length; ++i) c = kCrc32Table.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
-    return ~c;
+    return qv::crc32_update(crc, data, static_cast<size_t>(length));
 }
 
 int CalcChecksum(const void* pathOrData, int length, unsigned char* out, int mode) {

@@ -5,6 +5,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "qv_crc32.h"
+
 bool is_big_endian_host() {
     unsigned int one = 1;
     unsigned char first;
@@ -257,20 +259,8 @@ void report_fatal_error(const char* a, const char* b, const char* c) {
 void report_system_error(const char* a, const char* b, const char* c) { report_fatal_error(a, b, c); }
 
 unsigned int crc32_update(unsigned int crc, const unsigned char* buf, size_t len) {
-    static const struct Table {
-        unsigned int v[256];
-        constexpr Table() : v() {
-            for (unsigned int n = 0; n < 256; n++) {
-                unsigned int c = n;
-                for (int k = 0; k < 8; k++) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-                v[n] = c;
-            }
-        }
-    } table;
     if (buf == nullptr) return crc;
-    unsigned int c = crc ^ 0xFFFFFFFFu;
-    for (size_t i = 0; i < len; i++) c = table.v[(c ^ buf[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return qv::crc32_update(crc, buf, len);
 }
 
 void free_if_set(void* p) {

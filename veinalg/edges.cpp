@@ -165,8 +165,8 @@ void RemoveOverWhiteArea(int row_begin, int row_end, int count, BLOCK_INFO* reco
 }
 
 int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_edge) {
-    HeapArray<unsigned char> mapped = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<unsigned char> grad = AllocZeroed<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> mapped = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> grad = qv::heap_zeroed<unsigned char>(kImageBytes);
     if (!mapped || !grad) return -7;
     unsigned char* L = mapped.get();
     unsigned char* G = grad.get();

@@ -41,7 +41,7 @@ int FloorNonNegative(double v) { return static_cast<int>(v); }
 int neighborPoint2TableIndex(const short* v) { return 4 * (v[0] < v[1]) + 2 * (v[0] < v[2]) + (v[1] < v[2]); }
 
 int MedianFilter(unsigned char* image, const unsigned char* mask, short top, short bottom) {
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!copy) return -7;
     std::memcpy(copy.get(), image, kImageBytes);
     const unsigned char* src = copy.get();
@@ -108,8 +108,8 @@ int MedianFilter(unsigned char* image, const unsigned char* mask, short top, sho
 
 int CalcImageCurvature(unsigned char* image, const unsigned char* mask, unsigned char* curvature_mask, short top,
                        short bottom) {
-    HeapArray<unsigned char> out = AllocZeroed<unsigned char>(kImageBytes);
-    HeapArray<int32_t> sat = AllocArray<int32_t>(kSatSize);
+    HeapArray<unsigned char> out = qv::heap_zeroed<unsigned char>(kImageBytes);
+    HeapArray<int32_t> sat = qv::heap_alloc<int32_t>(kSatSize);
     if (!out || !sat) return -7;
     std::memset(curvature_mask, 0, kImageBytes);
     Accumulate<int32_t>(sat.get(), top, bottom, [&](int r, int c) { return int32_t(mask[r * W + c]); });
@@ -147,7 +147,7 @@ int CalcImageCurvature(unsigned char* image, const unsigned char* mask, unsigned
 
 int SmoothingByForeground(unsigned char* image, unsigned char border, const unsigned char* mask, short top,
                           short bottom) {
-    HeapArray<unsigned char> out = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> out = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!out) return -7;
     std::memset(out.get(), 255, kImageBytes);
     const int64_t rec[5] = {0, (1 << 20) / 1, (1 << 20) / 2, (1 << 20) / 3, (1 << 20) / 4};
@@ -190,8 +190,8 @@ void MeargeTwoImage(unsigned char* image, const unsigned char* curvature) {
 }
 
 int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top, short bottom) {
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<uint16_t> level = AllocArray<uint16_t>(kImageBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<uint16_t> level = qv::heap_alloc<uint16_t>(kImageBytes);
     if (!copy || !level) return -7;  // before the image is touched
     std::memcpy(copy.get(), image, kImageBytes);
     std::memset(image, 0, kImageBytes);
@@ -296,7 +296,7 @@ int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned
 int InvertAndRemoveNoisePoint(unsigned char* image, const unsigned char* mask, short top, short bottom) {
     // The 7 x 7 window sums of mask * image, mask * image^2 and mask over the rows top .. bottom - 1, kept as
     // running column sums over the window's rows and prefix sums across them (exact integers).
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!copy) return -7;
     std::memcpy(copy.get(), image, kImageBytes);
     const unsigned char* src = copy.get();

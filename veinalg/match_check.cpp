@@ -30,6 +30,7 @@
 // - at radius 27 the windows of grid rows 0 and 14 span 125 rows with a gap of 15, more than the
 //   112 rows a band may cover: together they hold at most 97 rows of each column.
 #include <cstdint>
+#include <cstring>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -253,11 +254,7 @@ bool weights_plausible(const unsigned char* w15, const unsigned char* w27) {
     return true;
 }
 
-const unsigned char kTag[4] = {'v', '1', '.', '1'};
-
-bool tagged(const unsigned char* record) {
-    return record[0] == kTag[0] && record[1] == kTag[1] && record[2] == kTag[2] && record[3] == kTag[3];
-}
+bool tagged(const unsigned char* record) { return std::memcmp(record, kRecordTag, sizeof kRecordTag) == 0; }
 
 }  // namespace
 

@@ -60,7 +60,7 @@ int FillMask(unsigned char* mask, const short* top_edge, const short* bottom_edg
 // Levels the finger about column 160 and moves its middle there to row 120.
 int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char* mask2, float slope,
                        const short* top_edge, const short* bottom_edge) {
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(3 * kImageBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(3 * kImageBytes);
     if (!copy) return -7;
     unsigned char* ci = copy.get();
     unsigned char* c1 = ci + kImageBytes;
@@ -137,7 +137,7 @@ int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* 
     const float t = static_cast<float>(h) / 120.0f - 1.0f;
     const float s = static_cast<float>(static_cast<double>(t) * 0.35 + 1.0);
 
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(2 * kImageBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(2 * kImageBytes);
     if (!copy) return -7;
     unsigned char* src = copy.get();
     unsigned char* m = src + kImageBytes;
@@ -170,7 +170,7 @@ int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* 
 
 int StretchAndRemoveHole(unsigned char* image, int upper_flag, int lower_flag, const short* top_edge,
                          const short* bottom_edge, unsigned char* mask) {
-    HeapArray<unsigned char> out = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> out = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!out) return -7;
     std::memset(out.get(), 255, kImageBytes);
     unsigned char* o = out.get();
@@ -227,7 +227,7 @@ int StretchAndRemoveHole(unsigned char* image, int upper_flag, int lower_flag, c
 
 int ResizeVeinImage(unsigned char* image, unsigned char* mask) {
     constexpr int w = 160, h = 120;
-    HeapArray<unsigned char> buf = AllocArray<unsigned char>(2 * w * h);
+    HeapArray<unsigned char> buf = qv::heap_alloc<unsigned char>(2 * w * h);
     if (!buf) return -7;
     unsigned char* im = buf.get();
     unsigned char* mk = im + w * h;
@@ -249,7 +249,7 @@ int ResizeVeinImage(unsigned char* image, unsigned char* mask) {
 int RotateImage140_120(unsigned char* image, unsigned char* mask, float slope) {
     if (slope == 0.0f) return 0;
     constexpr int w = kVeinWidth, h = kVeinHeight;
-    HeapArray<unsigned char> copy = AllocArray<unsigned char>(2 * kVeinBytes);
+    HeapArray<unsigned char> copy = qv::heap_alloc<unsigned char>(2 * kVeinBytes);
     if (!copy) return -7;
     unsigned char* ci = copy.get();
     unsigned char* cm = ci + kVeinBytes;
@@ -297,10 +297,10 @@ void getSmallImageBorder(unsigned char* border, const unsigned char* mask) {
 }
 
 int PreprocessImage(unsigned char* image, unsigned char* mask) {
-    HeapArray<unsigned char> cleaned = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<unsigned char> plain = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<unsigned char> mask2 = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<unsigned char> curvature_mask = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> cleaned = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> plain = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> mask2 = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> curvature_mask = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!cleaned || !plain || !mask2 || !curvature_mask) return kNoPipelineMemory;
     short cleaned_top[W] = {}, cleaned_bottom[W] = {}, plain_top[W] = {}, plain_bottom[W] = {};
 

@@ -5,6 +5,7 @@
 #include <mutex>
 
 #include "match.h"
+#include "qv_crc32.h"
 #include "veinalg_internal.h"
 
 float f1_t4X[512];
@@ -30,26 +31,11 @@ const char VERSION_FEATURE_VERSION[] = "VEIN_FEATURE_1.1";
 constexpr int VERSION_MAX_FEATURE_SIZE = 30000;
 const char VERSION_EXTRA_VERSION_INFO[] = "none";
 
-const char kRecordTag[4] = {'v', '1', '.', '1'};
 constexpr int kItemBody = FV_FEATURE_ITEM_SIZE - 8;  // 8,580
 constexpr int kTmplBody = FV_TMPL_SIZE - 8;          // 2,964
 
 std::atomic<int> init_state{0};
 std::once_flag tables_once;
-
-struct Crc32TableT {
-    uint32_t v[256];
-};
-constexpr Crc32TableT MakeCrc32Table() {
-    Crc32TableT t{};
-    for (uint32_t i = 0; i < 256; ++i) {
-        uint32_t c = i;
-        for (int k = 0; k < 8; ++k) c = (c & 1) ? (0xEDB88320u ^ (c >> 1)) : (c >> 1);
-        t.v[i] = c;
-    }
-    return t;
-}
-constexpr Crc32TableT Crc32Table = MakeCrc32Table();
 
 // Slice k: the CRC of a byte followed by k zero bytes.
 struct Crc32SlicesT {
@@ -57,7 +43,7 @@ struct Crc32SlicesT {
 };
 constexpr Crc32SlicesT MakeCrc32Slices() {
     Crc32SlicesT t{};
-    for (int i = 0; i < 256; ++i) t.v[0][i] = Crc32Table.v[i];
+    for (int i = 0; i < 256; ++i) t.v[0][i] = qv::kCrc32Table.v[i];
     for (int k = 1; k < 16; ++k)
         for (int i = 0; i < 256; ++i) t.v[k][i] = (t.v[k - 1][i] >> 8) ^ t.v[0][t.v[k - 1][i] & 0xFF];
     return t;
@@ -129,8 +115,7 @@ uint32_t GenerateCRC32(const unsigned char* data, long length) {
             t[10][p[5]] ^ t[9][p[6]] ^ t[8][p[7]] ^ t[7][p[8]] ^ t[6][p[9]] ^ t[5][p[10]] ^ t[4][p[11]] ^
             t[3][p[12]] ^ t[2][p[13]] ^ t[1][p[14]] ^ t[0][p[15]];
     }
-    for (; i < length; ++i) c = Crc32Table.v[(c ^ data[i]) & 0xFF] ^ (c >> 8);
-    return c ^ 0xFFFFFFFFu;
+    return qv::crc32_update(~c, data + i, static_cast<size_t>(length - i));
 }
 
 int CheckTmplData(const FV_ENROLL_TMPL* tmpl) {
@@ -195,7 +180,7 @@ int CutImage(const _image* image, unsigned char* out) {
     const bool full = width == 640 && height == 480;
     if (!(width == 320 && height == 240) && !full) return -1;
     if (image->length - kBmpDataOffset < width * height) return -1;
-    HeapArray<unsigned char> work = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> work = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!work) return -1;
     if (full)
         BilinearZoom(bmp + kBmpDataOffset, 640, 480, work.get(), kImageWidth, kImageHeight);
@@ -238,8 +223,8 @@ QV_EXPORT int veinalg_image_quality(const unsigned char* grey, int width, int he
     const bool full = width == 640 && height == 480;
     if (!(width == 320 && height == 240) && !full) return -3;
     constexpr int kRoiWidth = 296, kRoiHeight = 120, kRoiX = 10, kRoiY = 70;
-    HeapArray<unsigned char> work = AllocArray<unsigned char>(kImageBytes);
-    HeapArray<unsigned char> roi = AllocArray<unsigned char>(kRoiWidth * kRoiHeight);
+    HeapArray<unsigned char> work = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> roi = qv::heap_alloc<unsigned char>(kRoiWidth * kRoiHeight);
     if (!work || !roi) return 0;
     if (full)
         BilinearZoom(grey, 640, 480, work.get(), kImageWidth, kImageHeight);
@@ -274,10 +259,10 @@ QV_EXPORT int veinalg_make_feature(void* /*handle*/, const _image* images, int c
     if (!IsInitialised()) return -2;
     if (count <= 0 || out == nullptr || out_size == 0) return -3;
     if (images == nullptr || out_size < FV_FEATURE_SIZE) return -3;
-    HeapArray<unsigned char> pixels = AllocArray<unsigned char>(kImageBytes);
+    HeapArray<unsigned char> pixels = qv::heap_alloc<unsigned char>(kImageBytes);
     if (!pixels) return 0;
     if (CutImage(&images[0], pixels.get()) != 0) return -1;
-    HeapArray<FV_FEATURE> features = AllocZeroed<FV_FEATURE>(FV_FEATURE_ITEMS);
+    HeapArray<FV_FEATURE> features = qv::heap_zeroed<FV_FEATURE>(FV_FEATURE_ITEMS);
     if (!features) return 0;
     if (GetMatchFeature(pixels.get(), kImageHeight, kImageWidth, features.get()) != 0) return 0;
 
@@ -302,7 +287,7 @@ QV_EXPORT int veinalg_make_tmpl(void* /*handle*/, const _image* images, int coun
     int read = 0;
     for (int j = 0; j < count && read < 3; ++j) {
         if (images[j].data == nullptr) continue;
-        HeapArray<unsigned char> buffer = AllocArray<unsigned char>(kImageBytes);
+        HeapArray<unsigned char> buffer = qv::heap_alloc<unsigned char>(kImageBytes);
         if (!buffer) continue;
         if (CutImage(&images[j], buffer.get()) != 0) return -1;
         slots[read++] = std::move(buffer);
@@ -332,7 +317,7 @@ QV_EXPORT double veinalg_match(void* /*handle*/, const void* a, int a_len, const
     if (b_len == FV_TMPL_SIZE) tmpl = b;
     if (tmpl == nullptr || feature == nullptr) return 0.0;
 
-    HeapArray<MatchInput> in = AllocArray<MatchInput>(1);
+    HeapArray<MatchInput> in = qv::heap_alloc<MatchInput>(1);
     if (!in) return 0.0;
     std::memcpy(in[0].items, feature, FV_FEATURE_SIZE);
     std::memcpy(&in[0].tmpl, tmpl, FV_TMPL_SIZE);

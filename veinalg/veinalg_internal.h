@@ -8,9 +8,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
-#include <memory>
 
+#include "qv_owners.h"
 #include "qvfv_alg_api.h"
 
 constexpr int kImageWidth = 320;
@@ -22,21 +21,12 @@ constexpr int kVeinBytes = kVeinWidth * kVeinHeight;     // 16,800
 constexpr int kGaborResponses = 36960;                   // 15 x 22 points x 7 scales x 16 orientations
 constexpr int kBmpDataOffset = 1078;                     // 14 + 40 + 256 x 4
 
-// Work buffers are obtained per call from malloc and released on every path; an empty pointer
-// means the memory could not be had.
-struct FreeDeleter {
-    void operator()(void* p) const { std::free(p); }
-};
-template <class T>
-using HeapArray = std::unique_ptr<T[], FreeDeleter>;
-template <class T>
-HeapArray<T> AllocArray(size_t count) {
-    return HeapArray<T>(static_cast<T*>(std::malloc(count * sizeof(T))));
-}
-template <class T>
-HeapArray<T> AllocZeroed(size_t count) {
-    return HeapArray<T>(static_cast<T*>(std::calloc(count, sizeof(T))));
-}
+// Work buffers are obtained per call (qv::heap_alloc, qv::heap_zeroed) and released on every
+// path; an empty owner means the memory could not be had.
+using qv::HeapArray;
+
+// The tag that begins every template and feature item.
+inline constexpr char kRecordTag[4] = {'v', '1', '.', '1'};
 
 // ---- Run-time tables, built once by veinalg_init_handle and read-only afterwards ----
 extern float f1_t4X[512];
