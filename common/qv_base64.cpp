@@ -4,7 +4,8 @@
 #include <climits>
 #include <cstring>
 
-char sdk_version[24] = "string_version: 1.0.2.0";
+// The version is the project's (CMakeLists.txt); a longer one does not fit and fails to compile.
+char sdk_version[24] = "string_version: " QV_DRIVER_VERSION;
 
 // The alphabet in value order, then the padding character (no terminating NUL).
 char B64EnTblX[65] = {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "command_output.h"
 #include "sdk_harness.h"
@@ -88,6 +89,46 @@ TEST(Install, DriverFolderLayout) {
     }
     ASSERT_EQ(stat((drv + "libs/libveinalg_x86.so").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 022, 0u);
+    qvtest::remove_tree(stage);
+}
+
+// The build's own prefix (/usr unless the build was given another), as the README's install lines use it.
+TEST(Install, ComponentsInstallTheDriverFolderAndTheToolApart) {
+    const std::string prefix = std::string(INSTALL_PREFIX).substr(1) + "/";
+    const std::string drv = prefix + "lib/biometric-authentication/drivers/extra/quvera-fingervein/";
+    struct Case {
+        const char* component;
+        std::vector<std::string> some_files;
+        int files;  // everything the component installs
+    };
+    const Case cases[] = {
+        {"driver", {drv + "libveinsdk.so", drv + "libs/libveinalg_x86.so", drv + "qvfv_config/config.json"}, 19},
+        {"tools", {prefix + "bin/devprobe"}, 1},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.component);
+        std::string stage = qvtest::make_temp_dir(c.component);
+        std::string out = qvtest::command_output("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR +
+                                                 "' --component " + c.component + " 2>&1");
+        for (const std::string& f : c.some_files) EXPECT_TRUE(qvtest::exists(stage + f)) << f << "\n" << out;
+        EXPECT_EQ(qvtest::command_output("find '" + stage + "' -type f | wc -l"), std::to_string(c.files) + "\n")
+            << qvtest::command_output("find '" + stage + "' -type f");
+        qvtest::remove_tree(stage);
+    }
+}
+
+TEST(Install, InstalledProbeRunsOnTheInstalledDriver) {
+    std::string stage = qvtest::make_temp_dir("probe");
+    std::string out = qvtest::command_output("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR + "' 2>&1");
+    const std::string root = stage + std::string(INSTALL_PREFIX).substr(1) + "/";
+    const std::string drv = root + "lib/biometric-authentication/drivers/extra/quvera-fingervein";
+    qvtest::FakeBin bin;
+    bin.set_lsusb("Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\n");
+    // The staged folder stands in for the run path's.
+    qvtest::ChildResult r =
+        qvtest::run_program({root + "bin/devprobe"}, {"LD_LIBRARY_PATH=" + drv, "PATH=" + bin.path_env()});
+    EXPECT_EQ(r.status, 0) << r.out << out;
+    EXPECT_NE(r.out.find("enum_device ret [1] [quvera_fingervein]"), std::string::npos) << r.out;
     qvtest::remove_tree(stage);
 }
 
