@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "jpeg_decoder.h"
+#include "capture_formats.h"
 #include "pixel_convert.h"
 #include "qv_log.h"
 #include "qv_utils.h"
@@ -34,6 +34,7 @@ struct vdIn {
     int width;
     int height;
     size_t framesize;
+    const CaptureFormat* format;  // the accepted pixel format, null until Init accepts one
 };
 
 namespace {
@@ -51,53 +52,12 @@ constexpr int kLineFormat = 284;
 constexpr int kLineStreamon = 333;
 
 constexpr unsigned kJpegQuality = 100;
-constexpr uint32_t kMinMjpegBytes = 176;  // smaller buffers hold no frame worth decoding
 constexpr int kGreyRetryS = 2;
 constexpr int kRetryStepMs = 10;
 constexpr int kNoMemory = -12;
 
 void log_fail(int line, const std::string& what, int n) {
     write_error_log(kSrc, line, what + std::to_string(n) + ", " + strerror(errno), 1);
-}
-
-bool is_bayer(uint32_t f) {
-    return f == V4L2_PIX_FMT_SGBRG8 || f == V4L2_PIX_FMT_SGRBG8 || f == V4L2_PIX_FMT_SBGGR8 ||
-           f == V4L2_PIX_FMT_SRGGB8;
-}
-
-bool is_direct(uint32_t f) {
-    switch (f) {
-    case V4L2_PIX_FMT_YUYV: case V4L2_PIX_FMT_Y16: case V4L2_PIX_FMT_YYUV: case V4L2_PIX_FMT_UYVY:
-    case V4L2_PIX_FMT_YVYU: case V4L2_PIX_FMT_GREY: case V4L2_PIX_FMT_RGB24: case V4L2_PIX_FMT_BGR24:
-    case V4L2_PIX_FMT_YUV420: case V4L2_PIX_FMT_YVU420: case V4L2_PIX_FMT_NV12: case V4L2_PIX_FMT_NV21:
-    case V4L2_PIX_FMT_NV16: case V4L2_PIX_FMT_NV61: case V4L2_PIX_FMT_Y41P: case V4L2_PIX_FMT_SPCA501:
-    case V4L2_PIX_FMT_SPCA505: case V4L2_PIX_FMT_SPCA508: case V4L2_PIX_FMT_MJPEG: case V4L2_PIX_FMT_JPEG:
-        return true;
-    default:
-        return false;
-    }
-}
-
-// Bytes of the mapped frame that converting w x h pixels of format f reads (rows bpl apart
-// for the packed formats); 0 for the compressed formats, which the decoder bounds itself.
-size_t source_bytes(uint32_t f, size_t w, size_t h, size_t bpl) {
-    auto packed = [&](size_t row) { return h ? bpl * (h - 1) + row : 0; };
-    switch (f) {
-    case V4L2_PIX_FMT_YUYV: case V4L2_PIX_FMT_Y16: case V4L2_PIX_FMT_YYUV: case V4L2_PIX_FMT_UYVY:
-    case V4L2_PIX_FMT_YVYU:
-        return packed(2 * w);
-    case V4L2_PIX_FMT_GREY:
-        return packed(w);
-    case V4L2_PIX_FMT_RGB24: case V4L2_PIX_FMT_BGR24:
-        return packed(3 * w);
-    case V4L2_PIX_FMT_NV16: case V4L2_PIX_FMT_NV61:
-        return 2 * w * h;
-    case V4L2_PIX_FMT_YUV420: case V4L2_PIX_FMT_YVU420: case V4L2_PIX_FMT_NV12: case V4L2_PIX_FMT_NV21:
-    case V4L2_PIX_FMT_Y41P: case V4L2_PIX_FMT_SPCA501: case V4L2_PIX_FMT_SPCA505: case V4L2_PIX_FMT_SPCA508:
-        return w * h * 3 / 2;
-    default:  // Bayer: one byte per pixel
-        return is_bayer(f) ? w * h : 0;
-    }
 }
 
 }  // namespace
@@ -139,6 +99,7 @@ int V4L2Camera::Init(int width, int height, int fps, bool grey) {
     // A second Init must not leave the first one's mapping behind.
     StopStreaming();
     Uninit();
+    v.format = nullptr;
     m_grey = grey;
 
     memset(&v.fmt, 0, sizeof v.fmt);
@@ -174,7 +135,8 @@ int V4L2Camera::Init(int width, int height, int fps, bool grey) {
     sonix_ioctl(m_fd, VIDIOC_S_PARM, &v.parm);
     sonix_ioctl(m_fd, VIDIOC_G_PARM, &v.parm);
 
-    if (p.pixelformat == V4L2_PIX_FMT_MJPEG || p.pixelformat == V4L2_PIX_FMT_JPEG) {
+    const CaptureFormat* format = find_capture_format(p.pixelformat);
+    if (format && format->size == SourceSize::Compressed) {
         // Cameras without these controls are accepted.
         sonix_ioctl(m_fd, VIDIOC_G_JPEGCOMP, &v.jpegcomp);
         v.jpegcomp.quality = kJpegQuality;
@@ -217,8 +179,11 @@ int V4L2Camera::Init(int width, int height, int fps, bool grey) {
         return -1;
     }
 
-    if (is_direct(p.pixelformat)) return 0;
-    if (is_bayer(p.pixelformat)) {
+    if (!format) {
+        write_error_log(kSrc, kLineFormat, "m_videoIn->format " + std::to_string(p.pixelformat), 1);
+        return -1;
+    }
+    if (!format->direct) {
         free(v.bayer);
         v.bayerlen = 3 * static_cast<size_t>(p.width) * p.height;
         v.bayer = static_cast<unsigned char*>(calloc(v.bayerlen ? v.bayerlen : 1, 1));
@@ -226,10 +191,9 @@ int V4L2Camera::Init(int width, int height, int fps, bool grey) {
             v.bayerlen = 0;
             return kNoMemory;
         }
-        return 0;
     }
-    write_error_log(kSrc, kLineFormat, "m_videoIn->format " + std::to_string(p.pixelformat), 1);
-    return -1;
+    v.format = format;
+    return 0;
 }
 
 int V4L2Camera::StartStreaming() {
@@ -263,58 +227,19 @@ int V4L2Camera::GrabRawFrame(void* out, int capacity) {
     int r = sonix_ioctl(m_fd, VIDIOC_DQBUF, &v.buf);
     if (r != 0) return r;
 
-    bool refused = false;
-    if (out && capacity >= 0 && v.framesize <= static_cast<size_t>(capacity)) {
-        const uint32_t f = v.fmt.fmt.pix.pixelformat;
-        const int w = v.width, h = v.height;
+    // A format without a row of the table is refused, as is a frame its row says the mapping
+    // or the work buffer cannot hold.
+    const CaptureFormat* format = v.format;
+    bool refused = format == nullptr;
+    if (format && out && capacity >= 0 && v.framesize <= static_cast<size_t>(capacity)) {
+        const size_t w = static_cast<size_t>(v.width), h = static_cast<size_t>(v.height);
         const size_t bpl = v.fmt.fmt.pix.bytesperline;
-        auto* dst = static_cast<unsigned char*>(out);
-        auto* src = static_cast<unsigned char*>(v.mem);
-        const int pitch = 2 * w;
-        const size_t used = v.buf.bytesused < v.memlen ? v.buf.bytesused : v.memlen;
-        const size_t need = source_bytes(f, w, h, bpl);
-        if (is_bayer(f) && 3 * static_cast<size_t>(w) * h > v.bayerlen) refused = true;
-        if (need > v.memlen) refused = true;
+        if (!format->direct && 3 * w * h > v.bayerlen) refused = true;
+        if (source_bytes(*format, w, h, bpl) > v.memlen) refused = true;
         if (!refused) {
-            switch (f) {
-            case V4L2_PIX_FMT_YUYV:
-                for (int y = 0; y < h; ++y) memcpy(dst + static_cast<size_t>(y) * pitch, src + y * bpl, pitch);
-                break;
-            case V4L2_PIX_FMT_Y16: y16_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_YYUV: yyuv_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_UYVY: uyvy_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_YVYU: yvyu_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_GREY: grey_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_RGB24: rgb_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_BGR24: bgr_to_yuyv(dst, pitch, src, bpl, w, h); break;
-            case V4L2_PIX_FMT_YUV420: yuv420_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_YVU420: yvu420_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_NV12: nv12_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_NV21: nv21_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_NV16: nv16_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_NV61: nv61_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_Y41P: y41p_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_SPCA501: s501_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_SPCA505: s505_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_SPCA508: s508_to_yuyv(dst, pitch, src, w, h); break;
-            case V4L2_PIX_FMT_MJPEG:
-            case V4L2_PIX_FMT_JPEG:
-                // The decoder reads only the bytes the camera filled in; its result is not used.
-                if (used >= kMinMjpegBytes) jpeg_decode_bounded(dst, pitch, src, used, w, h);
-                break;
-            case V4L2_PIX_FMT_SGBRG8:
-            case V4L2_PIX_FMT_SGRBG8:
-            case V4L2_PIX_FMT_SBGGR8:
-            case V4L2_PIX_FMT_SRGGB8: {
-                const int pattern = f == V4L2_PIX_FMT_SGBRG8 ? 0 : f == V4L2_PIX_FMT_SGRBG8 ? 1
-                                  : f == V4L2_PIX_FMT_SBGGR8 ? 2 : 3;
-                bayer_to_rgb24(src, v.bayer, w, h, pattern);
-                rgb_to_yuyv(dst, pitch, v.bayer, 3 * w, w, h);
-                break;
-            }
-            default:
-                break;
-            }
+            const size_t used = v.buf.bytesused < v.memlen ? v.buf.bytesused : v.memlen;
+            format->convert({static_cast<unsigned char*>(out), static_cast<unsigned char*>(v.mem), used, bpl, v.width,
+                             v.height, v.bayer});
         }
     }
 

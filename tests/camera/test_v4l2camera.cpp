@@ -2,12 +2,16 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <set>
 #include <thread>
 
 #include "cam_test_util.h"
+#include "capture_formats.h"
 #include "pixel_convert.h"
 #include "sim_clock.h"
 #include "v4l2camera.h"
@@ -432,6 +436,160 @@ TEST_F(Camera, DescriptorZeroIsClosedLikeAnyOther) {
     EXPECT_EQ(fd, 0);
     EXPECT_EQ(live_open, 1);
     EXPECT_EQ(live_closed, 0);
+}
+
+// ---- The table of accepted pixel formats ----
+
+std::string fourcc_name(uint32_t f) {
+    std::string s;
+    for (int i = 0; i < 4; ++i) s += static_cast<char>((f >> (8 * i)) & 0xFF);
+    return s;
+}
+
+// n bytes that end where an inaccessible page begins: reading past them faults in every build.
+class GuardedBytes {
+public:
+    explicit GuardedBytes(size_t n) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        const size_t body = (n + page - 1) / page * page;
+        size_ = body + page;
+        void* m = mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        base_ = m == MAP_FAILED ? nullptr : static_cast<unsigned char*>(m);
+        if (!base_) return;
+        mprotect(base_ + body, page, PROT_NONE);
+        data_ = base_ + body - n;
+    }
+    ~GuardedBytes() {
+        if (base_) munmap(base_, size_);
+    }
+    unsigned char* data() const { return data_; }
+
+private:
+    unsigned char* base_ = nullptr;
+    unsigned char* data_ = nullptr;
+    size_t size_ = 0;
+};
+
+TEST(FormatTable, HasOneRowForEachOfTheTwentyFourFormats) {
+    const std::set<uint32_t> accepted = {
+        V4L2_PIX_FMT_YUYV,    V4L2_PIX_FMT_Y16,     V4L2_PIX_FMT_YYUV,    V4L2_PIX_FMT_UYVY,   V4L2_PIX_FMT_YVYU,
+        V4L2_PIX_FMT_GREY,    V4L2_PIX_FMT_RGB24,   V4L2_PIX_FMT_BGR24,   V4L2_PIX_FMT_YUV420, V4L2_PIX_FMT_YVU420,
+        V4L2_PIX_FMT_NV12,    V4L2_PIX_FMT_NV21,    V4L2_PIX_FMT_NV16,    V4L2_PIX_FMT_NV61,   V4L2_PIX_FMT_Y41P,
+        V4L2_PIX_FMT_SPCA501, V4L2_PIX_FMT_SPCA505, V4L2_PIX_FMT_SPCA508, V4L2_PIX_FMT_MJPEG,  V4L2_PIX_FMT_JPEG,
+        V4L2_PIX_FMT_SGBRG8,  V4L2_PIX_FMT_SGRBG8,  V4L2_PIX_FMT_SBGGR8,  V4L2_PIX_FMT_SRGGB8};
+    const std::set<uint32_t> bayer = {V4L2_PIX_FMT_SGBRG8, V4L2_PIX_FMT_SGRBG8, V4L2_PIX_FMT_SBGGR8,
+                                      V4L2_PIX_FMT_SRGGB8};
+    const CaptureFormatRows table = capture_formats();
+    std::set<uint32_t> rows;
+    for (size_t i = 0; i < table.count; ++i) {
+        const CaptureFormat& f = table.rows[i];
+        SCOPED_TRACE(fourcc_name(f.fourcc));
+        EXPECT_TRUE(rows.insert(f.fourcc).second) << "two rows";
+        EXPECT_NE(f.convert, nullptr);
+        EXPECT_EQ(find_capture_format(f.fourcc), &f);
+        EXPECT_EQ(f.direct, bayer.count(f.fourcc) == 0);
+        EXPECT_EQ(f.size == SourceSize::Compressed, f.fourcc == V4L2_PIX_FMT_MJPEG || f.fourcc == V4L2_PIX_FMT_JPEG);
+    }
+    EXPECT_EQ(rows, accepted);
+    for (uint32_t refused : {uint32_t(V4L2_PIX_FMT_H264), uint32_t(V4L2_PIX_FMT_RGB565), uint32_t(0)})
+        EXPECT_EQ(find_capture_format(refused), nullptr) << fourcc_name(refused);
+}
+
+TEST(FormatTable, BytesAFrameNeedsByLayout) {
+    // 320 x 240 with rows 704 bytes apart where the layout has rows.
+    const struct {
+        uint32_t fourcc;
+        size_t bytes;
+    } cases[] = {
+        {V4L2_PIX_FMT_YUYV, 704 * 239 + 640},  {V4L2_PIX_FMT_GREY, 704 * 239 + 320},
+        {V4L2_PIX_FMT_BGR24, 704 * 239 + 960}, {V4L2_PIX_FMT_NV61, 2 * 320 * 240},
+        {V4L2_PIX_FMT_NV12, 320 * 240 * 3 / 2}, {V4L2_PIX_FMT_SPCA508, 320 * 240 * 3 / 2},
+        {V4L2_PIX_FMT_SRGGB8, 320 * 240},      {V4L2_PIX_FMT_MJPEG, 0},
+    };
+    for (const auto& c : cases) {
+        const CaptureFormat* f = find_capture_format(c.fourcc);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(source_bytes(*f, 320, 240, 704), c.bytes) << fourcc_name(c.fourcc);
+    }
+}
+
+TEST(FormatTable, NoConversionReadsPastTheBytesItsRowNames) {
+    // Even and odd sizes; rows as Init leaves them (at least twice the width) and with padding.
+    const struct {
+        int w, h, pad;
+    } sizes[] = {{4, 2, 0}, {16, 8, 0}, {16, 8, 6}, {18, 6, 0}, {9, 5, 0}, {17, 3, 4}, {320, 240, 0}};
+    const CaptureFormatRows table = capture_formats();
+    for (size_t i = 0; i < table.count; ++i) {
+        const CaptureFormat& f = table.rows[i];
+        if (f.size == SourceSize::Compressed) continue;
+        for (const auto& s : sizes) {
+            SCOPED_TRACE(fourcc_name(f.fourcc) + " " + std::to_string(s.w) + "x" + std::to_string(s.h));
+            const size_t row = f.size == SourceSize::Rows3 ? 3 * s.w : 2 * s.w;
+            const size_t bpl = row + s.pad;
+            const size_t need = source_bytes(f, s.w, s.h, bpl);
+            GuardedBytes src(need);
+            ASSERT_NE(src.data(), nullptr);
+            std::fill(src.data(), src.data() + need, 0x5A);
+            Bytes dst(2 * static_cast<size_t>(s.w) * s.h, 0xEE), bayer(3 * static_cast<size_t>(s.w) * s.h);
+            f.convert({dst.data(), src.data(), need, bpl, s.w, s.h, f.direct ? nullptr : bayer.data()});
+        }
+    }
+}
+
+TEST(FormatTable, CompressedFramesAreReadOnlyAsFarAsTheCameraFilledThem) {
+    const Bytes frame = finger_frame();
+    for (uint32_t fourcc : {V4L2_PIX_FMT_MJPEG, V4L2_PIX_FMT_JPEG}) {
+        const CaptureFormat* f = find_capture_format(fourcc);
+        ASSERT_NE(f, nullptr);
+        for (size_t used : {frame.size(), frame.size() / 2, size_t(176)}) {
+            GuardedBytes src(used);
+            ASSERT_NE(src.data(), nullptr);
+            std::copy(frame.begin(), frame.begin() + used, src.data());
+            Bytes dst(2 * W * H, 0);
+            f->convert({dst.data(), src.data(), used, 2 * W, W, H, nullptr});
+        }
+    }
+}
+
+TEST_F(Camera, EveryRowIsAcceptedAndItsFrameMustFitTheMapping) {
+    const int w = 16, h = 8;
+    const CaptureFormatRows table = capture_formats();
+    for (size_t i = 0; i < table.count; ++i) {
+        const CaptureFormat& f = table.rows[i];
+        SCOPED_TRACE(fourcc_name(f.fourcc));
+        // Init raises the rows to twice the width.
+        const size_t need = source_bytes(f, w, h, 2 * w);
+        std::vector<size_t> mappings = {need, need - 1};
+        if (f.size == SourceSize::Compressed) mappings = {4096};
+        for (size_t mapping : mappings) {
+            sim.set_format(f.fourcc, w, h);
+            sim.set_buffer_size(static_cast<uint32_t>(mapping));
+            ASSERT_EQ(cam->Open(kNode), 0);
+            ASSERT_EQ(cam->Init(w, h, 30, true), 0);
+            ASSERT_EQ(cam->StartStreaming(), 0);
+            sim.push_frame(Bytes(mapping, 100));
+            Bytes out(2 * w * h, 0xEE);
+            EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), mapping >= need ? 0 : -1)
+                << mapping << " bytes mapped";
+            if (mapping < need) {
+                EXPECT_EQ(out, Bytes(2 * w * h, 0xEE));
+            }
+            cam->Close();
+        }
+    }
+}
+
+TEST_F(Camera, AGrabAfterARefusedFormatConvertsNothing) {
+    sim.set_format(V4L2_PIX_FMT_H264);
+    ASSERT_EQ(cam->Open(kNode), 0);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(cam->Init(W, H, 30, true), -1);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(cam->StartStreaming(), 0);
+    sim.push_frame(Bytes(2 * W * H, 100));
+    Bytes out(2 * W * H, 0xEE);
+    EXPECT_EQ(cam->GrabRawFrame(out.data(), static_cast<int>(out.size())), -1);
+    EXPECT_EQ(out, Bytes(2 * W * H, 0xEE));
 }
 
 TEST(CameraNoNode, CallsOnAClosedObjectFailCleanly) {
