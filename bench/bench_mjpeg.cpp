@@ -13,6 +13,7 @@
 #include <jpeglib.h>
 
 #include "jpeg_decoder.h"
+#include "jpeg_encode.h"
 
 namespace {
 
@@ -42,31 +43,7 @@ Bytes picture(int w, int h, bool noisy) {
 // A camera-like frame: 4:2:2, quality 90, standard Huffman tables.
 Bytes frame(int w, int h, bool noisy) {
     const Bytes rgb = picture(w, h, noisy);
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* mem = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = w;
-    c.image_height = h;
-    c.input_components = 3;
-    c.in_color_space = JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    c.comp_info[0].h_samp_factor = 2;
-    c.comp_info[0].v_samp_factor = 1;
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW r = const_cast<unsigned char*>(&rgb[static_cast<size_t>(c.next_scanline) * w * 3]);
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(mem, mem + size);
-    jpeg_destroy_compress(&c);
-    std::free(mem);
-    return out;
+    return jpeg_test::encode_jpeg(rgb.data(), 3, w, h);
 }
 
 const Bytes& cached_frame(int w, int h, bool noisy) {

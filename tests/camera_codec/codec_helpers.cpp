@@ -7,6 +7,8 @@
 
 #include <jpeglib.h>
 
+#include "jpeg_encode.h"
+
 namespace codec_test {
 
 namespace {
@@ -46,45 +48,13 @@ Bytes noisy_rgb(int width, int height, uint32_t seed) {
 
 Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, int quality, int restart_interval,
                   bool optimize, bool progressive) {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* mem = nullptr;
-    unsigned long size = 0;
-    jpeg_mem_dest(&c, &mem, &size);
-    c.image_width = width;
-    c.image_height = height;
-    const bool grey = sampling == Sampling::Grey;
-    c.input_components = grey ? 1 : 3;
-    c.in_color_space = grey ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, quality, TRUE);
-    if (!grey) {
-        const int h = sampling == Sampling::S444 ? 1 : 2;
-        const int v = sampling == Sampling::S420 ? 2 : 1;
-        c.comp_info[0].h_samp_factor = h;
-        c.comp_info[0].v_samp_factor = v;
-    }
-    c.restart_interval = static_cast<unsigned>(restart_interval);
-    c.optimize_coding = optimize ? TRUE : FALSE;
-    if (progressive) jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    Bytes row(static_cast<size_t>(width) * 3);
-    while (c.next_scanline < c.image_height) {
-        const unsigned char* src = &rgb[static_cast<size_t>(c.next_scanline) * width * 3];
-        JSAMPROW r = row.data();
-        if (grey)
-            for (int x = 0; x < width; ++x) row[x] = src[3 * x + 1];
-        else
-            r = const_cast<unsigned char*>(src);
-        jpeg_write_scanlines(&c, &r, 1);
-    }
-    jpeg_finish_compress(&c);
-    Bytes out(mem, mem + size);
-    jpeg_destroy_compress(&c);
-    std::free(mem);
-    return out;
+    jpeg_test::JpegSettings s;
+    s.sampling = sampling;
+    s.quality = quality;
+    s.restart_interval = restart_interval;
+    s.optimize = optimize;
+    s.progressive = progressive;
+    return jpeg_test::encode_jpeg(rgb.data(), 3, width, height, s);
 }
 
 long find_marker(const Bytes& j, unsigned char code) {
@@ -95,18 +65,6 @@ long find_marker(const Bytes& j, unsigned char code) {
         i += 2 + ((j[i + 2] << 8) | j[i + 3]);
     }
     return -1;
-}
-
-Bytes strip_dht(const Bytes& j) {
-    Bytes out(j.begin(), j.begin() + 2);
-    size_t i = 2;
-    while (i + 4 <= j.size() && j[i] == 0xFF && j[i + 1] != 0xDA) {
-        const size_t len = 2 + ((j[i + 2] << 8) | j[i + 3]);
-        if (j[i + 1] != 0xC4) out.insert(out.end(), j.begin() + i, j.begin() + i + len);
-        i += len;
-    }
-    out.insert(out.end(), j.begin() + i, j.end());
-    return out;
 }
 
 bool decode_reference(const Bytes& jpeg, Ycc& out) {

@@ -4,26 +4,25 @@
 #include <cstdint>
 #include <vector>
 
+#include "jpeg_encode.h"
+
 namespace codec_test {
 
 using Bytes = std::vector<unsigned char>;
 
-enum class Sampling { S420, S422, S444, Grey };
+using Sampling = jpeg_test::Sampling;
 
 // Deterministic RGB24 pictures: a smooth gradient with soft waves, or the same with
 // strong per-pixel noise (hard for the entropy coder and the transform).
 Bytes smooth_rgb(int width, int height);
 Bytes noisy_rgb(int width, int height, uint32_t seed = 1);
 
-// libjpeg baseline encoding of RGB24 (grey: the green channel) with the standard
-// Huffman tables; restart_interval in MCUs (0 none).
-// optimize: Huffman tables of the picture's own instead of the standard ones;
-// progressive: a progressive frame (SOF2).
+// libjpeg encoding of RGB24 (grey: the green channel) by jpeg_test::encode_jpeg.
 Bytes encode_jpeg(const Bytes& rgb, int width, int height, Sampling sampling, int quality = 90,
                   int restart_interval = 0, bool optimize = false, bool progressive = false);
 
 // The frame without its DHT segments, as MJPEG cameras send it.
-Bytes strip_dht(const Bytes& jpeg);
+using jpeg_test::strip_dht;
 
 // Offset of the first marker FF <code> found by walking the segments (SOI first), -1 if none.
 long find_marker(const Bytes& jpeg, unsigned char code);

@@ -17,10 +17,11 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdlib>
-#include <jpeglib.h>
 #include <map>
 #include <memory>
 #include <mutex>
+
+#include "jpeg_encode.h"
 
 namespace sim {
 namespace {
@@ -612,53 +613,10 @@ int live_mappings() {
 }
 
 std::vector<uint8_t> mjpeg_from_grey(const uint8_t* grey, int width, int height, int quality, bool strip_dht) {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* mem = nullptr;
-    unsigned long mem_len = 0;
-    jpeg_mem_dest(&c, &mem, &mem_len);
-    c.image_width = width;
-    c.image_height = height;
-    c.input_components = 3;
-    c.in_color_space = JCS_YCbCr;
-    jpeg_set_defaults(&c);
-    jpeg_set_colorspace(&c, JCS_YCbCr);
-    c.comp_info[0].h_samp_factor = 2;
-    c.comp_info[0].v_samp_factor = 1;
-    c.comp_info[1].h_samp_factor = c.comp_info[1].v_samp_factor = 1;
-    c.comp_info[2].h_samp_factor = c.comp_info[2].v_samp_factor = 1;
-    jpeg_set_quality(&c, quality, TRUE);
-    jpeg_start_compress(&c, TRUE);
-    std::vector<uint8_t> row(3 * static_cast<size_t>(width));
-    while (c.next_scanline < c.image_height) {
-        const uint8_t* src = grey + static_cast<size_t>(c.next_scanline) * width;
-        for (int x = 0; x < width; ++x) {
-            row[3 * x] = src[x];
-            row[3 * x + 1] = 128;
-            row[3 * x + 2] = 128;
-        }
-        JSAMPROW rp = row.data();
-        jpeg_write_scanlines(&c, &rp, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    std::vector<uint8_t> out(mem, mem + mem_len);
-    free(mem);
-    if (!strip_dht) return out;
-    // Drop every DHT segment before the scan.
-    std::vector<uint8_t> s(out.begin(), out.begin() + 2);
-    size_t i = 2;
-    while (i + 4 <= out.size() && out[i] == 0xFF) {
-        uint8_t m = out[i + 1];
-        size_t len = (static_cast<size_t>(out[i + 2]) << 8) | out[i + 3];
-        if (m == 0xDA) break;
-        if (m != 0xC4) s.insert(s.end(), out.begin() + i, out.begin() + i + 2 + len);
-        i += 2 + len;
-    }
-    s.insert(s.end(), out.begin() + i, out.end());
-    return s;
+    jpeg_test::JpegSettings settings;
+    settings.quality = quality;
+    std::vector<uint8_t> frame = jpeg_test::encode_jpeg(grey, 1, width, height, settings);
+    return strip_dht ? jpeg_test::strip_dht(frame) : frame;
 }
 
 }  // namespace sim
