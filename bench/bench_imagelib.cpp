@@ -10,6 +10,7 @@
 
 #include "finger_gen.h"
 #include "imagelib.h"
+#include "jpeg_encode.h"
 
 namespace {
 
@@ -115,30 +116,10 @@ Bytes FingerPicture(int w, int h, int comps) {
 }
 
 Bytes Compress(const Bytes& px, int w, int h, int comps, bool progressive) {
-    jpeg_compress_struct c;
-    jpeg_error_mgr err;
-    c.err = jpeg_std_error(&err);
-    jpeg_create_compress(&c);
-    unsigned char* out = nullptr;
-    unsigned long len = 0;
-    jpeg_mem_dest(&c, &out, &len);
-    c.image_width = static_cast<JDIMENSION>(w);
-    c.image_height = static_cast<JDIMENSION>(h);
-    c.input_components = comps;
-    c.in_color_space = comps == 1 ? JCS_GRAYSCALE : JCS_RGB;
-    jpeg_set_defaults(&c);
-    jpeg_set_quality(&c, 90, TRUE);
-    if (progressive) jpeg_simple_progression(&c);
-    jpeg_start_compress(&c, TRUE);
-    while (c.next_scanline < c.image_height) {
-        JSAMPROW row = const_cast<JSAMPROW>(&px[static_cast<size_t>(c.next_scanline) * w * comps]);
-        jpeg_write_scanlines(&c, &row, 1);
-    }
-    jpeg_finish_compress(&c);
-    jpeg_destroy_compress(&c);
-    Bytes file(out, out + len);
-    free(out);
-    return file;
+    jpeg_test::JpegSettings s;
+    s.sampling = comps == 1 ? jpeg_test::Sampling::Grey : jpeg_test::Sampling::S420;
+    s.progressive = progressive;
+    return jpeg_test::encode_jpeg(px.data(), comps, w, h, s);
 }
 
 // 0: the driver's 320 x 240 grey; 1: 1280 x 960 colour; 2: the same, progressive.
