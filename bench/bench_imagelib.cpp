@@ -93,10 +93,21 @@ void BM_Decode(benchmark::State& state) {
 // format code (1 BMP, 3 TIFF, 4 PNG, 7 JPEG-2000 code stream, 13 PGM, 14 PPM), side, colour
 BENCHMARK(BM_Decode)
     ->ArgNames({"format", "side", "colour"})
-    ->Args({1, 320, 0})->Args({3, 320, 0})->Args({4, 320, 0})->Args({13, 320, 0})
-    ->Args({1, 2048, 0})->Args({3, 2048, 0})->Args({4, 2048, 0})->Args({13, 2048, 0})
-    ->Args({1, 2048, 1})->Args({3, 2048, 1})->Args({4, 2048, 1})->Args({14, 2048, 1})
-    ->Args({7, 320, 0})->Args({7, 2048, 0})->Args({7, 2048, 1})
+    ->Args({1, 320, 0})
+    ->Args({3, 320, 0})
+    ->Args({4, 320, 0})
+    ->Args({13, 320, 0})
+    ->Args({1, 2048, 0})
+    ->Args({3, 2048, 0})
+    ->Args({4, 2048, 0})
+    ->Args({13, 2048, 0})
+    ->Args({1, 2048, 1})
+    ->Args({3, 2048, 1})
+    ->Args({4, 2048, 1})
+    ->Args({14, 2048, 1})
+    ->Args({7, 320, 0})
+    ->Args({7, 2048, 0})
+    ->Args({7, 2048, 1})
     ->Unit(benchmark::kMillisecond);
 
 using Bytes = std::vector<unsigned char>;
@@ -137,7 +148,8 @@ void BM_ReadJpeg(benchmark::State& state) {
     for (auto _ : state) {
         unsigned char* img = nullptr;
         int w = 0, h = 0, layout = 0, dpi = 0;
-        benchmark::DoNotOptimize(LoadImgBuff(&img, &w, &h, &layout, &dpi, -1, file.data(), static_cast<int>(file.size())));
+        benchmark::DoNotOptimize(
+            LoadImgBuff(&img, &w, &h, &layout, &dpi, -1, file.data(), static_cast<int>(file.size())));
         FreeImgData(&img);
     }
 }

@@ -44,7 +44,8 @@ void BM_MakeFeature(benchmark::State& state) {
     std::vector<unsigned char> out(50000);
     _image img{const_cast<unsigned char*>(in.bmp[0].data()), static_cast<int>(in.bmp[0].size())};
     for (auto _ : state)
-        benchmark::DoNotOptimize(veinalg_make_feature(nullptr, &img, 1, out.data(), static_cast<int>(out.size()), nullptr));
+        benchmark::DoNotOptimize(
+            veinalg_make_feature(nullptr, &img, 1, out.data(), static_cast<int>(out.size()), nullptr));
 }
 BENCHMARK(BM_MakeFeature)->Unit(benchmark::kMillisecond);
 

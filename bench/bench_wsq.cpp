@@ -28,7 +28,8 @@ void BM_WsqEncode640(benchmark::State& state) {
     for (auto _ : state) {
         unsigned char* out = nullptr;
         int len = 0;
-        if (wsq_encode_1(&out, &len, rate, img.data(), 640, 480, 8, 500, "Kestrilon") != 0) state.SkipWithError("encode");
+        if (wsq_encode_1(&out, &len, rate, img.data(), 640, 480, 8, 500, "Kestrilon") != 0)
+            state.SkipWithError("encode");
         benchmark::DoNotOptimize(out);
         free(out);
     }

@@ -70,7 +70,6 @@ std::vector<std::string> json_split(std::string text, std::string delim) {
     }
 }
 
-
 std::string json_get_value(std::string json, std::string path) {
     try {
         if (json.empty()) return "";

@@ -8,7 +8,7 @@
 
 #include "qv_export.h"
 
-QV_EXPORT std::string json_read_file(std::string path);          // whole text up to a NUL byte
+QV_EXPORT std::string json_read_file(std::string path);  // whole text up to a NUL byte
 QV_EXPORT int json_write_file(std::string path, std::string json);
 QV_EXPORT std::vector<std::string> json_split(std::string text, std::string delim);
 // Value at a path of at most 4 keys as text; "" for arrays, objects and anything missing.
@@ -27,12 +27,12 @@ class Value;
 // A JSON text parsed once, for reading many key paths with json_get_value's rules.
 class JsonDocument {
 public:
-    explicit JsonDocument(const std::string& text);   // an empty or unparsable text is no document
+    explicit JsonDocument(const std::string& text);  // an empty or unparsable text is no document
     ~JsonDocument();
     JsonDocument(const JsonDocument&) = delete;
     JsonDocument& operator=(const JsonDocument&) = delete;
     bool parsed() const { return root_ != nullptr; }
-    std::string value(const std::string& path) const;   // "" as json_get_value gives it
+    std::string value(const std::string& path) const;  // "" as json_get_value gives it
 
 private:
     std::unique_ptr<Json::Value> root_;

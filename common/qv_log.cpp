@@ -22,7 +22,7 @@ namespace {
 
 constexpr size_t kFormatLimit = 1048576;
 constexpr int kKeepLogs = 7;
-constexpr unsigned kLogDirMode = 01777;   // world-writable, but nobody may remove another's file
+constexpr unsigned kLogDirMode = 01777;  // world-writable, but nobody may remove another's file
 constexpr unsigned kLogFileMode = 0666;
 
 pthread_mutex_t g_pruneLock = PTHREAD_MUTEX_INITIALIZER;
@@ -36,7 +36,7 @@ std::string log_line(const char* file, int line, const std::string& message) {
 }
 
 bool path_present(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -52,7 +52,7 @@ void append_line(const std::string& path, const std::string& text, bool may_crea
     }
     if (fd < 0) fd = open(path.c_str(), base);
     if (fd < 0) return;
-    struct stat st{};
+    struct stat st {};
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return;
@@ -82,7 +82,7 @@ std::vector<LogFile> list_files(const std::string& dir, const std::string& patte
     if (glob((dir + pattern).c_str(), 0, nullptr, &g) == 0) {
         try {
             for (size_t i = 0; i < g.gl_pathc; i++) {
-                struct stat st{};
+                struct stat st {};
                 if (lstat(g.gl_pathv[i], &st) != 0 || !S_ISREG(st.st_mode)) continue;
                 files.push_back({g.gl_pathv[i], st.st_mtim});
             }
@@ -111,7 +111,7 @@ std::string pattern_quote(const std::string& text) {
 }
 
 void prune_once_a_day(const std::string& dir) {
-    const std::string files = pattern_quote(dir);   // may throw: before the lock is taken
+    const std::string files = pattern_quote(dir);  // may throw: before the lock is taken
     pthread_mutex_lock(&g_pruneLock);
     std::string today = get_system_time(4);
     snprintf(g_curDay, sizeof g_curDay, "%s", today.c_str());
@@ -165,8 +165,7 @@ void write_log_fileEx(const char* file, int line, const char* fmt, ...) {
         if (app.empty()) return;
         std::string target = app + "runlog_" + get_system_time(4) + ".txt";
         if (path_present(target)) append_line(target, text, false);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 void write_log_file(std::string message) {
@@ -177,8 +176,7 @@ void write_log_file(std::string message) {
         std::string dir = app + "runlog/";
         if (!path_present(dir)) make_dirs(dir, kLogDirMode);
         append_line(dir + get_system_time(4) + "_logfile.txt", text, true);
-    } catch (...) {
-    }
+    } catch (...) {}
 }
 
 int mu_file_cnt(std::string dir, std::string pattern) {

@@ -9,8 +9,7 @@
 // The sink of every progress (force 0) and failure (force 1) line. file must not be NULL.
 QV_EXPORT void write_error_log(const char* file, int line, std::string message, int force);
 // A formatted line, appended to application path + "runlog_<date>.txt" only when that file exists.
-QV_EXPORT void write_log_fileEx(const char* file, int line, const char* fmt, ...)
-    __attribute__((format(printf, 3, 4)));
+QV_EXPORT void write_log_fileEx(const char* file, int line, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 // A dated line in "runlog/<date>_logfile.txt"; nothing is printed.
 QV_EXPORT void write_log_file(std::string message);
 // Regular files named by the shell pattern dir + pattern (as "runlog/" + "*.txt").

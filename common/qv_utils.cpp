@@ -22,7 +22,7 @@ extern char** environ;
 
 namespace {
 
-constexpr size_t kFormatLimit = 1048576;      // str_format's whole buffer, NUL included
+constexpr size_t kFormatLimit = 1048576;  // str_format's whole buffer, NUL included
 constexpr size_t kCmdChunk = 1024;
 constexpr int kExePathMax = 1024;
 constexpr const char* kRuleFile = "/etc/udev/rules.d/70-libusb.rules";
@@ -30,8 +30,7 @@ constexpr const char* kRuleFile = "/etc/udev/rules.d/70-libusb.rules";
 // The object file that holds this function: libveinsdk itself.
 std::string self_object_name() {
     Dl_info info{};
-    if (dladdr(reinterpret_cast<void*>(&self_object_name), &info) == 0 || info.dli_fname == nullptr)
-        return "";
+    if (dladdr(reinterpret_cast<void*>(&self_object_name), &info) == 0 || info.dli_fname == nullptr) return "";
     return info.dli_fname;
 }
 
@@ -252,7 +251,7 @@ std::string trim_id_list(const std::string& text) {
         if (!out.empty()) out.pop_back();
         return out;
     } catch (...) {
-        return text;   // untrimmed rather than empty: an empty list would accept every scanner
+        return text;  // untrimmed rather than empty: an empty list would accept every scanner
     }
 }
 
@@ -279,7 +278,7 @@ int str_find(std::string text, std::string search) {
     }
 }
 
-std::string mu_int2str(int n) { return str_format("%d", n); }   // str_format does not throw
+std::string mu_int2str(int n) { return str_format("%d", n); }  // str_format does not throw
 
 std::string BytesToHexStr(unsigned char* bytes, int n, char sep) {
     try {
@@ -379,7 +378,7 @@ bool make_dirs(const std::string& dir, unsigned mode) {
             pos = next + 1;
         }
         chmod_dir_nofollow(dir, mode);
-        struct stat st{};
+        struct stat st {};
         return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     } catch (...) {
         return false;
@@ -407,8 +406,7 @@ void play_sound(std::string file, int /*mode*/) {
         pid_t pid = 0;
         if (posix_spawnp(&pid, "aplay", &fa, nullptr, argv, environ) == 0) {
             int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-            }
+            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
         }
         posix_spawn_file_actions_destroy(&fa);
     } catch (...) {
@@ -473,11 +471,10 @@ std::string run_argv(const std::vector<std::string>& args, bool* started) {
             }
         }
     }
-    close(fds[0]);   // a writer that is still going gets SIGPIPE rather than blocking
+    close(fds[0]);  // a writer that is still going gets SIGPIPE rather than blocking
     if (rc == 0) {
         int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
     }
     return out;
 }
@@ -589,7 +586,7 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
     }
     bool ok = false;
     try {
-        struct stat st{};
+        struct stat st {};
         if (fstat(fd, &st) != 0) {
             why = std::string("cannot stat: ") + strerror(errno);
         } else if (!S_ISREG(st.st_mode)) {

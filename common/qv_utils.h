@@ -15,13 +15,13 @@ constexpr const char* QV_DEFAULT_VIDPIDS = "3a5c:0610,3a5c:0611";
 constexpr const char* QV_VENDOR_ID = "3a5c";
 
 // ---- time ----
-QV_EXPORT int64_t get_millisecond();                 // monotonic clock in ms
-QV_EXPORT std::string get_system_time(int kind);     // local date/time text by kind 0..10, else ""
+QV_EXPORT int64_t get_millisecond();              // monotonic clock in ms
+QV_EXPORT std::string get_system_time(int kind);  // local date/time text by kind 0..10, else ""
 // Seconds left of a time-out of `secs` started at `stamp` (0: starts it now). Expired when <= 0.
 QV_EXPORT int64_t is_timeout(int64_t& stamp, int secs);
-QV_EXPORT double get_ms_diff(int64_t& stamp);        // ms since stamp; stamp becomes now
-QV_EXPORT int qv_sleep(int ms);                      // returns at once for ms <= 0
-QV_EXPORT void free_malloc(char** p);                // free(*p), *p = NULL
+QV_EXPORT double get_ms_diff(int64_t& stamp);  // ms since stamp; stamp becomes now
+QV_EXPORT int qv_sleep(int ms);                // returns at once for ms <= 0
+QV_EXPORT void free_malloc(char** p);          // free(*p), *p = NULL
 QV_EXPORT double dtimediff(std::string unit, std::string t1, std::string t2);
 
 // ---- text ----
@@ -43,18 +43,18 @@ QV_EXPORT void imgdata_vertflip(unsigned char* img, int width, int height, int g
 
 // ---- files, paths, commands ----
 QV_EXPORT bool file_exist(const char* path);
-QV_EXPORT bool create_path(const char* dir);         // mkdir -p, last level world-writable; always true
-QV_EXPORT void play_sound(std::string file, int mode);   // blocks until the player ends
-QV_EXPORT std::string run_cmd(std::string cmd);      // shell command's stdout less one trailing "\n"
-QV_EXPORT std::string get_application_path();        // directory of libveinsdk, ends with "/"
-QV_EXPORT std::string get_self_name();               // file name of libveinsdk
-QV_EXPORT int get_file_size(const char* path);       // bytes; -3 empty path; -18 cannot open
+QV_EXPORT bool create_path(const char* dir);            // mkdir -p, last level world-writable; always true
+QV_EXPORT void play_sound(std::string file, int mode);  // blocks until the player ends
+QV_EXPORT std::string run_cmd(std::string cmd);         // shell command's stdout less one trailing "\n"
+QV_EXPORT std::string get_application_path();           // directory of libveinsdk, ends with "/"
+QV_EXPORT std::string get_self_name();                  // file name of libveinsdk
+QV_EXPORT int get_file_size(const char* path);          // bytes; -3 empty path; -18 cannot open
 QV_EXPORT int read_file(const char* path, void* buffer, int n);
 QV_EXPORT int write_file(const char* path, void* data, int length, int append);
 QV_EXPORT std::string mu_read_txtfile(std::string path);
 QV_EXPORT std::string get_temppath();
 QV_EXPORT bool is_rootrun();
-QV_EXPORT std::string get_plattype();                // "x86", "arm", "mips", "loong" or arch's own text
+QV_EXPORT std::string get_plattype();  // "x86", "arm", "mips", "loong" or arch's own text
 QV_EXPORT int get_selfinf(std::string& pid, std::string& name, std::string& dir);
 QV_EXPORT void mu_gen_rule_file();
 

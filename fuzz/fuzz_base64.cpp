@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (n > 0) {
             const int t = Base64Encode(enc.data(), out.data(), n);
             std::vector<unsigned char> back(static_cast<size_t>(n) + 3);
-            if (Base64Decode(back.data(), enc.data(), t) != n || std::memcmp(back.data(), out.data(), static_cast<size_t>(n)) != 0)
+            if (Base64Decode(back.data(), enc.data(), t) != n ||
+                std::memcmp(back.data(), out.data(), static_cast<size_t>(n)) != 0)
                 abort();
         }
     }

@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         if (!set.empty()) json_get_value(set, path);
         json_del_value(doc, path);
     } catch (...) {
-        abort();   // the helpers must not throw
+        abort();  // the helpers must not throw
     }
     // Exactly the decoded length is available: anything written beyond it is caught by ASan.
     std::string text = in.substr(0, in.find('\0'));

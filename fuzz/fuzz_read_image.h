@@ -9,8 +9,8 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 
-using ImgReader = int (*)(const char* path, unsigned char** img, int* width, int* height, int* layout,
-                          int* dpi, int request, const unsigned char* data, int length);
+using ImgReader = int (*)(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
+                          int request, const unsigned char* data, int length);
 
 inline int FuzzReadImage(ImgReader read, const uint8_t* data, size_t size) {
     if (size > INT_MAX || size < 1) return 0;

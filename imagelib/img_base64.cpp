@@ -61,7 +61,7 @@ int Base64InsertBreaks(char* text, int length, int lineLength, int separator) {
     for (int i = 0; i < sepLen; ++i) sep[i] = static_cast<unsigned char>(static_cast<uint32_t>(separator) >> (8 * i));
     int lastLine = length % lineLength;
     if (lastLine == 0) lastLine = lineLength;
-    int src = length - lastLine;          // start of the line being moved
+    int src = length - lastLine;  // start of the line being moved
     int dst = static_cast<int>(newLength) - lastLine;
     std::memmove(text + dst, text + src, static_cast<size_t>(lastLine));
     while (src > 0) {

@@ -76,8 +76,8 @@ void ConvertRow(const unsigned char* src, int width, int layout, int kind, unsig
     }
 }
 
-int WriteBmpTo(FILE* file, const unsigned char* pixels, int width, int height, int layout, int dpi,
-               int outputChoice, unsigned char** buf, int* length) {
+int WriteBmpTo(FILE* file, const unsigned char* pixels, int width, int height, int layout, int dpi, int outputChoice,
+               unsigned char** buf, int* length) {
     if (!pixels || !SideOk(width) || !SideOk(height) || layout < 0 || layout > 5 || outputChoice > 2) return 0;
     const int ppm = dpi >= 0 ? DpiToPpm(dpi) : kDefaultPpm;
     if (outputChoice < 0) outputChoice = layout;
@@ -195,10 +195,14 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
         if (pal[4 * i] != pal[4 * i + 1] || pal[4 * i] != pal[4 * i + 2]) greyPalette = false;
 
     int decided;
-    if (request == -2 && bits == 32) decided = kLayoutBgraPremul;
-    else if (request == -3 && bits == 32) decided = kLayoutBgra;
-    else if (request >= 0) decided = request >= 3 ? kLayoutRgb : request;
-    else decided = greyPalette ? kLayoutGreyLuma : kLayoutRgb;
+    if (request == -2 && bits == 32)
+        decided = kLayoutBgraPremul;
+    else if (request == -3 && bits == 32)
+        decided = kLayoutBgra;
+    else if (request >= 0)
+        decided = request >= 3 ? kLayoutRgb : request;
+    else
+        decided = greyPalette ? kLayoutGreyLuma : kLayoutRgb;
 
     if (dpi) *dpi = PpmToDpi(ppm);
     const int absH = h < 0 ? -h : h;
@@ -229,9 +233,12 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
             unsigned char px[4] = {0, 0, 0, 255};
             if (bits <= 8) {
                 int index;
-                if (bits == 1) index = (r[x >> 3] >> (7 - (x & 7))) & 1;
-                else if (bits == 4) index = (r[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
-                else index = r[x];
+                if (bits == 1)
+                    index = (r[x >> 3] >> (7 - (x & 7))) & 1;
+                else if (bits == 4)
+                    index = (r[x >> 1] >> ((x & 1) ? 0 : 4)) & 15;
+                else
+                    index = r[x];
                 std::memcpy(px, pal + 4 * index, 3);
             } else if (bits == 16) {
                 unsigned v = static_cast<unsigned>(r[2 * x]) | (static_cast<unsigned>(r[2 * x + 1]) << 8);
@@ -253,24 +260,18 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
 
 unsigned char* StoreBmpPixel(const unsigned char* bgra, int layout, unsigned char* dst) {
     switch (layout) {
-        case kLayoutRgb:
-            dst[0] = bgra[2];
-            dst[1] = bgra[1];
-            dst[2] = bgra[0];
-            return dst + 3;
-        case kLayoutGreyGreen:
-            dst[0] = bgra[1];
-            return dst + 1;
-        case kLayoutBgraPremul:
-            for (int i = 0; i < 3; ++i) dst[i] = static_cast<unsigned char>(bgra[i] * static_cast<double>(bgra[3]) / 255.0);
-            dst[3] = bgra[3];
-            return dst + 4;
-        case kLayoutBgra:
-            std::memcpy(dst, bgra, 4);
-            return dst + 4;
-        default:
-            dst[0] = static_cast<unsigned char>(LumaBgr(bgra));
-            return dst + 1;
+    case kLayoutRgb:
+        dst[0] = bgra[2];
+        dst[1] = bgra[1];
+        dst[2] = bgra[0];
+        return dst + 3;
+    case kLayoutGreyGreen: dst[0] = bgra[1]; return dst + 1;
+    case kLayoutBgraPremul:
+        for (int i = 0; i < 3; ++i) dst[i] = static_cast<unsigned char>(bgra[i] * static_cast<double>(bgra[3]) / 255.0);
+        dst[3] = bgra[3];
+        return dst + 4;
+    case kLayoutBgra: std::memcpy(dst, bgra, 4); return dst + 4;
+    default: dst[0] = static_cast<unsigned char>(LumaBgr(bgra)); return dst + 1;
     }
 }
 
@@ -381,9 +382,12 @@ toff_t ImgStreamSeek(thandle_t handle, toff_t offset, int whence) {
     }
     // Targets are computed in 64 bits so that no offset wraps into the buffer.
     int64_t target;
-    if (whence == SEEK_CUR) target = s->position + off;
-    else if (whence == SEEK_END) target = (s->writing ? s->length : s->capacity) + off;
-    else target = off;
+    if (whence == SEEK_CUR)
+        target = s->position + off;
+    else if (whence == SEEK_END)
+        target = (s->writing ? s->length : s->capacity) + off;
+    else
+        target = off;
     if (target < 0 || target > s->capacity) return fail;
     s->position = static_cast<int>(target);
     return static_cast<toff_t>(target);

@@ -67,12 +67,12 @@ int ImgAllocPixelSize(int layout) {
 
 int ImgPixelSize(int layout) {
     switch (layout) {
-        case kLayoutRgb: return 3;
-        case kLayoutGreyGreen:
-        case kLayoutGreyLuma:
-        case kLayoutUnassigned: return 1;
-        case kLayoutGreyAlpha: return 2;
-        default: return layout > 3 ? 4 : 1;
+    case kLayoutRgb: return 3;
+    case kLayoutGreyGreen:
+    case kLayoutGreyLuma:
+    case kLayoutUnassigned: return 1;
+    case kLayoutGreyAlpha: return 2;
+    default: return layout > 3 ? 4 : 1;
     }
 }
 
@@ -82,11 +82,10 @@ int ImgPlaneSize(int width, int height, int bytesPerPixel) {
     return n < 0 ? 0 : static_cast<int>(n);
 }
 
-int AllocImgData(unsigned char** img, int* width, int* height, int* layout, int newWidth,
-                 int newHeight, int newLayout) {
+int AllocImgData(unsigned char** img, int* width, int* height, int* layout, int newWidth, int newHeight,
+                 int newLayout) {
     if (!img || newWidth < 1 || newHeight < 1) return 0;
-    if (*img && width && height && layout && *width == newWidth && *height == newHeight &&
-        *layout == newLayout)
+    if (*img && width && height && layout && *width == newWidth && *height == newHeight && *layout == newLayout)
         return 1;
     int64_t n = CheckedProduct(newWidth, newHeight, ImgAllocPixelSize(newLayout));
     if (n < 0 || !Resize(img, nullptr, static_cast<int>(n))) {
@@ -116,9 +115,12 @@ int ReallocBytesExact(unsigned char** buf, int* capacity, int size) {
 
 int GetEncodeCapacity(unsigned char** buf, int* capacity, int width, int height, int layout) {
     int bpp = 1;
-    if (layout == kLayoutGreyAlpha) bpp = 2;
-    else if (layout == kLayoutBgraPremul || layout == kLayoutBgra) bpp = 4;
-    else if (layout == kLayoutRgb) bpp = 3;
+    if (layout == kLayoutGreyAlpha)
+        bpp = 2;
+    else if (layout == kLayoutBgraPremul || layout == kLayoutBgra)
+        bpp = 4;
+    else if (layout == kLayoutRgb)
+        bpp = 3;
     if (width < 1 || height < 1) return 0;
     int64_t n = CheckedProduct(width, height, bpp);
     int64_t size = n + n / 2 + 5120;
@@ -205,8 +207,7 @@ int ChromaV(const unsigned char* rgb) {
     return s < 0 ? 0 : s >> 16;
 }
 
-unsigned char* ToGrey(unsigned char* dst, const unsigned char* src, int width, int height, int selector,
-                      int copy) {
+unsigned char* ToGrey(unsigned char* dst, const unsigned char* src, int width, int height, int selector, int copy) {
     if (!src || selector < 0 || selector > 2) return nullptr;
     int n = ImgPlaneSize(width, height, 1);
     if (n == 0) return nullptr;
@@ -277,9 +278,12 @@ unsigned char* LumaPlane(const unsigned char* img, int width, int height, int la
     unsigned char* out = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n)));
     if (!out) return nullptr;
     for (int i = 0; i < n; ++i) {
-        if (layout == kLayoutRgb) out[i] = static_cast<unsigned char>(LumaRgb(img + 3 * i));
-        else if (layout >= 4) out[i] = static_cast<unsigned char>(LumaBgr(img + 4 * i));
-        else out[i] = img[i];
+        if (layout == kLayoutRgb)
+            out[i] = static_cast<unsigned char>(LumaRgb(img + 3 * i));
+        else if (layout >= 4)
+            out[i] = static_cast<unsigned char>(LumaBgr(img + 4 * i));
+        else
+            out[i] = img[i];
     }
     return out;
 }

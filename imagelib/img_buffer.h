@@ -10,13 +10,13 @@
 
 // Pixel layouts; rows run top-down without padding.
 enum ImgPixelLayout {
-    kLayoutRgb = 0,          // R, G, B
-    kLayoutGreyGreen = 1,    // grey, the green channel when made from colour
-    kLayoutGreyLuma = 2,     // grey, the luma when made from colour
-    kLayoutUnassigned = 3,   // one byte a pixel; the BMP writer alone accepts it
-    kLayoutBgraPremul = 4,   // B, G, R, A with colour premultiplied by alpha
-    kLayoutBgra = 5,         // B, G, R, A straight
-    kLayoutGreyAlpha = 6,    // grey, A
+    kLayoutRgb = 0,         // R, G, B
+    kLayoutGreyGreen = 1,   // grey, the green channel when made from colour
+    kLayoutGreyLuma = 2,    // grey, the luma when made from colour
+    kLayoutUnassigned = 3,  // one byte a pixel; the BMP writer alone accepts it
+    kLayoutBgraPremul = 4,  // B, G, R, A with colour premultiplied by alpha
+    kLayoutBgra = 5,        // B, G, R, A straight
+    kLayoutGreyAlpha = 6,   // grey, A
 };
 
 enum ImgFormatCode {
@@ -46,8 +46,8 @@ int ImgPixelSize(int layout);
 int ImgPlaneSize(int width, int height, int bytesPerPixel);
 
 // Buffer functions.
-QV_EXPORT int AllocImgData(unsigned char** img, int* width, int* height, int* layout,
-                           int newWidth, int newHeight, int newLayout);
+QV_EXPORT int AllocImgData(unsigned char** img, int* width, int* height, int* layout, int newWidth, int newHeight,
+                           int newLayout);
 QV_EXPORT int ReallocBytes(unsigned char** buf, int* capacity, int size);
 QV_EXPORT int ReallocBytesExact(unsigned char** buf, int* capacity, int size);
 QV_EXPORT int GetEncodeCapacity(unsigned char** buf, int* capacity, int width, int height, int layout);
@@ -55,8 +55,7 @@ QV_EXPORT void FreeImgBuff(unsigned char** buf);
 QV_EXPORT void FreeImgBuffLen(unsigned char** buf, int* length);
 QV_EXPORT void FreeImgData(unsigned char** img);
 QV_EXPORT void FreeImgDataSize(unsigned char** img, int* width, int* height);
-QV_EXPORT unsigned char* CopyImg(unsigned char* dst, const unsigned char* src, int width, int height,
-                                 int layout);
+QV_EXPORT unsigned char* CopyImg(unsigned char* dst, const unsigned char* src, int width, int height, int layout);
 
 // Little-endian cursor access; the cursor advances past the value.
 QV_EXPORT unsigned short ReadLe16(const unsigned char** cursor);
@@ -71,17 +70,15 @@ QV_EXPORT int ChromaU(const unsigned char* rgb);
 QV_EXPORT int ChromaV(const unsigned char* rgb);
 // Selector 0: the source is grey already (returned itself when dst is NULL and copy is 0);
 // 1: LumaRgb, 2: LumaBgr of 3-byte pixels. dst NULL allocates.
-QV_EXPORT unsigned char* ToGrey(unsigned char* dst, const unsigned char* src, int width, int height,
-                                int selector, int copy);
+QV_EXPORT unsigned char* ToGrey(unsigned char* dst, const unsigned char* src, int width, int height, int selector,
+                                int copy);
 QV_EXPORT int ToGreyInPlace(unsigned char** img, int width, int height, int* layout, int selector);
 // Returns img itself for grey layouts; a new plane (caller frees) for layout 0.
-QV_EXPORT unsigned char* GreyForWsq(const unsigned char* img, int width, int height, int layout,
-                                    int outputChoice);
+QV_EXPORT unsigned char* GreyForWsq(const unsigned char* img, int width, int height, int layout, int outputChoice);
 QV_EXPORT int GreyToRgb(unsigned char** img, int width, int height, int* layout, int request);
 QV_EXPORT unsigned char* LumaPlane(const unsigned char* img, int width, int height, int layout);
 // Composites a layout 4 or 5 image over the background 0x00BBGGRR into a new R,G,B buffer.
-QV_EXPORT unsigned char* FlattenAlpha(const unsigned char* img, int width, int height, int layout,
-                                      int background);
+QV_EXPORT unsigned char* FlattenAlpha(const unsigned char* img, int width, int height, int layout, int background);
 
 // Resolution: dots per inch <-> pixels per metre.
 int DpiToPpm(int dpi);

@@ -112,10 +112,9 @@ void Md5Transform(uint32_t state[4], const unsigned char block[64]) {
         0x289b7ec6, 0xeaa127fa, 0xd4ef3085, 0x04881d05, 0xd9d4d039, 0xe6db99e5, 0x1fa27cf8, 0xc4ac5665,
         0xf4292244, 0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
         0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb, 0xeb86d391};
-    static const int kS[64] = {7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-                               5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-                               4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-                               6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21};
+    static const int kS[64] = {7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+                               14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+                               4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21};
     uint32_t m[16];
     for (int i = 0; i < 16; ++i)
         m[i] = static_cast<uint32_t>(block[4 * i]) | (static_cast<uint32_t>(block[4 * i + 1]) << 8) |
@@ -124,10 +123,19 @@ void Md5Transform(uint32_t state[4], const unsigned char block[64]) {
     for (int i = 0; i < 64; ++i) {
         uint32_t f;
         int g;
-        if (i < 16) { f = (b & c) | (~b & d); g = i; }
-        else if (i < 32) { f = (d & b) | (~d & c); g = (5 * i + 1) % 16; }
-        else if (i < 48) { f = b ^ c ^ d; g = (3 * i + 5) % 16; }
-        else { f = c ^ (b | ~d); g = (7 * i) % 16; }
+        if (i < 16) {
+            f = (b & c) | (~b & d);
+            g = i;
+        } else if (i < 32) {
+            f = (d & b) | (~d & c);
+            g = (5 * i + 1) % 16;
+        } else if (i < 48) {
+            f = b ^ c ^ d;
+            g = (3 * i + 5) % 16;
+        } else {
+            f = c ^ (b | ~d);
+            g = (7 * i) % 16;
+        }
         uint32_t t = d;
         d = c;
         c = b;
@@ -166,10 +174,19 @@ void Sha1Transform(uint32_t state[5], const unsigned char block[64]) {
     uint32_t a = state[0], b = state[1], c = state[2], d = state[3], e = state[4];
     for (int i = 0; i < 80; ++i) {
         uint32_t f, k;
-        if (i < 20) { f = (b & c) | (~b & d); k = 0x5A827999u; }
-        else if (i < 40) { f = b ^ c ^ d; k = 0x6ED9EBA1u; }
-        else if (i < 60) { f = (b & c) | (b & d) | (c & d); k = 0x8F1BBCDCu; }
-        else { f = b ^ c ^ d; k = 0xCA62C1D6u; }
+        if (i < 20) {
+            f = (b & c) | (~b & d);
+            k = 0x5A827999u;
+        } else if (i < 40) {
+            f = b ^ c ^ d;
+            k = 0x6ED9EBA1u;
+        } else if (i < 60) {
+            f = (b & c) | (b & d) | (c & d);
+            k = 0x8F1BBCDCu;
+        } else {
+            f = b ^ c ^ d;
+            k = 0xCA62C1D6u;
+        }
         uint32_t t = Rol(a, 5) + f + e + k + w[i];
         e = d;
         d = c;
@@ -205,40 +222,39 @@ int CalcChecksum(const void* pathOrData, int length, unsigned char* out, int mod
     unsigned char sum[20];
     int bytes = 0;
     switch (algo) {
-        case kMd5: {
-            Md5Context ctx;
-            Md5Init(&ctx);
-            Md5Update(&ctx, data, n);
-            Md5Final(&ctx, sum);
-            bytes = 16;
-            break;
-        }
-        case kCrc32: {
-            uint32_t c = Crc32Update(0, data, n);
-            for (int i = 0; i < 4; ++i) sum[i] = static_cast<unsigned char>(c >> (8 * i));
-            bytes = 4;
-            break;
-        }
-        case kCrc16: {
-            uint16_t c = 0;
-            for (int i = 0; i < n; ++i)
-                c = static_cast<uint16_t>((c << 8) ^ kCrc16Table.v[((c >> 8) ^ data[i]) & 0xFF]);
-            sum[0] = static_cast<unsigned char>(c);
-            sum[1] = static_cast<unsigned char>(c >> 8);
-            bytes = 2;
-            break;
-        }
-        case kCrc8: {
-            uint8_t c = 0;
-            for (int i = 0; i < n; ++i) c = kCrc8Table.v[c ^ data[i]];
-            sum[0] = c;
-            bytes = 1;
-            break;
-        }
-        default:
-            Sha1(data, static_cast<size_t>(n), sum);
-            bytes = 20;
-            break;
+    case kMd5: {
+        Md5Context ctx;
+        Md5Init(&ctx);
+        Md5Update(&ctx, data, n);
+        Md5Final(&ctx, sum);
+        bytes = 16;
+        break;
+    }
+    case kCrc32: {
+        uint32_t c = Crc32Update(0, data, n);
+        for (int i = 0; i < 4; ++i) sum[i] = static_cast<unsigned char>(c >> (8 * i));
+        bytes = 4;
+        break;
+    }
+    case kCrc16: {
+        uint16_t c = 0;
+        for (int i = 0; i < n; ++i) c = static_cast<uint16_t>((c << 8) ^ kCrc16Table.v[((c >> 8) ^ data[i]) & 0xFF]);
+        sum[0] = static_cast<unsigned char>(c);
+        sum[1] = static_cast<unsigned char>(c >> 8);
+        bytes = 2;
+        break;
+    }
+    case kCrc8: {
+        uint8_t c = 0;
+        for (int i = 0; i < n; ++i) c = kCrc8Table.v[c ^ data[i]];
+        sum[0] = c;
+        bytes = 1;
+        break;
+    }
+    default:
+        Sha1(data, static_cast<size_t>(n), sum);
+        bytes = 20;
+        break;
     }
     if (mode & kModeRaw) {
         if (out) std::memcpy(out, sum, static_cast<size_t>(bytes));

@@ -16,8 +16,7 @@ inline bool SizeOk(int w, int h) { return SideOk(w) && SideOk(h); }
 
 // Double to int by truncation, 0 for values an int cannot hold (NaN included).
 inline int TruncToInt(double v) {
-    if (!(v > static_cast<double>(INT_MIN) - 1.0 && v < static_cast<double>(INT_MAX) + 1.0))
-        return 0;
+    if (!(v > static_cast<double>(INT_MIN) - 1.0 && v < static_cast<double>(INT_MAX) + 1.0)) return 0;
     return static_cast<int>(v);
 }
 

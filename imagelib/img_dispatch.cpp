@@ -15,7 +15,7 @@ namespace {
 const char kVersion[] = "v2.0.9.0";
 const char kWsqComment[] = "Kestrilon";
 constexpr int kWsqDepth = 8;
-constexpr int kMinFileSize = 9;   // smaller results are no image
+constexpr int kMinFileSize = 9;  // smaller results are no image
 constexpr int kMagicBytes = 8;
 
 bool SideOk(int v) { return v >= 1 && v <= kImgMaxSide; }
@@ -58,7 +58,8 @@ bool Extension(const char* path, char ext[7]) {
     const char* dot = std::strrchr(path, '.');
     if (!dot) return false;
     int n = 0;
-    for (const char* p = dot + 1; *p && n < 6; ++p, ++n) ext[n] = (*p >= 'a' && *p <= 'z') ? static_cast<char>(*p - 32) : *p;
+    for (const char* p = dot + 1; *p && n < 6; ++p, ++n)
+        ext[n] = (*p >= 'a' && *p <= 'z') ? static_cast<char>(*p - 32) : *p;
     ext[n] = '\0';
     return true;
 }
@@ -93,8 +94,8 @@ int ClampRequest(unsigned char** img, int request) {
 }
 
 // Decodes WSQ from memory (data) or an open file into 8-bit grey, R,G,B on request 0.
-int LoadWsq(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
-            const unsigned char* data, int length, FILE* file) {
+int LoadWsq(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request, const unsigned char* data,
+            int length, FILE* file) {
     FreeImgDataSize(img, width, height);
     unsigned char* pixels = nullptr;
     int w = 0, h = 0, depth = 0, ppi = 0, lossy = 0;
@@ -156,36 +157,29 @@ int SaveImgBuff(const unsigned char* pixels, int width, int height, int layout, 
     if (!in.Prepare(pixels, width, height, layout, backgroundOrChoice)) return 0;
     int r = 0;
     switch (format) {
-        case kFormatBmp:
-            r = WriteBmp(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, buf, length);
-            break;
-        case kFormatJpeg:
-            r = WriteJpeg(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length);
-            break;
-        case kFormatTiff:
-            r = WriteTiff(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length);
-            break;
-        case kFormatPng:
-            r = WritePng(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, buf, length);
-            break;
-        case kFormatWsq:
-            FreeImgBuffLen(buf, length);
-            if (EncodeWsq(in, width, height, dpi, quality, buf, length) == 0) r = *length;
-            break;
-        case kFormatJp2:
-        case kFormatJpc:
-        case kFormatJ2k:
-        case kFormatJ2c:
-            r = WriteJp2(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length,
-                         Jp2FormatCode(nullptr, format));
-            break;
-        case kFormatPbm:
-        case kFormatPgm:
-        case kFormatPpm:
-            r = WritePnm(in.pixels, width, height, in.layout, format, quality == 0, buf, length);
-            break;
-        default:
-            break;
+    case kFormatBmp: r = WriteBmp(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, buf, length); break;
+    case kFormatJpeg:
+        r = WriteJpeg(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length);
+        break;
+    case kFormatTiff:
+        r = WriteTiff(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length);
+        break;
+    case kFormatPng: r = WritePng(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, buf, length); break;
+    case kFormatWsq:
+        FreeImgBuffLen(buf, length);
+        if (EncodeWsq(in, width, height, dpi, quality, buf, length) == 0) r = *length;
+        break;
+    case kFormatJp2:
+    case kFormatJpc:
+    case kFormatJ2k:
+    case kFormatJ2c:
+        r = WriteJp2(nullptr, in.pixels, width, height, in.layout, dpi, in.choice, quality, buf, length,
+                     Jp2FormatCode(nullptr, format));
+        break;
+    case kFormatPbm:
+    case kFormatPgm:
+    case kFormatPpm: r = WritePnm(in.pixels, width, height, in.layout, format, quality == 0, buf, length); break;
+    default: break;
     }
     if (r <= 0) {
         FreeImgBuffLen(buf, length);
@@ -251,9 +245,8 @@ int WriteWithAlpha(const char* path, unsigned char** buf, int* length, int forma
 
 }  // namespace
 
-int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigned char* pixels, int width,
-                     int height, int layout, int dpi, int key, int tolerance, int alpha,
-                     const unsigned char* alphaPlane) {
+int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigned char* pixels, int width, int height,
+                     int layout, int dpi, int key, int tolerance, int alpha, const unsigned char* alphaPlane) {
     if (!buf || !length || !pixels || !SideOk(width) || !SideOk(height)) return 0;
     if (layout < 0 || layout > 5 || layout == kLayoutUnassigned) return 0;
     if (format != kFormatBmp && format != kFormatPng) {
@@ -269,16 +262,19 @@ int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigne
     return r;
 }
 
-int SaveImgFileAlpha(const char* path, const unsigned char* pixels, int width, int height, int layout, int dpi,
-                     int key, int tolerance, int alpha, const unsigned char* alphaPlane) {
+int SaveImgFileAlpha(const char* path, const unsigned char* pixels, int width, int height, int layout, int dpi, int key,
+                     int tolerance, int alpha, const unsigned char* alphaPlane) {
     if (!path || !*path || !pixels || !SideOk(width) || !SideOk(height)) return 0;
     if (layout < 0 || layout > 5 || layout == kLayoutUnassigned) return 0;
     char ext[7];
     if (!Extension(path, ext)) return 0;
     int format;
-    if (HasPrefix(ext, "BMP")) format = kFormatBmp;
-    else if (HasPrefix(ext, "PNG")) format = kFormatPng;
-    else return 0;
+    if (HasPrefix(ext, "BMP"))
+        format = kFormatBmp;
+    else if (HasPrefix(ext, "PNG"))
+        format = kFormatPng;
+    else
+        return 0;
     if (!WriteWithAlpha(path, nullptr, nullptr, format, pixels, width, height, layout, dpi, key, tolerance, alpha,
                         alphaPlane))
         return 0;
@@ -293,31 +289,23 @@ int ReadByMagic(Magic magic, const char* path, const unsigned char* data, int le
                 unsigned char** img, int* width, int* height, int* layout, int* dpi, int request) {
     const int plain = request < 0 ? -1 : request;  // what TIFF, JPEG, JPEG-2000 and WSQ receive
     switch (magic) {
-        case Magic::Bmp:
-            return ReadBmp(path, img, width, height, layout, dpi, request, data, length) ? kFormatBmp : 0;
-        case Magic::Tiff:
-            return ReadTiff(path, img, width, height, layout, dpi, plain, data, length) ? kFormatTiff : 0;
-        case Magic::Jpeg:
-            return ReadJpeg(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpeg : 0;
-        case Magic::Png:
-            return ReadPng(path, img, width, height, layout, dpi, request, data, length) ? kFormatPng : 0;
-        case Magic::Wsq:
-            return LoadWsq(img, width, height, layout, dpi, plain, data, length, wsqFile);
-        case Magic::Jpc:
-            return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpc : 0;
-        case Magic::Jp2:
-            return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJp2 : 0;
-        case Magic::Pnm: {
-            // The PNM reader works on memory only.
-            int size = length;
-            unsigned char* whole = path ? ImgReadFileBuf(path, 0, &size) : nullptr;
-            const unsigned char* bytes = path ? whole : data;
-            int code = bytes ? ReadPnm(img, width, height, layout, dpi, request, bytes, size) : 0;
-            std::free(whole);
-            return (code >= kFormatPbm && code <= kFormatPpm) ? code : 0;
-        }
-        case Magic::None:
-            break;
+    case Magic::Bmp: return ReadBmp(path, img, width, height, layout, dpi, request, data, length) ? kFormatBmp : 0;
+    case Magic::Tiff: return ReadTiff(path, img, width, height, layout, dpi, plain, data, length) ? kFormatTiff : 0;
+    case Magic::Jpeg: return ReadJpeg(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpeg : 0;
+    case Magic::Png: return ReadPng(path, img, width, height, layout, dpi, request, data, length) ? kFormatPng : 0;
+    case Magic::Wsq: return LoadWsq(img, width, height, layout, dpi, plain, data, length, wsqFile);
+    case Magic::Jpc: return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJpc : 0;
+    case Magic::Jp2: return ReadJp2(path, img, width, height, layout, dpi, plain, data, length) ? kFormatJp2 : 0;
+    case Magic::Pnm: {
+        // The PNM reader works on memory only.
+        int size = length;
+        unsigned char* whole = path ? ImgReadFileBuf(path, 0, &size) : nullptr;
+        const unsigned char* bytes = path ? whole : data;
+        int code = bytes ? ReadPnm(img, width, height, layout, dpi, request, bytes, size) : 0;
+        std::free(whole);
+        return (code >= kFormatPbm && code <= kFormatPpm) ? code : 0;
+    }
+    case Magic::None: break;
     }
     return 0;
 }
@@ -328,14 +316,12 @@ int LoadImgBuff(unsigned char** img, int* width, int* height, int* layout, int* 
                 const unsigned char* data, int length) {
     if (!data || length < kMinFileSize) return 0;
     request = ClampRequest(img, request);
-    const int r = ReadByMagic(Classify(data), nullptr, data, length, nullptr, img, width, height, layout, dpi,
-                              request);
+    const int r = ReadByMagic(Classify(data), nullptr, data, length, nullptr, img, width, height, layout, dpi, request);
     if (r == 0) FreeImgDataSize(img, width, height);
     return r;
 }
 
-int LoadImgFile(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
-                int request) {
+int LoadImgFile(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi, int request) {
     if (!path || !*path) return 0;
     unsigned char head[kMagicBytes];
     if (ImgReadFileHead(path, head, kMagicBytes) < kMagicBytes) return 0;

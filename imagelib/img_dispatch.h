@@ -11,12 +11,12 @@
 // over; otherwise -1 keep, 0 colour, 1 green byte, 2 luma. Returns the encoded length, 0 on failure.
 QV_EXPORT int SaveImgBuff(const unsigned char* pixels, int width, int height, int layout, int dpi,
                           int backgroundOrChoice, int quality, unsigned char** buf, int* length, int format);
-QV_EXPORT int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigned char* pixels,
-                               int width, int height, int layout, int dpi, int key, int tolerance, int alpha,
+QV_EXPORT int SaveImgBuffAlpha(unsigned char** buf, int* length, int format, const unsigned char* pixels, int width,
+                               int height, int layout, int dpi, int key, int tolerance, int alpha,
                                const unsigned char* alphaPlane);
 // Returns the written file's size, 0 on failure.
-QV_EXPORT int SaveImgFile(const char* path, const unsigned char* pixels, int width, int height, int layout,
-                          int dpi, int backgroundOrChoice, int quality);
+QV_EXPORT int SaveImgFile(const char* path, const unsigned char* pixels, int width, int height, int layout, int dpi,
+                          int backgroundOrChoice, int quality);
 QV_EXPORT int SaveImgFileAlpha(const char* path, const unsigned char* pixels, int width, int height, int layout,
                                int dpi, int key, int tolerance, int alpha, const unsigned char* alphaPlane);
 // request: -1 automatic, -2 / -3 alpha layouts 4 / 5 where the file has alpha, 0 to 2 that layout.

@@ -16,13 +16,12 @@ namespace {
 
 // floor(16384 x sin(i degrees)) for i = 0 to 90, exact (entry 30 is 8192).
 constexpr short kSinQ14[91] = {
-    0,     285,   571,   857,   1142,  1427,  1712,  1996,  2280,  2563,  2845,  3126,  3406,
-    3685,  3963,  4240,  4516,  4790,  5062,  5334,  5603,  5871,  6137,  6401,  6663,  6924,
-    7182,  7438,  7691,  7943,  8192,  8438,  8682,  8923,  9161,  9397,  9630,  9860,  10086,
-    10310, 10531, 10748, 10963, 11173, 11381, 11585, 11785, 11982, 12175, 12365, 12550, 12732,
-    12910, 13084, 13254, 13420, 13582, 13740, 13894, 14043, 14188, 14329, 14466, 14598, 14725,
-    14848, 14967, 15081, 15190, 15295, 15395, 15491, 15582, 15668, 15749, 15825, 15897, 15964,
-    16025, 16082, 16135, 16182, 16224, 16261, 16294, 16321, 16344, 16361, 16374, 16381, 16384};
+    0,     285,   571,   857,   1142,  1427,  1712,  1996,  2280,  2563,  2845,  3126,  3406,  3685,  3963,  4240,
+    4516,  4790,  5062,  5334,  5603,  5871,  6137,  6401,  6663,  6924,  7182,  7438,  7691,  7943,  8192,  8438,
+    8682,  8923,  9161,  9397,  9630,  9860,  10086, 10310, 10531, 10748, 10963, 11173, 11381, 11585, 11785, 11982,
+    12175, 12365, 12550, 12732, 12910, 13084, 13254, 13420, 13582, 13740, 13894, 14043, 14188, 14329, 14466, 14598,
+    14725, 14848, 14967, 15081, 15190, 15295, 15395, 15491, 15582, 15668, 15749, 15825, 15897, 15964, 16025, 16082,
+    16135, 16182, 16224, 16261, 16294, 16321, 16344, 16361, 16374, 16381, 16384};
 
 constexpr int kQ14 = 16384;
 
@@ -32,9 +31,7 @@ bool GeomArgs(const void* p, int w, int h, int layout) {
 
 int PixelBytes(int layout) { return layout == 0 ? 3 : 1; }
 
-size_t Bytes(int w, int h, int layout) {
-    return static_cast<size_t>(w) * static_cast<size_t>(h) * PixelBytes(layout);
-}
+size_t Bytes(int w, int h, int layout) { return static_cast<size_t>(w) * static_cast<size_t>(h) * PixelBytes(layout); }
 
 unsigned char* NewOrGiven(unsigned char* dst, int w, int h, int layout) {
     if (dst != nullptr) return dst;
@@ -78,8 +75,7 @@ unsigned char* TurnedCopy(const unsigned char* src, int w, int h, int layout, in
                 sr = h - 1 - r;
                 sc = c;
             }
-            memcpy(out + (static_cast<size_t>(r) * nw + c) * bpp,
-                   src + (static_cast<size_t>(sr) * w + sc) * bpp, bpp);
+            memcpy(out + (static_cast<size_t>(r) * nw + c) * bpp, src + (static_cast<size_t>(sr) * w + sc) * bpp, bpp);
         }
     }
     return out;
@@ -94,28 +90,26 @@ short SinCosQ14(int angle, int sine) {
     int v;
     if (sine) {
         switch (q) {
-            case 0: v = kSinQ14[r]; break;
-            case 1: v = kSinQ14[90 - r]; break;
-            case 2: v = -kSinQ14[r]; break;
-            default: v = -kSinQ14[90 - r]; break;
+        case 0: v = kSinQ14[r]; break;
+        case 1: v = kSinQ14[90 - r]; break;
+        case 2: v = -kSinQ14[r]; break;
+        default: v = -kSinQ14[90 - r]; break;
         }
     } else {
         switch (q) {
-            case 0: v = kSinQ14[90 - r]; break;
-            case 1: v = -kSinQ14[r]; break;
-            case 2: v = -kSinQ14[90 - r]; break;
-            default: v = kSinQ14[r]; break;
+        case 0: v = kSinQ14[90 - r]; break;
+        case 1: v = -kSinQ14[r]; break;
+        case 2: v = -kSinQ14[90 - r]; break;
+        default: v = kSinQ14[r]; break;
         }
     }
     return static_cast<short>(v);
 }
 
 void SwapRedBlue(unsigned char* pixels, int width, int height, int layout) {
-    if (pixels == nullptr || layout != 0 || width < 1 || width > kImgMaxSide || height > kImgMaxSide)
-        return;
+    if (pixels == nullptr || layout != 0 || width < 1 || width > kImgMaxSide || height > kImgMaxSide) return;
     if (height < 1) height = 1;
-    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i)
-        std::swap(pixels[3 * i], pixels[3 * i + 2]);
+    for (size_t i = 0, n = static_cast<size_t>(width) * height; i < n; ++i) std::swap(pixels[3 * i], pixels[3 * i + 2]);
 }
 
 int InvertImg(unsigned char* pixels, int width, int height, int layout) {
@@ -129,8 +123,7 @@ int FlipImgRows(unsigned char* pixels, int width, int height, int layout) {
     if (!GeomArgs(pixels, width, height, layout)) return 0;
     const size_t stride = static_cast<size_t>(width) * PixelBytes(layout);
     for (int top = 0, bottom = height - 1; top < bottom; ++top, --bottom)
-        std::swap_ranges(pixels + top * stride, pixels + (top + 1) * stride,
-                         pixels + bottom * stride);
+        std::swap_ranges(pixels + top * stride, pixels + (top + 1) * stride, pixels + bottom * stride);
     return 1;
 }
 
@@ -146,10 +139,8 @@ int MirrorImgCols(unsigned char* pixels, int width, int height, int layout) {
     return 1;
 }
 
-unsigned char* RotateImgQuarter(unsigned char* pixels, int* width, int* height, int layout,
-                                int turns, int new_buffer) {
-    if (width == nullptr || height == nullptr || !GeomArgs(pixels, *width, *height, layout))
-        return nullptr;
+unsigned char* RotateImgQuarter(unsigned char* pixels, int* width, int* height, int layout, int turns, int new_buffer) {
+    if (width == nullptr || height == nullptr || !GeomArgs(pixels, *width, *height, layout)) return nullptr;
     if (turns > -1000) {
         turns %= 4;
         if (turns < 0) turns += 4;
@@ -173,17 +164,14 @@ unsigned char* RotateImgQuarter(unsigned char* pixels, int* width, int* height, 
     return pixels;
 }
 
-int RotateImgQuarterInPlace(unsigned char** image, int* width, int* height, int layout,
-                            int turns) {
-    if (image == nullptr || width == nullptr || height == nullptr ||
-        !GeomArgs(*image, *width, *height, layout))
+int RotateImgQuarterInPlace(unsigned char** image, int* width, int* height, int layout, int turns) {
+    if (image == nullptr || width == nullptr || height == nullptr || !GeomArgs(*image, *width, *height, layout))
         return 0;
     turns %= 4;
     if (turns < 0) turns += 4;
     if (turns == 0) return 0;
     if (turns == 2)
-        return FlipImgRows(*image, *width, *height, layout) &&
-               MirrorImgCols(*image, *width, *height, layout);
+        return FlipImgRows(*image, *width, *height, layout) && MirrorImgCols(*image, *width, *height, layout);
     unsigned char* out = TurnedCopy(*image, *width, *height, layout, turns);
     if (out == nullptr) return 0;
     free(*image);
@@ -192,8 +180,8 @@ int RotateImgQuarterInPlace(unsigned char** image, int* width, int* height, int 
     return 1;
 }
 
-unsigned char* RotateImgAngle(unsigned char* dst, const unsigned char* src, int width, int height,
-                              int layout, int angle, int cx, int cy, int fill) {
+unsigned char* RotateImgAngle(unsigned char* dst, const unsigned char* src, int width, int height, int layout,
+                              int angle, int cx, int cy, int fill) {
     if (!GeomArgs(src, width, height, layout)) return nullptr;
     unsigned char* out = NewOrGiven(dst, width, height, layout);
     if (out == nullptr) return nullptr;
@@ -228,8 +216,8 @@ unsigned char* RotateImgAngle(unsigned char* dst, const unsigned char* src, int 
             const unsigned char* p10 = src + (static_cast<size_t>(r1) * width + c0) * bpp;
             const unsigned char* p11 = src + (static_cast<size_t>(r1) * width + c1) * bpp;
             for (int k = 0; k < bpp; ++k) {
-                const int v = (128 - fy) * (128 - fx) * p00[k] + (128 - fy) * fx * p01[k] +
-                              fy * (128 - fx) * p10[k] + fy * fx * p11[k] + 8192;
+                const int v = (128 - fy) * (128 - fx) * p00[k] + (128 - fy) * fx * p01[k] + fy * (128 - fx) * p10[k] +
+                              fy * fx * p11[k] + 8192;
                 o[k] = static_cast<unsigned char>(v / kQ14);
             }
         }
@@ -237,8 +225,8 @@ unsigned char* RotateImgAngle(unsigned char* dst, const unsigned char* src, int 
     return out;
 }
 
-unsigned char* ResizeImg(const unsigned char* src, int width, int height, unsigned char* dst,
-                         int new_width, int new_height, int layout) {
+unsigned char* ResizeImg(const unsigned char* src, int width, int height, unsigned char* dst, int new_width,
+                         int new_height, int layout) {
     if (!GeomArgs(src, width, height, layout) || !SizeOk(new_width, new_height)) return nullptr;
     unsigned char* out = NewOrGiven(dst, new_width, new_height, layout);
     if (out == nullptr) return nullptr;
@@ -279,8 +267,8 @@ unsigned char* ResizeImg(const unsigned char* src, int width, int height, unsign
             const unsigned char* p10 = src + y1 * stride + x0 * bpp;
             const unsigned char* p11 = src + y1 * stride + x1 * bpp;
             for (int k = 0; k < bpp; ++k) {
-                const int v = (128 - fy) * (128 - fx) * p00[k] + (128 - fy) * fx * p01[k] +
-                              fy * (128 - fx) * p10[k] + fy * fx * p11[k] + 8192;
+                const int v = (128 - fy) * (128 - fx) * p00[k] + (128 - fy) * fx * p01[k] + fy * (128 - fx) * p10[k] +
+                              fy * fx * p11[k] + 8192;
                 *o++ = static_cast<unsigned char>(v >> 14);
             }
         }
@@ -289,13 +277,12 @@ unsigned char* ResizeImg(const unsigned char* src, int width, int height, unsign
 }
 
 int ResizeImgToWidth(unsigned char** image, int* width, int* height, int layout, int new_width) {
-    if (image == nullptr || width == nullptr || height == nullptr ||
-        !GeomArgs(*image, *width, *height, layout) || !SideOk(new_width))
+    if (image == nullptr || width == nullptr || height == nullptr || !GeomArgs(*image, *width, *height, layout) ||
+        !SideOk(new_width))
         return 0;
     const int64_t nh = static_cast<int64_t>(new_width) * *height / *width;
     if (nh < 1 || nh > kImgMaxSide) return 0;
-    unsigned char* out =
-        ResizeImg(*image, *width, *height, nullptr, new_width, static_cast<int>(nh), layout);
+    unsigned char* out = ResizeImg(*image, *width, *height, nullptr, new_width, static_cast<int>(nh), layout);
     if (out == nullptr) return 0;
     free(*image);
     *image = out;
@@ -304,11 +291,10 @@ int ResizeImgToWidth(unsigned char** image, int* width, int* height, int layout,
     return 1;
 }
 
-unsigned char* CropImg(unsigned char* dst, int x, int y, int crop_width, int crop_height,
-                       const unsigned char* src, int src_width, int src_height, int mode,
-                       int fill) {
-    if (src == nullptr || mode < 0 || mode > 2 || !SizeOk(crop_width, crop_height) ||
-        !SideOk(src_width) || src_height == 0 || src_height < -kImgMaxSide || src_height > kImgMaxSide)
+unsigned char* CropImg(unsigned char* dst, int x, int y, int crop_width, int crop_height, const unsigned char* src,
+                       int src_width, int src_height, int mode, int fill) {
+    if (src == nullptr || mode < 0 || mode > 2 || !SizeOk(crop_width, crop_height) || !SideOk(src_width) ||
+        src_height == 0 || src_height < -kImgMaxSide || src_height > kImgMaxSide)
         return nullptr;
     const bool bottom_up = src_height < 0;
     const int sh = bottom_up ? -src_height : src_height;
@@ -351,8 +337,8 @@ unsigned char* CropImg(unsigned char* dst, int x, int y, int crop_width, int cro
     return out;
 }
 
-unsigned char* ExtractChannel(unsigned char* dst, const unsigned char* src, int width, int height,
-                              int layout, int channel) {
+unsigned char* ExtractChannel(unsigned char* dst, const unsigned char* src, int width, int height, int layout,
+                              int channel) {
     if (!GeomArgs(src, width, height, layout)) return nullptr;
     unsigned char* out = NewOrGiven(dst, width, height, layout == 0 ? 2 : layout);
     if (out == nullptr) return nullptr;
@@ -365,11 +351,13 @@ unsigned char* ExtractChannel(unsigned char* dst, const unsigned char* src, int 
         const unsigned char* p = src + 3 * i;
         int v;
         switch (channel) {
-            case 0: case 1: case 2: v = p[channel]; break;
-            case 3: v = LumaRgb(p); break;
-            case 4: v = ChromaU(p); break;
-            case 5: v = ChromaV(p); break;
-            default: v = 0; break;
+        case 0:
+        case 1:
+        case 2: v = p[channel]; break;
+        case 3: v = LumaRgb(p); break;
+        case 4: v = ChromaU(p); break;
+        case 5: v = ChromaV(p); break;
+        default: v = 0; break;
         }
         out[i] = static_cast<unsigned char>(v);
     }
@@ -393,8 +381,7 @@ bool ForChannel(const unsigned char* bytes, int width, int height, int offset, i
 
 int ChannelMean(const unsigned char* bytes, int width, int height, int offset, int step) {
     double sum = 0;
-    if (!ForChannel(bytes, width, height, offset, step, [&](unsigned char b) { sum += b; }))
-        return 0;
+    if (!ForChannel(bytes, width, height, offset, step, [&](unsigned char b) { sum += b; })) return 0;
     return static_cast<int>(sum / (static_cast<double>(width) * height));
 }
 

@@ -19,8 +19,8 @@ using namespace imgcodec;
 namespace {
 
 constexpr int kMaxComponents = 64;
-constexpr int kMinEncoded = 10;      // an encoded image of 9 bytes or fewer is refused
-constexpr int kMaxResolutions = 6;   // the codec's default number of resolution levels
+constexpr int kMinEncoded = 10;     // an encoded image of 9 bytes or fewer is refused
+constexpr int kMaxResolutions = 6;  // the codec's default number of resolution levels
 constexpr size_t kStreamChunk = OPJ_J2K_STREAM_CHUNK_SIZE;
 const unsigned char kJp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 const unsigned char kJ2kSignature[4] = {0xFF, 0x4F, 0xFF, 0x51};
@@ -229,8 +229,7 @@ bool NoteCoding(const unsigned char* seg, size_t len, bool coc, unsigned comps, 
 
 // Walks the marker segments from `at` up to the end marker (SOT in the main header, SOD in a
 // tile-part header), noting every COD and COC; false when they cannot be read.
-bool ScanHeader(const ByteSource& src, uint64_t at, uint16_t end, unsigned comps, CodingExtremes* e,
-                uint64_t* end_at) {
+bool ScanHeader(const ByteSource& src, uint64_t at, uint16_t end, unsigned comps, CodingExtremes* e, uint64_t* end_at) {
     for (;;) {
         unsigned char m[4];
         if (!src.ReadAt(at, m, 2)) return false;
@@ -310,8 +309,8 @@ bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     const uint64_t precincts = (samples * coding.precinct_density) >> kDensityBits;
     const uint64_t blocks = (samples * coding.block_density) >> kDensityBits;
     const uint64_t cost = samples * kSampleBytes + (x1 - x0) * (y1 - y0) * kOutputPixelBytes +
-                          tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes) +
-                          precincts * kPrecinctBytes + blocks * kCodeBlockBytes;
+                          tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes) + precincts * kPrecinctBytes +
+                          blocks * kCodeBlockBytes;
     // a lower pixel limit (the fuzz targets') lowers this bound with it
     return cost <= kMaxDecodeBytes / (qv::kMaxDecodePixels / qv::decode_pixel_limit());
 }
@@ -396,8 +395,8 @@ float Jp2RatioFromOption(const char* text, double raw_bytes) {
 
 }  // namespace imgcodec
 
-int WriteJp2(const char* path, const unsigned char* pixels, int width, int height, int layout, int,
-             int outputChoice, int quality, unsigned char** buf, int* length, int formatCode) {
+int WriteJp2(const char* path, const unsigned char* pixels, int width, int height, int layout, int, int outputChoice,
+             int quality, unsigned char** buf, int* length, int formatCode) {
     const bool to_file = path != nullptr && path[0] != '\0';
     if (!to_file && (buf == nullptr || length == nullptr)) return 0;
     auto fail = [&]() {
@@ -418,8 +417,8 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
         parms[k].prec = 8;
         parms[k].sgnd = 0;
     }
-    opj_image_t* image = opj_image_create(static_cast<OPJ_UINT32>(ncomp), parms,
-                                          ncomp == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
+    opj_image_t* image =
+        opj_image_create(static_cast<OPJ_UINT32>(ncomp), parms, ncomp == 1 ? OPJ_CLRSPC_GRAY : OPJ_CLRSPC_SRGB);
     if (image == nullptr) return fail();
     image->x0 = image->y0 = 0;
     image->x1 = static_cast<OPJ_UINT32>(width);
@@ -488,8 +487,8 @@ int WriteJp2(const char* path, const unsigned char* pixels, int width, int heigh
     return result > 0 ? result : fail();
 }
 
-int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
-            int request, const unsigned char* data, int length) {
+int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
+            const unsigned char* data, int length) {
     const bool from_file = path != nullptr && path[0] != '\0';
     auto fail = [&]() {
         if (img != nullptr) FreeImgData(img);

@@ -25,8 +25,8 @@ using namespace imgcodec;
 namespace {
 
 constexpr size_t kDestFirstBlock = 64 * 1024;  // first memory-output block; doubled as needed
-constexpr int kExifMinApp0 = 16;                // shortest APP0 segment accepted before APP1
-constexpr int kExifMinApp1 = 34;                // shortest APP1 that can hold the orientation
+constexpr int kExifMinApp0 = 16;               // shortest APP0 segment accepted before APP1
+constexpr int kExifMinApp1 = 34;               // shortest APP1 that can hold the orientation
 constexpr unsigned kExifMaxIfdOffset = 65536;
 
 // libjpeg's error manager followed by the recovery point of one call.
@@ -47,14 +47,11 @@ void JpegSilentMessage(j_common_ptr) {}
 // over before a restart marker are corrupt data inside a scan.
 bool HarmlessWarning(const jpeg_error_mgr& e) {
     switch (e.msg_code) {
-        case JWRN_JFIF_MAJOR:
-        case JWRN_ADOBE_XFORM:
-        case JWRN_NOT_SEQUENTIAL:
-            return true;
-        case JWRN_EXTRANEOUS_DATA:
-            return e.msg_parm.i[1] < JPEG_RST0 || e.msg_parm.i[1] > JPEG_RST0 + 7;
-        default:
-            return false;
+    case JWRN_JFIF_MAJOR:
+    case JWRN_ADOBE_XFORM:
+    case JWRN_NOT_SEQUENTIAL: return true;
+    case JWRN_EXTRANEOUS_DATA: return e.msg_parm.i[1] < JPEG_RST0 || e.msg_parm.i[1] > JPEG_RST0 + 7;
+    default: return false;
     }
 }
 
@@ -89,8 +86,7 @@ void CountScans(j_common_ptr c) {
 // header claiming more blocks than the file can hold is refused. Arithmetic coding has no such floor.
 // input_size 0: not known (not a regular file), no floor.
 bool HeaderWithinBudget(const jpeg_decompress_struct& c, uint64_t input_size) {
-    if (c.image_width > static_cast<JDIMENSION>(kImgMaxSide) ||
-        c.image_height > static_cast<JDIMENSION>(kImgMaxSide) ||
+    if (c.image_width > static_cast<JDIMENSION>(kImgMaxSide) || c.image_height > static_cast<JDIMENSION>(kImgMaxSide) ||
         uint64_t(c.image_width) * c.image_height > qv::decode_pixel_limit())
         return false;
     if (c.arith_code || input_size == 0) return true;
@@ -248,15 +244,13 @@ int RunDecode(DecodeJob* job) {
         job->cinfo.output_height != static_cast<JDIMENSION>(job->height))
         return 0;
     const int layout = job->request;
-    if (!AllocImgData(job->image, nullptr, nullptr, nullptr, job->width, job->height, layout))
-        return 0;
+    if (!AllocImgData(job->image, nullptr, nullptr, nullptr, job->width, job->height, layout)) return 0;
     const size_t out_px = layout == 0 ? 3 : 1;
     const size_t stride = static_cast<size_t>(job->width) * out_px;
     // rows that need no conversion are decoded straight into the image
     const bool direct = (comps == 1 && layout != 0) || (comps == 3 && layout == 0);
-    JSAMPARRAY rows = (*job->cinfo.mem->alloc_sarray)(
-        reinterpret_cast<j_common_ptr>(&job->cinfo), JPOOL_IMAGE,
-        static_cast<JDIMENSION>(job->width) * comps, 1);
+    JSAMPARRAY rows = (*job->cinfo.mem->alloc_sarray)(reinterpret_cast<j_common_ptr>(&job->cinfo), JPOOL_IMAGE,
+                                                      static_cast<JDIMENSION>(job->width) * comps, 1);
     while (job->cinfo.output_scanline < job->cinfo.output_height) {
         const size_t y = job->cinfo.output_scanline;
         unsigned char* dst = *job->image + y * stride;
@@ -276,14 +270,14 @@ int RunDecode(DecodeJob* job) {
 bool ApplyOrientation(unsigned char* img, int* w, int* h, int layout, int orientation) {
     auto turn = [&](int turns) { return RotateImgQuarter(img, w, h, layout, turns, 0) != nullptr; };
     switch (orientation) {
-        case 2: return turn(-1000);
-        case 3: return turn(2);
-        case 4: return turn(-1001);
-        case 5: return turn(1) && turn(-1000);
-        case 6: return turn(1);
-        case 7: return turn(1) && turn(-1001);
-        case 8: return turn(3);
-        default: return true;
+    case 2: return turn(-1000);
+    case 3: return turn(2);
+    case 4: return turn(-1001);
+    case 5: return turn(1) && turn(-1000);
+    case 6: return turn(1);
+    case 7: return turn(1) && turn(-1001);
+    case 8: return turn(3);
+    default: return true;
     }
 }
 
@@ -312,9 +306,7 @@ struct ExifSource {
     }
 };
 
-unsigned Get16(const unsigned char* p, bool big) {
-    return big ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8);
-}
+unsigned Get16(const unsigned char* p, bool big) { return big ? (p[0] << 8) | p[1] : p[0] | (p[1] << 8); }
 
 uint32_t Get32(const unsigned char* p, bool big) {
     return big ? (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3]
@@ -380,8 +372,8 @@ int GetJpegExifOrientation(FILE* file, const unsigned char* data, int data_lengt
     }
 }
 
-int WriteJpeg(const char* path, const unsigned char* pixels, int width, int height, int layout,
-              int dpi, int output, int quality, unsigned char** buf, int* length) {
+int WriteJpeg(const char* path, const unsigned char* pixels, int width, int height, int layout, int dpi, int output,
+              int quality, unsigned char** buf, int* length) {
     const bool to_file = path != nullptr && path[0] != '\0';
     if (!to_file && (buf == nullptr || length == nullptr)) return 0;
     auto fail = [&]() {
@@ -446,8 +438,8 @@ int WriteJpeg(const char* path, const unsigned char* pixels, int width, int heig
     }
 }
 
-int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, int* layout,
-             int* dpi, int request, const unsigned char* data, int data_length) {
+int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, int* layout, int* dpi, int request,
+             const unsigned char* data, int data_length) {
     const bool from_file = path != nullptr && path[0] != '\0';
     auto fail = [&]() {
         if (image != nullptr) FreeImgData(image);
@@ -465,8 +457,7 @@ int ReadJpeg(const char* path, unsigned char** image, int* width, int* height, i
             job.file = fopen(path, "rbe");
             if (job.file == nullptr) return fail();
             struct stat st;
-            job.input_size =
-                fstat(fileno(job.file), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
+            job.input_size = fstat(fileno(job.file), &st) == 0 && S_ISREG(st.st_mode) ? uint64_t(st.st_size) : 0;
         } else {
             job.input_size = static_cast<uint64_t>(data_length);
         }

@@ -27,7 +27,6 @@ struct PngMemIo {
     int position;
 };
 
-
 }  // namespace
 
 // libpng memory I/O: the io pointer is the call's PngMemIo.
@@ -61,19 +60,21 @@ struct WriteJob {
 
 int ColourType(int kind) {
     switch (kind) {
-        case 0: return PNG_COLOR_TYPE_RGB;
-        case 4: case 5: return PNG_COLOR_TYPE_RGB_ALPHA;
-        case 6: return PNG_COLOR_TYPE_GRAY_ALPHA;
-        default: return PNG_COLOR_TYPE_GRAY;
+    case 0: return PNG_COLOR_TYPE_RGB;
+    case 4:
+    case 5: return PNG_COLOR_TYPE_RGB_ALPHA;
+    case 6: return PNG_COLOR_TYPE_GRAY_ALPHA;
+    default: return PNG_COLOR_TYPE_GRAY;
     }
 }
 
 int KindBytes(int kind) {
     switch (kind) {
-        case 0: return 3;
-        case 4: case 5: return 4;
-        case 6: return 2;
-        default: return 1;
+    case 0: return 3;
+    case 4:
+    case 5: return 4;
+    case 6: return 2;
+    default: return 1;
     }
 }
 
@@ -139,11 +140,10 @@ int RunWrite(WriteJob* job) {
         png_init_io(job->png, job->file);
     else
         png_set_write_fn(job->png, &job->io, pngWriterCallback, PngFlushNop);
-    png_set_IHDR(job->png, job->info, static_cast<png_uint_32>(job->width),
-                 static_cast<png_uint_32>(job->height), 8, ColourType(job->kind), PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
-    png_set_pHYs(job->png, job->info, static_cast<png_uint_32>(job->ppm),
-                 static_cast<png_uint_32>(job->ppm), PNG_RESOLUTION_METER);
+    png_set_IHDR(job->png, job->info, static_cast<png_uint_32>(job->width), static_cast<png_uint_32>(job->height), 8,
+                 ColourType(job->kind), PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_pHYs(job->png, job->info, static_cast<png_uint_32>(job->ppm), static_cast<png_uint_32>(job->ppm),
+                 PNG_RESOLUTION_METER);
     job->rows = MakeRowPointers(job->width, job->height, KindBytes(job->kind));
     if (job->rows == nullptr) return 0;
     FillRows(job);
@@ -220,23 +220,34 @@ void Convert(const unsigned char* src, unsigned char* dst, size_t n, int bpp, in
     for (size_t i = 0; i < n; ++i, p += bpp) {
         const unsigned char r = p[0], g = p[1], b = p[2], a = bpp == 4 ? p[3] : 255;
         switch (layout) {
-            case 0: d[0] = r; d[1] = g; d[2] = b; d += 3; break;
-            case 1: *d++ = g; break;
-            case 4: {
-                const double f = a / 255.0;
-                d[0] = static_cast<unsigned char>(b * f);
-                d[1] = static_cast<unsigned char>(g * f);
-                d[2] = static_cast<unsigned char>(r * f);
-                d[3] = a;
-                d += 4;
-                break;
-            }
-            case 5: d[0] = b; d[1] = g; d[2] = r; d[3] = a; d += 4; break;
-            default: {
-                const unsigned char rgb[3] = {r, g, b};
-                *d++ = static_cast<unsigned char>(LumaRgb(rgb));
-                break;
-            }
+        case 0:
+            d[0] = r;
+            d[1] = g;
+            d[2] = b;
+            d += 3;
+            break;
+        case 1: *d++ = g; break;
+        case 4: {
+            const double f = a / 255.0;
+            d[0] = static_cast<unsigned char>(b * f);
+            d[1] = static_cast<unsigned char>(g * f);
+            d[2] = static_cast<unsigned char>(r * f);
+            d[3] = a;
+            d += 4;
+            break;
+        }
+        case 5:
+            d[0] = b;
+            d[1] = g;
+            d[2] = r;
+            d[3] = a;
+            d += 4;
+            break;
+        default: {
+            const unsigned char rgb[3] = {r, g, b};
+            *d++ = static_cast<unsigned char>(LumaRgb(rgb));
+            break;
+        }
         }
     }
 }
@@ -295,10 +306,14 @@ int RunRead(ReadJob* job) {
     const size_t n = static_cast<size_t>(width) * height;
     const size_t stride = static_cast<size_t>(width) * bpp;
     int layout = -1;  // not known before the pixels
-    if (request == -2) layout = 4;
-    else if (request == -3) layout = 5;
-    else if (request >= 0) layout = request > 2 ? 0 : request;
-    else if (grey_file) layout = 2;
+    if (request == -2)
+        layout = 4;
+    else if (request == -3)
+        layout = 5;
+    else if (request >= 0)
+        layout = request > 2 ? 0 : request;
+    else if (grey_file)
+        layout = 2;
     if (layout >= 0 && !interlaced) {
         // Row by row into the image: nothing larger than it is allocated.
         if (!AllocImgData(job->image, nullptr, nullptr, nullptr, width, height, layout)) return 0;
@@ -324,8 +339,7 @@ int RunRead(ReadJob* job) {
         png_read_end(job->png, job->info);
         if (layout < 0) layout = AllGrey(*job->image, n, bpp) ? 2 : 0;
         if (layout != 0 || bpp != 3) Convert(*job->image, *job->image, n, bpp, layout);
-        if (ImgAllocPixelSize(layout) < bpp && !MoveToExactBlock(job->image, n * ImgAllocPixelSize(layout)))
-            return 0;
+        if (ImgAllocPixelSize(layout) < bpp && !MoveToExactBlock(job->image, n * ImgAllocPixelSize(layout))) return 0;
     }
     if (job->want_dpi) job->dpi = ReadResolution(job->png, job->info);
     job->layout = layout;
@@ -367,8 +381,7 @@ int WritePng(const char* path, const unsigned char* pixels, int width, int heigh
         if (!to_file) FreeImgBuffLen(buf, length);
         return 0;
     };
-    if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 6 || outputChoice > 2)
-        return fail();
+    if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 6 || outputChoice > 2) return fail();
     if (outputChoice < 0) outputChoice = layout;
     WriteJob job;
     memset(&job, 0, sizeof(job));
@@ -401,8 +414,8 @@ int WritePng(const char* path, const unsigned char* pixels, int width, int heigh
     return job.io.position;
 }
 
-int ReadPng(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
-            int request, const unsigned char* data, int length) {
+int ReadPng(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
+            const unsigned char* data, int length) {
     const bool from_file = path != nullptr && path[0] != '\0';
     auto fail = [&]() {
         if (img != nullptr) FreeImgData(img);

@@ -78,8 +78,7 @@ int PnmReadNumber(const unsigned char** cursor, const unsigned char* end, unsign
 int WritePnm(const unsigned char* pixels, int width, int height, int layout, int formatCode, int binary,
              unsigned char** buf, int* length) {
     if (buf == nullptr || length == nullptr) return 0;
-    if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 3 || formatCode < 12 ||
-        formatCode > 14)
+    if (pixels == nullptr || !SizeOk(width, height) || layout < 0 || layout > 3 || formatCode < 12 || formatCode > 14)
         return 0;
     const bool colour_in = layout == 0;
     const int64_t s = static_cast<int64_t>(width) * height * (formatCode == 14 ? 3 : 1);
@@ -145,8 +144,8 @@ int WritePnm(const unsigned char* pixels, int width, int height, int layout, int
     return static_cast<int>(out.pos);
 }
 
-int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
-            const unsigned char* data, int length) {
+int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi, int request, const unsigned char* data,
+            int length) {
     auto fail = [&]() {
         if (img != nullptr) FreeImgData(img);
         return 0;

@@ -12,10 +12,8 @@
 
 // With a file: fread/fwrite. Without: moves whole items between buf and *data, advancing
 // *data and reducing *remaining; returns the items moved.
-QV_EXPORT int MemFread(void* buf, int itemSize, int count, FILE* file, const unsigned char** data,
-                       int* remaining);
-QV_EXPORT int MemFwrite(const void* buf, int itemSize, int count, FILE* file, unsigned char** data,
-                        int* remaining);
+QV_EXPORT int MemFread(void* buf, int itemSize, int count, FILE* file, const unsigned char** data, int* remaining);
+QV_EXPORT int MemFwrite(const void* buf, int itemSize, int count, FILE* file, unsigned char** data, int* remaining);
 
 struct ImgStream {
     int writing;          // 1 when written, 0 when read

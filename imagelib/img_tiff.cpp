@@ -49,19 +49,18 @@ TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
         if (opts == nullptr) return nullptr;
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxUnitBytes()));
         TIFF* tif = TIFFClientOpenExt(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
-                                      ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap,
-                                      opts);
+                                      ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap, opts);
         TIFFOpenOptionsFree(opts);
         return tif;
     }
 #endif
-    return TIFFClientOpen(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
-                          ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap);
+    return TIFFClientOpen(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite, ImgStreamSeek,
+                          ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap);
 }
 
 // Tags, then the rows; false on any libtiff failure.
-bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, int layout, bool grey,
-                int quality, float resolution, int output) {
+bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, int layout, bool grey, int quality,
+                float resolution, int output) {
     bool ok = TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(width)) &&
               TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(height)) &&
               TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT) &&
@@ -92,8 +91,7 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
     } else {
         const int q = quality < -100 ? 100 : -quality;
         ok = ok && TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_JPEG) &&
-             TIFFSetField(tif, TIFFTAG_JPEGQUALITY, q) &&
-             TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
+             TIFFSetField(tif, TIFFTAG_JPEGQUALITY, q) && TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB);
     }
     ok = ok && TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_INCH) &&
          TIFFSetField(tif, TIFFTAG_XRESOLUTION, static_cast<double>(resolution)) &&
@@ -201,8 +199,8 @@ int WriteTiff(const char* path, const unsigned char* pixels, int width, int heig
     return stream.length;
 }
 
-int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi,
-             int request, const unsigned char* data, int length) {
+int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int* layout, int* dpi, int request,
+             const unsigned char* data, int length) {
     const bool from_file = path != nullptr && path[0] != '\0';
     auto fail = [&]() {
         if (img != nullptr) FreeImgData(img);

@@ -27,9 +27,8 @@ unsigned char Unpremultiply(unsigned char c, unsigned char a) {
 
 }  // namespace
 
-unsigned char* AddTransparency(const unsigned char* pixels, int width, int height, int* layout,
-                               int key, int tolerance, int alpha,
-                               const unsigned char* alpha_plane, int target_format) {
+unsigned char* AddTransparency(const unsigned char* pixels, int width, int height, int* layout, int key, int tolerance,
+                               int alpha, const unsigned char* alpha_plane, int target_format) {
     if (pixels == nullptr || layout == nullptr || !SizeOk(width, height) || key < -6) return nullptr;
     const int in = *layout;
     if (in != 0 && in != 1 && in != 2 && in != 4 && in != 5) return nullptr;
@@ -111,8 +110,7 @@ unsigned char* AddTransparency(const unsigned char* pixels, int width, int heigh
             free(out);
             return nullptr;
         }
-        const int t = key == -5 ? OtsuThreshold(luma, width, height, 0, 1)
-                                : ChannelMean(luma, width, height, 0, 1);
+        const int t = key == -5 ? OtsuThreshold(luma, width, height, 0, 1) : ChannelMean(luma, width, height, 0, 1);
         for (size_t i = 0; i < n; ++i)
             if (KeyMatch(luma[i], t, tolerance, tolR)) out[4 * i + 3] = av;
         free(luma);
@@ -133,8 +131,7 @@ unsigned char* AddTransparency(const unsigned char* pixels, int width, int heigh
     for (size_t i = 0; i < n; ++i) {
         unsigned char* o = out + 4 * i;
         bool hit = KeyMatch(o[2], tR, tolerance, tolR);
-        if (!grey)
-            hit = hit && KeyMatch(o[1], tG, tolerance, tolG) && KeyMatch(o[0], tB, tolerance, tolB);
+        if (!grey) hit = hit && KeyMatch(o[1], tG, tolerance, tolG) && KeyMatch(o[0], tB, tolerance, tolB);
         if (hit) o[3] = av;
     }
     *layout = 5;

@@ -37,10 +37,10 @@ enum qvbio_result {
 };
 
 typedef struct base_info_st {
-    char bio_name[260];       /* "quvera_fingervein" */
-    char bio_full_name[260];  /* "Quvera Finger vein: Quvera QVR610" */
-    int template_len;         /* buffer size for qvbio_enroll_templet's text (3996) */
-    int feature_len;          /* buffer size for qvbio_capture_feature's text (34384) */
+    char bio_name[260];      /* "quvera_fingervein" */
+    char bio_full_name[260]; /* "Quvera Finger vein: Quvera QVR610" */
+    int template_len;        /* buffer size for qvbio_enroll_templet's text (3996) */
+    int feature_len;         /* buffer size for qvbio_capture_feature's text (34384) */
 } base_info_st, qvbio_base_info_st;
 
 typedef struct dev_info_st {

@@ -30,34 +30,34 @@ typedef struct FV_VERSION_INFO {
 } FV_VERSION_INFO;
 
 enum {
-    FV_GRID_POINTS = 330,       // 15 rows x 22 columns
-    FV_RAW_POINTS = 144,        // template points that keep their code bytes
-    FV_MS_POINTS = 98,          // template points that keep their code bits
+    FV_GRID_POINTS = 330,  // 15 rows x 22 columns
+    FV_RAW_POINTS = 144,   // template points that keep their code bytes
+    FV_MS_POINTS = 98,     // template points that keep their code bits
     FV_FEATURE_ITEM_SIZE = 8588,
     FV_FEATURE_ITEMS = 3,
-    FV_FEATURE_SIZE = 25764,    // what veinalg_make_feature writes
-    FV_TMPL_SIZE = 2972         // what veinalg_make_tmpl writes
+    FV_FEATURE_SIZE = 25764,  // what veinalg_make_feature writes
+    FV_TMPL_SIZE = 2972       // what veinalg_make_tmpl writes
 };
 
 // One feature item (little-endian fields); a feature is three of them back to back.
 typedef struct FV_EXTRACT_FEATURE {
-    char tag[4];                            // "v1.1", no terminating zero
-    uint32_t crc;                           // CRC-32 of every byte after offset 8
-    unsigned char codes[FV_GRID_POINTS][8]; // code groups, point = grid row * 22 + grid column
-    uint32_t ms[FV_GRID_POINTS][4];         // 128 code bits per point
-    unsigned char w15[FV_GRID_POINTS];      // weights, window radius 15
-    unsigned char w27[FV_GRID_POINTS];      // weights, window radius 27
+    char tag[4];                             // "v1.1", no terminating zero
+    uint32_t crc;                            // CRC-32 of every byte after offset 8
+    unsigned char codes[FV_GRID_POINTS][8];  // code groups, point = grid row * 22 + grid column
+    uint32_t ms[FV_GRID_POINTS][4];          // 128 code bits per point
+    unsigned char w15[FV_GRID_POINTS];       // weights, window radius 15
+    unsigned char w27[FV_GRID_POINTS];       // weights, window radius 27
 } FV_EXTRACT_FEATURE;
 
 // The enrolment template.
 typedef struct FV_ENROLL_TMPL {
-    char tag[4];                            // "v1.1"
-    uint32_t crc;                           // CRC-32 of bytes 8 to 2,971
+    char tag[4];   // "v1.1"
+    uint32_t crc;  // CRC-32 of bytes 8 to 2,971
     unsigned char codes[FV_RAW_POINTS][8];
     uint32_t ms[FV_MS_POINTS][4];
     unsigned char w15[FV_RAW_POINTS];
     unsigned char w27[FV_MS_POINTS];
-    unsigned char reserved[2];              // written as zeros, covered by the CRC
+    unsigned char reserved[2];  // written as zeros, covered by the CRC
 } FV_ENROLL_TMPL;
 
 #ifdef __cplusplus

@@ -10,11 +10,11 @@ struct FET {
     char** values;
 };
 
-constexpr int kFetMaxText = 511;          // longest name or value string2fet accepts
-constexpr int kFetTooLong = -5;           // string2fet: a name or value longer than kFetMaxText
-constexpr int kMaxCommentText = 65533;    // longest text a comment segment holds
-constexpr int kCommentTooLong = -2;       // putc_comment/write_comment: text does not fit a segment
-constexpr int kCommentBadLength = -4;     // read_comment/getc_comment: length field below 2
+constexpr int kFetMaxText = 511;        // longest name or value string2fet accepts
+constexpr int kFetTooLong = -5;         // string2fet: a name or value longer than kFetMaxText
+constexpr int kMaxCommentText = 65533;  // longest text a comment segment holds
+constexpr int kCommentTooLong = -2;     // putc_comment/write_comment: text does not fit a segment
+constexpr int kCommentBadLength = -4;   // read_comment/getc_comment: length field below 2
 
 int allocfet_ret(FET** ofet, int numfeatures);
 int reallocfet_ret(FET** ofet, int newlen);

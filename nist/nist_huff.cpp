@@ -193,8 +193,8 @@ void assign_huffcodes(HUFFCODE* table) {
     }
 }
 
-int build_huffcode_table(HUFFCODE** ohuffcode_table, const HUFFCODE* in, int last_size,
-                         const unsigned char* values, int max_huffcounts) {
+int build_huffcode_table(HUFFCODE** ohuffcode_table, const HUFFCODE* in, int last_size, const unsigned char* values,
+                         int max_huffcounts) {
     HUFFCODE* table = static_cast<HUFFCODE*>(calloc(static_cast<size_t>(max_huffcounts) + 1, sizeof(HUFFCODE)));
     if (table == nullptr) {
         diag_fprintf(stderr, "ERROR : build_huffcode_table : calloc : new_huffcode_table\n");
@@ -208,8 +208,7 @@ int build_huffcode_table(HUFFCODE** ohuffcode_table, const HUFFCODE* in, int las
     return 0;
 }
 
-void build_decode_table(int* maxcode, int* mincode, int* valptr, const unsigned char* huffbits,
-                        const HUFFCODE* table) {
+void build_decode_table(int* maxcode, int* mincode, int* valptr, const unsigned char* huffbits, const HUFFCODE* table) {
     for (int i = 0; i <= kMaxHuffBits; i++) maxcode[i] = mincode[i] = valptr[i] = 0;
     int p = 0;
     for (int len = 1; len <= kMaxHuffBits; len++) {
@@ -237,8 +236,7 @@ namespace {
 // The shared body of the stream and memory table readers.
 template <class ReadU8, class ReadU16, class ReadN>
 int read_table_body(unsigned char* otable_id, unsigned char** ohuffbits, unsigned char** ohuffvalues,
-                    int max_huffcounts, int read_table_len_flag, int* bytes_left, ReadU8 rd8, ReadU16 rd16,
-                    ReadN rdn) {
+                    int max_huffcounts, int read_table_len_flag, int* bytes_left, ReadU8 rd8, ReadU16 rd16, ReadN rdn) {
     int ret;
     if (read_table_len_flag) {
         unsigned short len;
@@ -267,8 +265,7 @@ int read_table_body(unsigned char* otable_id, unsigned char** ohuffbits, unsigne
     }
     *bytes_left -= kMaxHuffBits;
     if (sum > max_huffcounts + 1) {
-        diag_fprintf(stderr, "ERROR : read_huffman_table : num_hufvals (%d) is larger than MAX_HUFFCOUNTS_WSQ\n",
-                     sum);
+        diag_fprintf(stderr, "ERROR : read_huffman_table : num_hufvals (%d) is larger than MAX_HUFFCOUNTS_WSQ\n", sum);
         free(bits);
         return -4;
     }

@@ -3,9 +3,9 @@
 #pragma once
 #include <cstdio>
 
-constexpr int kMaxHuffBits = 16;          // longest code written or read
-constexpr int kMaxHuffCounts = 256;       // WSQ alphabet bound M (symbols 0..255)
-constexpr int kMaxHuffCodeSize = 32;      // deepest tree that is counted
+constexpr int kMaxHuffBits = 16;      // longest code written or read
+constexpr int kMaxHuffCounts = 256;   // WSQ alphabet bound M (symbols 0..255)
+constexpr int kMaxHuffCodeSize = 32;  // deepest tree that is counted
 
 struct HUFFCODE {
     short size;

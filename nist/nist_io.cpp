@@ -148,8 +148,8 @@ int putc_byte(unsigned char c, unsigned char* odata, int oalloc, int* olen) {
 }
 
 int putc_bytes(const unsigned char* idata, int count, unsigned char* odata, int oalloc, int* olen) {
-    if (count < 0 || odata == nullptr || olen == nullptr || *olen < 0 || *olen > oalloc ||
-        count > oalloc - *olen || (count > 0 && idata == nullptr)) {
+    if (count < 0 || odata == nullptr || olen == nullptr || *olen < 0 || *olen > oalloc || count > oalloc - *olen ||
+        (count > 0 && idata == nullptr)) {
         diag_fprintf(stderr, "ERROR : putc_bytes : buffer overlow\n");
         return NIST_ERR_PUTC_BYTES;
     }
@@ -251,9 +251,12 @@ int debug_printf(const char* fmt, ...) {
 void report_fatal_error(const char* a, const char* b, const char* c) {
     if (kNistDebugLevel == 0) return;
     fflush(stdout);
-    if (c) diag_fprintf(stderr, "ERROR: %s: %s: %s\n", a, b ? b : "", c);
-    else if (b) diag_fprintf(stderr, "ERROR: %s: %s\n", a, b);
-    else diag_fprintf(stderr, "ERROR: %s\n", a ? a : "");
+    if (c)
+        diag_fprintf(stderr, "ERROR: %s: %s: %s\n", a, b ? b : "", c);
+    else if (b)
+        diag_fprintf(stderr, "ERROR: %s: %s\n", a, b);
+    else
+        diag_fprintf(stderr, "ERROR: %s\n", a ? a : "");
 }
 
 void report_system_error(const char* a, const char* b, const char* c) { report_fatal_error(a, b, c); }

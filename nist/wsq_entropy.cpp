@@ -94,17 +94,18 @@ int check_all_ones_huffcode(const HUFFCODE* table, int last_size) {
     for (int i = 0; i < last_size; i++) {
         const unsigned int ones = (1u << table[i].size) - 1u;
         if (table[i].size > 0 && (table[i].code & ones) == ones) {
-            diag_fprintf(stderr, "WARNING: A code in the hufftable contains an all 1's code.\n"
-                                 "         This image may still be decodable.\n"
-                                 "         WSQ codes must never be all 1's, so other decoders may refuse it.\n");
+            diag_fprintf(stderr,
+                         "WARNING: A code in the hufftable contains an all 1's code.\n"
+                         "         This image may still be decodable.\n"
+                         "         WSQ codes must never be all 1's, so other decoders may refuse it.\n");
             return -1;
         }
     }
     return 0;
 }
 
-int gen_block_hufftable(HUFFCODE** ohufftable, unsigned char** ohuffbits, unsigned char** ohuffvalues,
-                        const short* sip, const int* block_sizes, int num_sizes) {
+int gen_block_hufftable(HUFFCODE** ohufftable, unsigned char** ohuffbits, unsigned char** ohuffvalues, const short* sip,
+                        const int* block_sizes, int num_sizes) {
     // Each array is taken over as soon as it is made; only a complete table leaves.
     int* raw_counts = nullptr;
     int ret = count_block(&raw_counts, kMaxHuffCounts, sip, block_sizes[0], kMaxCoeff, kMaxZRun);
@@ -271,16 +272,22 @@ int one_code(int* onodeptr, const int* mincode, const int* maxcode, const int* v
 template <class M>
 int decode_data(short* ip, size_t room, wsq_transform_table* dtt, wsq_quant_table* dqt, wsq_huff_table* dht, M m) {
     auto read_marker = [&](unsigned short* mk) {
-        if constexpr (M::kFile) return read_marker_wsq(mk, TBLS_N_SOB, m.fp);
-        else return getc_marker_wsq(mk, TBLS_N_SOB, m.cur, m.end);
+        if constexpr (M::kFile)
+            return read_marker_wsq(mk, TBLS_N_SOB, m.fp);
+        else
+            return getc_marker_wsq(mk, TBLS_N_SOB, m.cur, m.end);
     };
     auto read_table = [&](unsigned short mk) {
-        if constexpr (M::kFile) return read_table_wsq(mk, dtt, dqt, dht, m.fp);
-        else return getc_table_wsq(mk, dtt, dqt, dht, m.cur, m.end);
+        if constexpr (M::kFile)
+            return read_table_wsq(mk, dtt, dqt, dht, m.fp);
+        else
+            return getc_table_wsq(mk, dtt, dqt, dht, m.cur, m.end);
     };
     auto read_sob = [&](unsigned char* id) {
-        if constexpr (M::kFile) return read_block_header(id, m.fp);
-        else return getc_block_header(id, m.cur, m.end);
+        if constexpr (M::kFile)
+            return read_block_header(id, m.fp);
+        else
+            return getc_block_header(id, m.cur, m.end);
     };
     unsigned short marker;
     int ret;
@@ -378,8 +385,8 @@ int decode_one_code_file(int* onodeptr, const int* mincode, const int* maxcode, 
     return one_code(onodeptr, mincode, maxcode, valptr, huffvalues, nvalues, WsqFileMedium{infp}, br, marker);
 }
 
-int huffman_decode_data_mem(short* ip, size_t room, wsq_transform_table* dtt, wsq_quant_table* dqt,
-                            wsq_huff_table* dht, const unsigned char** cbufptr, const unsigned char* ebufptr) {
+int huffman_decode_data_mem(short* ip, size_t room, wsq_transform_table* dtt, wsq_quant_table* dqt, wsq_huff_table* dht,
+                            const unsigned char** cbufptr, const unsigned char* ebufptr) {
     return decode_data(ip, room, dtt, dqt, dht, WsqMemMedium{cbufptr, ebufptr});
 }
 

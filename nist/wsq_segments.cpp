@@ -306,12 +306,9 @@ int block_header(unsigned char* huff_table, M m) {
 template <class M>
 int table_dispatch(unsigned short marker, wsq_transform_table* dtt, wsq_quant_table* dqt, wsq_huff_table* dht, M m) {
     switch (marker) {
-    case DTT_WSQ:
-        return transform_table(dtt, m);
-    case DQT_WSQ:
-        return quantization_table(dqt, m);
-    case DHT_WSQ:
-        return huffman_tables(dht, m);
+    case DTT_WSQ: return transform_table(dtt, m);
+    case DQT_WSQ: return quantization_table(dqt, m);
+    case DHT_WSQ: return huffman_tables(dht, m);
     case COM_WSQ: {
         unsigned char* text = nullptr;
         int ret;
@@ -450,8 +447,8 @@ int getc_transform_table(wsq_transform_table* dtt, const unsigned char** cbufptr
 int write_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, FILE* outfp) {
     return put_transform_table(lofilt, losz, hifilt, hisz, FileSink{outfp});
 }
-int putc_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, unsigned char* odata,
-                         int oalloc, int* olen) {
+int putc_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, unsigned char* odata, int oalloc,
+                         int* olen) {
     return put_transform_table(lofilt, losz, hifilt, hisz, BufSink{odata, oalloc, olen});
 }
 

@@ -30,13 +30,13 @@ constexpr int kMaxImageSide = 32767;
 constexpr int kMaxFilterTaps = 31;
 
 // Failure codes of our own, the same from streams and memory.
-constexpr int kErrFrameSize = -60;     // frame width or height outside 1..32767, or above the pixel budget
-constexpr int kErrSegLength = -61;     // a segment length that disagrees with its content
-constexpr int kErrFilterTaps = -62;    // a transform table with a filter of 0 taps
-constexpr int kErrTableId = -63;       // a Huffman table id of 8 or more (DHT or SOB)
-constexpr int kErrCodeSpace = -64;     // Huffman code lengths that over-fill the code space
-constexpr int kErrScaleRange = -65;    // writer: a value too small to decimal-scale into a byte
-constexpr int kErrLongFilter = -66;    // a transform table with a filter of more than kMaxFilterTaps taps
+constexpr int kErrFrameSize = -60;   // frame width or height outside 1..32767, or above the pixel budget
+constexpr int kErrSegLength = -61;   // a segment length that disagrees with its content
+constexpr int kErrFilterTaps = -62;  // a transform table with a filter of 0 taps
+constexpr int kErrTableId = -63;     // a Huffman table id of 8 or more (DHT or SOB)
+constexpr int kErrCodeSpace = -64;   // Huffman code lengths that over-fill the code space
+constexpr int kErrScaleRange = -65;  // writer: a value too small to decimal-scale into a byte
+constexpr int kErrLongFilter = -66;  // a transform table with a filter of more than kMaxFilterTaps taps
 
 struct wsq_transform_table {
     float* lofilt;
@@ -89,8 +89,8 @@ int getc_table_wsq(unsigned short marker, wsq_transform_table* dtt, wsq_quant_ta
 int read_transform_table(wsq_transform_table* dtt, FILE* infp);
 int getc_transform_table(wsq_transform_table* dtt, const unsigned char** cbufptr, const unsigned char* ebufptr);
 int write_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, FILE* outfp);
-int putc_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, unsigned char* odata,
-                         int oalloc, int* olen);
+int putc_transform_table(const float* lofilt, int losz, const float* hifilt, int hisz, unsigned char* odata, int oalloc,
+                         int* olen);
 
 int read_quantization_table(wsq_quant_table* dqt, FILE* infp);
 int getc_quantization_table(wsq_quant_table* dqt, const unsigned char** cbufptr, const unsigned char* ebufptr);

@@ -11,17 +11,19 @@
 
 #include "nist_io.h"
 
-const float kWsqLoFilt[9] = {0.037828457f, -0.023849465f, -0.1106244f, 0.37740284f, 0.8526987f,
+const float kWsqLoFilt[9] = {0.037828457f, -0.023849465f, -0.1106244f,   0.37740284f, 0.8526987f,
                              0.37740284f,  -0.1106244f,   -0.023849465f, 0.037828457f};
-const float kWsqHiFilt[7] = {0.06453888f, -0.040689416f, -0.41809228f, 0.7884856f,
+const float kWsqHiFilt[7] = {0.06453888f,  -0.040689416f, -0.41809228f, 0.7884856f,
                              -0.41809228f, -0.040689416f, 0.06453888f};
 
 namespace {
 
 // split(n, f): the first and second part of a length.
 void split(int n, int f, int* first, int* second) {
-    if (n % 2 == 0) *first = n / 2;
-    else *first = f ? (n - 1) / 2 : (n + 1) / 2;
+    if (n % 2 == 0)
+        *first = n / 2;
+    else
+        *first = f ? (n - 1) / 2 : (n + 1) / 2;
     *second = n - *first;
 }
 
@@ -103,8 +105,10 @@ int extend_index(int k, int n, bool start_whole, bool end_whole) {
     if (k >= 0 && k < n) return k;
     if (n == 1) return 0;
     while (k < 0 || k >= n) {
-        if (k < 0) k = start_whole ? -k : -k - 1;
-        else k = end_whole ? 2 * (n - 1) - k : 2 * n - 1 - k;
+        if (k < 0)
+            k = start_whole ? -k : -k - 1;
+        else
+            k = end_whole ? 2 * (n - 1) - k : 2 * n - 1 - k;
     }
     return k;
 }
@@ -187,7 +191,8 @@ void synthesis_lines(const float* in, int in_step, float* out, int out_step, int
 
 // Room for kLines extended lines of either pass, with the analysis accumulators after them.
 float* alloc_line(int width, int height, int losz, int hisz) {
-    const size_t n = 2 * static_cast<size_t>(std::max(width, height)) + 4 * static_cast<size_t>(std::max(losz, hisz)) + 16;
+    const size_t n =
+        2 * static_cast<size_t>(std::max(width, height)) + 4 * static_cast<size_t>(std::max(losz, hisz)) + 16;
     return static_cast<float*>(malloc(n * kLines * sizeof(float)));
 }
 
@@ -328,7 +333,7 @@ void subband_variance(wsq_quant_params* qp, const subband_rect* q_tree, int q_tr
 int quantize(short** osip, int* ocmp_siz, wsq_quant_params* qp, const subband_rect* q_tree, int q_treelen,
              const float* fip, int width, int height) {
     static const float kWeights[8] = {1.32f, 1.08f, 1.42f, 1.08f, 1.32f, 1.42f, 1.08f, 1.08f};
-    float qt[kMaxSubbands] = {0};    // tentative widths Q'
+    float qt[kMaxSubbands] = {0};  // tentative widths Q'
     float sigma[kMaxSubbands] = {0};
     float m[kMaxSubbands] = {0};
     for (int k = 0; k < kMaxSubbands; k++) qp->q[k] = qp->z[k] = 0.0f;
@@ -340,7 +345,8 @@ int quantize(short** osip, int* ocmp_siz, wsq_quant_params* qp, const subband_re
             continue;
         }
         const float a = k < 52 ? 1.0f : kWeights[k - 52];
-        qt[k] = k < 4 ? 1.0f : static_cast<float>(10.0 / (static_cast<double>(a) * std::log(static_cast<double>(qp->var[k]))));
+        qt[k] = k < 4 ? 1.0f
+                      : static_cast<float>(10.0 / (static_cast<double>(a) * std::log(static_cast<double>(qp->var[k]))));
         sigma[k] = static_cast<float>(std::sqrt(static_cast<double>(qp->var[k])));
         k0[n0++] = k;
     }
@@ -359,7 +365,8 @@ int quantize(short** osip, int* ocmp_siz, wsq_quant_params* qp, const subband_re
             q = static_cast<float>((std::pow(2.0, static_cast<double>(qp->r) / s - 1.0) / 2.5) / std::pow(p, 1.0 / s));
             int keep[kNumSubbands], nkeep = 0;
             for (int i = 0; i < nk; i++)
-                if (!(static_cast<double>(qt[kk[i]]) / q >= 5.0 * static_cast<double>(sigma[kk[i]]))) keep[nkeep++] = kk[i];
+                if (!(static_cast<double>(qt[kk[i]]) / q >= 5.0 * static_cast<double>(sigma[kk[i]])))
+                    keep[nkeep++] = kk[i];
             // Stop when none leaves (or all would: the last rate stands).
             if (nkeep == nk || nkeep == 0) break;
             memcpy(kk, keep, sizeof(int) * static_cast<size_t>(nkeep));
@@ -403,9 +410,12 @@ int quantize(short** osip, int* ocmp_siz, wsq_quant_params* qp, const subband_re
             for (int c = 0; c < b.lx; c++) {
                 const float x = row[c];
                 short v;
-                if (-z <= x && x <= z) v = 0;
-                else if (x > 0.0f) v = to_short(static_cast<double>((x - z) / qk) + 1.0);
-                else v = to_short(static_cast<double>((x + z) / qk) - 1.0);
+                if (-z <= x && x <= z)
+                    v = 0;
+                else if (x > 0.0f)
+                    v = to_short(static_cast<double>((x - z) / qk) + 1.0);
+                else
+                    v = to_short(static_cast<double>((x + z) / qk) - 1.0);
                 sip[n++] = v;
             }
         }
@@ -453,9 +463,12 @@ int unquantize(float** ofip, const wsq_quant_table* dqt, const subband_rect* q_t
             float* row = fip + static_cast<long>(b.y + r) * width + b.x;
             for (int c = 0; c < b.lx && n < count; c++) {
                 const short s = sip[n++];
-                if (s == 0) row[c] = 0.0f;
-                else if (s > 0) row[c] = static_cast<float>(static_cast<double>(qk * (static_cast<float>(s) - bc)) + half_z);
-                else row[c] = static_cast<float>(static_cast<double>(qk * (static_cast<float>(s) + bc)) - half_z);
+                if (s == 0)
+                    row[c] = 0.0f;
+                else if (s > 0)
+                    row[c] = static_cast<float>(static_cast<double>(qk * (static_cast<float>(s) - bc)) + half_z);
+                else
+                    row[c] = static_cast<float>(static_cast<double>(qk * (static_cast<float>(s) + bc)) - half_z);
             }
         }
     }
@@ -467,8 +480,11 @@ void float_to_image(unsigned char* data, const float* img, int width, int height
     const long n = static_cast<long>(width) * height;
     for (long i = 0; i < n; i++) {
         const float v = img[i] * r_scale + m_shift + 0.5f;
-        if (!(v >= 0.0f)) data[i] = 0;  // below 0, or not a number
-        else if (v > 255.0f) data[i] = 255;
-        else data[i] = static_cast<unsigned char>(v);
+        if (!(v >= 0.0f))
+            data[i] = 0;  // below 0, or not a number
+        else if (v > 255.0f)
+            data[i] = 255;
+        else
+            data[i] = static_cast<unsigned char>(v);
     }
 }

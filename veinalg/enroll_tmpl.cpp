@@ -154,8 +154,8 @@ int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned cha
             PairResult third = align_rotations(&w.merged[0], &w.records[3 * q], rule);
             const int factor = ThirdImageFactor(third.score);
             rc = MergeFeature(&w.merged[1], &w.merged[0], &w.records[3 * q + third.rotation], w.acc_responses,
-                              w.normalised[3 * q + third.rotation], w.out_responses, w.acc_codes, w.acc_w15,
-                              w.acc_w27, third.row, third.col, factor);
+                              w.normalised[3 * q + third.rotation], w.out_responses, w.acc_codes, w.acc_w15, w.acc_w27,
+                              third.row, third.col, factor);
             if (rc != 0) return rc;
             merged = &w.merged[1];
         }

@@ -57,8 +57,7 @@ void EncodeFeatureMsPoint(int point, int* bit_count, unsigned int** cursor, cons
     const int* n = normalised + point * kPointResponses;
     auto at = [n](int s, int o) { return n[s * kOrients + o]; };
     for (int s : freMS1)
-        for (int o = 0; o < kOrients; ++o)
-            addBit(cursor, at(s, o) < at(s, (o + 1) % kOrients) ? 1 : 0, bit_count);
+        for (int o = 0; o < kOrients; ++o) addBit(cursor, at(s, o) < at(s, (o + 1) % kOrients) ? 1 : 0, bit_count);
     for (int pr = 0; pr < 6; ++pr) {
         int s1 = freMS2[2 * pr], s2 = freMS2[2 * pr + 1];
         for (int t = 0; t < 8; ++t)
@@ -110,8 +109,8 @@ unsigned char weight_of(int count, int r) {
 
 }  // namespace
 
-int EncodeFeature_wtX(unsigned char* weights, const unsigned char* border, int radius, int row0, int col0,
-                      int row_step, int col_step) {
+int EncodeFeature_wtX(unsigned char* weights, const unsigned char* border, int radius, int row0, int col0, int row_step,
+                      int col_step) {
     for (int i = 0; i < kGridRows; ++i)
         for (int j = 0; j < kGridCols; ++j)
             weights[i * kGridCols + j] =
@@ -131,8 +130,8 @@ int EncodeFeature_wt_rX(unsigned char* weights, const unsigned char* border, int
         std::memset(weights, 0, kMsPoints);
         for (int p = 0; p < 7; ++p)
             for (int q = 0; q < 14; ++q)
-                weights[p * 14 + q] = weight_of(
-                    window_count(border, radius, row0 + row_step * iMS[p], col0 + col_step * jMS[q]), radius);
+                weights[p * 14 + q] =
+                    weight_of(window_count(border, radius, row0 + row_step * iMS[p], col0 + col_step * jMS[q]), radius);
     }
     return 0;
 }

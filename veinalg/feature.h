@@ -19,8 +19,8 @@ void EncodeGaborFeature(unsigned char* codes, unsigned char* reduced_codes, cons
 int EncodeMsData(unsigned int* ms, unsigned int* reduced_ms, const int* responses, int* normalised);
 void EncodeFeatureMsPoint(int point, int* bit_count, unsigned int** cursor, const int* normalised);
 void addBit(unsigned int** cursor, unsigned char bit, int* bit_count);
-int EncodeFeature_wtX(unsigned char* weights, const unsigned char* border, int radius, int row0, int col0,
-                      int row_step, int col_step);
+int EncodeFeature_wtX(unsigned char* weights, const unsigned char* border, int radius, int row0, int col0, int row_step,
+                      int col_step);
 int EncodeFeature_wt_rX(unsigned char* weights, const unsigned char* border, int radius, int row0, int col0,
                         int row_step, int col_step);
 int Decode_FeatureX(FV_FEATURE* feature, int points, char flag);

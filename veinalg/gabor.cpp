@@ -63,8 +63,10 @@ TapPairs tap_pairs(int scale, int m) {
     const int h = kGaborHalf[scale], half = h / 2;
     TapPairs t{};
     for (int k = 1; k <= h; ++k) {
-        int tc = k < half ? GaborYcTable[scale * 112 + (k - 1) * 9 + m] : GaborYc2Table[scale * 160 + (k - half) * 9 + m];
-        int ts = k < half ? GaborYsTable[scale * 112 + (k - 1) * 9 + m] : GaborYs2Table[scale * 160 + (k - half) * 9 + m];
+        int tc =
+            k < half ? GaborYcTable[scale * 112 + (k - 1) * 9 + m] : GaborYc2Table[scale * 160 + (k - half) * 9 + m];
+        int ts =
+            k < half ? GaborYsTable[scale * 112 + (k - 1) * 9 + m] : GaborYs2Table[scale * 160 + (k - half) * 9 + m];
         t.c[(k - 1) / 2][(k - 1) & 1] = static_cast<int16_t>(tc);
         t.s[(k - 1) / 2][(k - 1) & 1] = static_cast<int16_t>(ts);
     }
@@ -112,8 +114,8 @@ void vertical_pass(int32_t re[9][kPadWidth + 2], int32_t im[9][kPadWidth + 2], c
 }
 
 #if defined(__SSE2__)
-constexpr int kTapSlots = 56;        // 2h + 1 <= 55 taps, padded to whole vectors of eight
-constexpr int kSplitWidth = 208;     // padded row positions read by the widest window
+constexpr int kTapSlots = 56;     // 2h + 1 <= 55 taps, padded to whole vectors of eight
+constexpr int kSplitWidth = 208;  // padded row positions read by the widest window
 static_assert(kPadWidth + 7 <= kSplitWidth, "split rows cover the padded windows");
 
 // A vertical response row split exactly as hi * 32768 + lo with lo in 0..32767, so that 16-bit
@@ -200,8 +202,7 @@ void fill_rows(unsigned char* image, int row0, int mean_bottom) {
 
 }  // namespace
 
-void SetGaborParam(const unsigned char* border, int* row0, int* mean_bottom, int* col0, int* row_step,
-                   int* col_step) {
+void SetGaborParam(const unsigned char* border, int* row0, int* mean_bottom, int* col0, int* row_step, int* col_step) {
     *row_step = kRowStep;
     *col_step = kColStep;
     *col0 = kCol0;
@@ -220,9 +221,7 @@ void SetGaborParam(const unsigned char* border, int* row0, int* mean_bottom, int
 }
 
 void CalcNeighborSumAndDiff(const unsigned char* image, int row, short* sums, short* diffs) {
-    auto px = [&](int c, int r) -> int {
-        return (r >= 0 && r < kVeinHeight) ? image[r * kVeinWidth + c] : 0;
-    };
+    auto px = [&](int c, int r) -> int { return (r >= 0 && r < kVeinHeight) ? image[r * kVeinWidth + c] : 0; };
     for (int c = 0; c < kVeinWidth; ++c) {
         short* s = sums + c * (kMaxHalf + 1);
         short* d = diffs + c * kMaxHalf;
@@ -307,8 +306,8 @@ void point_energies(int box, const int32_t* re, const int32_t* im, int index, in
 
 }  // namespace
 
-int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0,
-                        int row_step, int col_step) {
+int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0, int row_step,
+                        int col_step) {
     std::unique_ptr<int[]> boxes(new (std::nothrow) int[kGridPoints * kScales]);
     std::unique_ptr<int[]> integral(new (std::nothrow) int[(kVeinHeight + 1) * (kVeinWidth + 1)]);
     std::unique_ptr<RowSums> rows(new (std::nothrow) RowSums);
@@ -391,11 +390,11 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
                     uint32_t a, b = 0, e = 0, f;
 #if defined(__SSE2__)
                     if (inside) {
-                        window_dots(tap_c(s, m), tap_s(s, m), split[2 * m], split[2 * m + 1], pos - h, nvec, &a, &b,
-                                    &e, &f);
+                        window_dots(tap_c(s, m), tap_s(s, m), split[2 * m], split[2 * m + 1], pos - h, nvec, &a, &b, &e,
+                                    &f);
                     } else
 #endif
-                    if (inside) {
+                        if (inside) {
                         const int32_t* cv = vre[m] + pos;
                         const int32_t* sv = vim[m] + pos;
                         a = static_cast<uint32_t>(xc[0]) * static_cast<uint32_t>(cv[0]);

@@ -29,13 +29,12 @@ extern const int32_t GaborSinTable[kResponses];
 extern const int kGaborHalf[kScales];
 
 // Places the grid inside the finger band given by the 70 border pairs (140 bytes).
-void SetGaborParam(const unsigned char* border, int* row0, int* mean_bottom, int* col0, int* row_step,
-                   int* col_step);
+void SetGaborParam(const unsigned char* border, int* row0, int* mean_bottom, int* col0, int* row_step, int* col_step);
 
 // Fills all 36,960 responses; rewrites rows of `image` (stride 140) above and below the grid.
 // 0, or -7 without work memory (then nothing is changed).
-int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0,
-                        int row_step, int col_step);
+int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0, int row_step,
+                        int col_step);
 
 // Neighbour sums [140][28] and differences [140][27] of one image row.
 void CalcNeighborSumAndDiff(const unsigned char* image, int row, short* sums, short* diffs);

@@ -31,7 +31,8 @@ struct NibbleDotTable {
     uint16_t v[65536];
     constexpr NibbleDotTable() : v() {
         for (int a = 0; a < 256; ++a)
-            for (int b = 0; b < 256; ++b) v[a * 256 + b] = static_cast<uint16_t>((a >> 4) * (b >> 4) + (a & 15) * (b & 15));
+            for (int b = 0; b < 256; ++b)
+                v[a * 256 + b] = static_cast<uint16_t>((a >> 4) * (b >> 4) + (a & 15) * (b & 15));
     }
 };
 
@@ -83,11 +84,8 @@ struct Pass {
 // Coarse to fine: shifts relative to the current state (columns outer, rows inner), the weight of
 // the code-byte score (0: code bits alone), E0 of the weight penalty, and whether the best starts over.
 const Pass kPasses[5] = {
-    {-9, 9, 3, -6, 6, 3, 0, 2000, true},
-    {0, 0, 1, -2, 2, 4, 0, 2700, true},
-    {-2, 2, 4, 0, 0, 1, 0, 2700, false},
-    {0, 0, 1, -1, 1, 1, 30, 2900, true},
-    {-1, 1, 2, 0, 0, 1, 30, 2900, false},
+    {-9, 9, 3, -6, 6, 3, 0, 2000, true}, {0, 0, 1, -2, 2, 4, 0, 2700, true},   {-2, 2, 4, 0, 0, 1, 0, 2700, false},
+    {0, 0, 1, -1, 1, 1, 30, 2900, true}, {-1, 1, 2, 0, 0, 1, 30, 2900, false},
 };
 
 // Score of one shift; with `codes` false the code-byte products are left out (passes whose raw

@@ -61,9 +61,7 @@ bool codes_plausible(const unsigned char* codes, int points, int max_energy) {
     const __m128i m4 = _mm_set1_epi8(0x0F), zero = _mm_setzero_si128();
     const __m128i limit = _mm_set1_epi32(max_energy);
     __m128i bad = zero;
-    auto partial = [](__m128i lo, __m128i hi) {
-        return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi));
-    };
+    auto partial = [](__m128i lo, __m128i hi) { return _mm_add_epi32(_mm_madd_epi16(lo, lo), _mm_madd_epi16(hi, hi)); };
     for (; g + 4 <= points; g += 4) {
         const __m128i b0 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 8 * g));
         const __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(codes + 8 * g + 16));

@@ -17,9 +17,9 @@ constexpr int kImageHeight = 240;
 constexpr int kImageBytes = kImageWidth * kImageHeight;  // 76,800
 constexpr int kVeinWidth = 140;
 constexpr int kVeinHeight = 120;
-constexpr int kVeinBytes = kVeinWidth * kVeinHeight;     // 16,800
-constexpr int kGaborResponses = 36960;                   // 15 x 22 points x 7 scales x 16 orientations
-constexpr int kBmpDataOffset = 1078;                     // 14 + 40 + 256 x 4
+constexpr int kVeinBytes = kVeinWidth * kVeinHeight;  // 16,800
+constexpr int kGaborResponses = 36960;                // 15 x 22 points x 7 scales x 16 orientations
+constexpr int kBmpDataOffset = 1078;                  // 14 + 40 + 256 x 4
 
 // Work buffers are obtained per call (qv::heap_alloc, qv::heap_zeroed) and released on every
 // path; an empty owner means the memory could not be had.
@@ -62,8 +62,8 @@ struct FV_TMPL {
     unsigned char w27[FV_MS_POINTS];
 };
 struct _byteImage {
-    int width;   // carried, not read
-    int height;  // carried, not read
+    int width;            // carried, not read
+    int height;           // carried, not read
     unsigned char* data;  // 76,800-byte buffer
 };
 
@@ -73,8 +73,8 @@ int CutImage(const _image* image, unsigned char* out);
 void BilinearZoom(const unsigned char* src, int src_width, int src_height, unsigned char* dst, int dst_width,
                   int dst_height);
 void ReverseImage(const unsigned char* src, int width, int height, unsigned char* dst);
-void CopyRoiImage(const unsigned char* src, int src_width, int src_height, unsigned char* dst, int width,
-                  int height, int x0, int y0);
+void CopyRoiImage(const unsigned char* src, int src_width, int src_height, unsigned char* dst, int width, int height,
+                  int x0, int y0);
 uint32_t GenerateCRC32(const unsigned char* data, long length);
 int CheckTmplData(const FV_ENROLL_TMPL* tmpl);
 int CheckFeatureData(const FV_EXTRACT_FEATURE* item);
@@ -90,8 +90,7 @@ void RemoveOverWhiteArea(const unsigned char* src, unsigned char* dst);
 void RemoveOverWhiteArea(int row_begin, int row_end, int count, BLOCK_INFO* records, unsigned char* image);
 // 0, -1 when no strip has both edges, -7 without memory.
 int FindVeinBoundary(const unsigned char* image, short* top_edge, short* bottom_edge);
-int CalcSlopeAngle(float* slope, const short* top_edge, const short* bottom_edge, int* upper_flag,
-                   int* lower_flag);
+int CalcSlopeAngle(float* slope, const short* top_edge, const short* bottom_edge, int* upper_flag, int* lower_flag);
 
 // ---- Vein enhancement (320 x 240 images and masks, rows top..bottom) ----
 int neighborPoint2TableIndex(const short* v);
@@ -101,8 +100,7 @@ int CalcImageCurvature(unsigned char* image, const unsigned char* mask, unsigned
 int SmoothingByForeground(unsigned char* image, unsigned char border, const unsigned char* mask, short top,
                           short bottom);
 void MeargeTwoImage(unsigned char* image, const unsigned char* curvature);
-int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top,
-                      short bottom);
+int HistogramEqualize(unsigned char* image, unsigned char radius, const unsigned char* mask, short top, short bottom);
 int InvertAndRemoveNoisePoint(unsigned char* image, const unsigned char* mask, short top, short bottom);
 
 // ---- Preprocessing ----
@@ -112,8 +110,7 @@ extern const uint16_t StretchCalcTable[1280];
 int PreprocessImage(unsigned char* image, unsigned char* mask);
 int RotateImage320_240(unsigned char* image, unsigned char* mask1, unsigned char* mask2, float slope,
                        const short* top_edge, const short* bottom_edge);
-void FindTopAndBottomBorder(short* top_edge, short* bottom_edge, const unsigned char* mask, short* top,
-                            short* bottom);
+void FindTopAndBottomBorder(short* top_edge, short* bottom_edge, const unsigned char* mask, short* top, short* bottom);
 int NormalizeVeinHeight(unsigned char* image, unsigned char* mask, const short* top_edge, const short* bottom_edge);
 int StretchAndRemoveHole(unsigned char* image, int upper_flag, int lower_flag, const short* top_edge,
                          const short* bottom_edge, unsigned char* mask);

@@ -33,8 +33,7 @@ void planar(const FrameToConvert& f) {
 
 // The decoder's result is not used: a frame it refuses leaves what it wrote.
 void decode_jpeg(const FrameToConvert& f) {
-    if (f.bytes_used >= kMinMjpegBytes)
-        jpeg_decode_bounded(f.dst, 2 * f.width, f.src, f.bytes_used, f.width, f.height);
+    if (f.bytes_used >= kMinMjpegBytes) jpeg_decode_bounded(f.dst, 2 * f.width, f.src, f.bytes_used, f.width, f.height);
 }
 
 template <int Pattern>

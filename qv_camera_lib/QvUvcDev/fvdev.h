@@ -20,10 +20,10 @@ public:
     int opendevice();
     int closedevice();
     int ispress();
-    int captureimg(char* buffer);           // buffer holds width x height grey bytes
+    int captureimg(char* buffer);  // buffer holds width x height grey bytes
     int setdevidx(int index);
-    int setsupdevids(const char* text);     // "vvvv:pppp,..." as in the configuration
-    int readdevsn(char* out);               // out holds up to 1,024 bytes
+    int setsupdevids(const char* text);  // "vvvv:pppp,..." as in the configuration
+    int readdevsn(char* out);            // out holds up to 1,024 bytes
 
     int m_devCount;
     int m_devIdx;

@@ -50,34 +50,30 @@ constexpr int kAanScale[8] = {724, 1004, 946, 851, 724, 569, 392, 200};
 // The standard tables (luminance DC, chrominance DC, luminance AC, chrominance AC) in DHT
 // payload form, for frames that bring none.
 constexpr uint8_t kStandardHuffman[416] = {
-    0x00, 0, 1, 5, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0, 0, 0,  //
-    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,                  //
-    0x01, 0, 3, 1, 1, 1, 1, 1, 1, 1, 1, 1, 0, 0, 0, 0, 0,  //
-    0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11,                  //
-    0x10, 0, 2, 1, 3, 3, 2, 4, 3, 5, 5, 4, 4, 0, 0, 1, 0x7d,
-    0x01, 0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07,
-    0x22, 0x71, 0x14, 0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0,
-    0x24, 0x33, 0x62, 0x72, 0x82, 0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28,
-    0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49,
-    0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69,
-    0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89,
-    0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5, 0xa6, 0xa7,
-    0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4, 0xc5,
-    0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2,
-    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
-    0xf9, 0xfa,                                                                                 //
-    0x11, 0, 2, 1, 2, 4, 4, 3, 4, 7, 5, 4, 4, 0, 1, 2, 0x77,
-    0x00, 0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71,
-    0x13, 0x22, 0x32, 0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0,
-    0x15, 0x62, 0x72, 0xd1, 0x0a, 0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26,
-    0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37, 0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48,
-    0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68,
-    0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82, 0x83, 0x84, 0x85, 0x86, 0x87,
-    0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4, 0xa5,
-    0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3,
-    0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda,
-    0xe2, 0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8,
-    0xf9, 0xfa,
+    0x00, 0,    1,    5,    1,    1,    1,    1,    1,    1,    0,    0,    0,    0,    0,    0,    0,  //
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,                               //
+    0x01, 0,    3,    1,    1,    1,    1,    1,    1,    1,    1,    1,    0,    0,    0,    0,    0,  //
+    0,    1,    2,    3,    4,    5,    6,    7,    8,    9,    10,   11,                               //
+    0x10, 0,    2,    1,    3,    3,    2,    4,    3,    5,    5,    4,    4,    0,    0,    1,    0x7d, 0x01,
+    0x02, 0x03, 0x00, 0x04, 0x11, 0x05, 0x12, 0x21, 0x31, 0x41, 0x06, 0x13, 0x51, 0x61, 0x07, 0x22, 0x71, 0x14,
+    0x32, 0x81, 0x91, 0xa1, 0x08, 0x23, 0x42, 0xb1, 0xc1, 0x15, 0x52, 0xd1, 0xf0, 0x24, 0x33, 0x62, 0x72, 0x82,
+    0x09, 0x0a, 0x16, 0x17, 0x18, 0x19, 0x1a, 0x25, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x34, 0x35, 0x36, 0x37, 0x38,
+    0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59, 0x5a,
+    0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x83, 0x84,
+    0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2, 0xa3, 0xa4,
+    0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2, 0xc3, 0xc4,
+    0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe1, 0xe2, 0xe3,
+    0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf1, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,  //
+    0x11, 0,    2,    1,    2,    4,    4,    3,    4,    7,    5,    4,    4,    0,    1,    2,    0x77, 0x00,
+    0x01, 0x02, 0x03, 0x11, 0x04, 0x05, 0x21, 0x31, 0x06, 0x12, 0x41, 0x51, 0x07, 0x61, 0x71, 0x13, 0x22, 0x32,
+    0x81, 0x08, 0x14, 0x42, 0x91, 0xa1, 0xb1, 0xc1, 0x09, 0x23, 0x33, 0x52, 0xf0, 0x15, 0x62, 0x72, 0xd1, 0x0a,
+    0x16, 0x24, 0x34, 0xe1, 0x25, 0xf1, 0x17, 0x18, 0x19, 0x1a, 0x26, 0x27, 0x28, 0x29, 0x2a, 0x35, 0x36, 0x37,
+    0x38, 0x39, 0x3a, 0x43, 0x44, 0x45, 0x46, 0x47, 0x48, 0x49, 0x4a, 0x53, 0x54, 0x55, 0x56, 0x57, 0x58, 0x59,
+    0x5a, 0x63, 0x64, 0x65, 0x66, 0x67, 0x68, 0x69, 0x6a, 0x73, 0x74, 0x75, 0x76, 0x77, 0x78, 0x79, 0x7a, 0x82,
+    0x83, 0x84, 0x85, 0x86, 0x87, 0x88, 0x89, 0x8a, 0x92, 0x93, 0x94, 0x95, 0x96, 0x97, 0x98, 0x99, 0x9a, 0xa2,
+    0xa3, 0xa4, 0xa5, 0xa6, 0xa7, 0xa8, 0xa9, 0xaa, 0xb2, 0xb3, 0xb4, 0xb5, 0xb6, 0xb7, 0xb8, 0xb9, 0xba, 0xc2,
+    0xc3, 0xc4, 0xc5, 0xc6, 0xc7, 0xc8, 0xc9, 0xca, 0xd2, 0xd3, 0xd4, 0xd5, 0xd6, 0xd7, 0xd8, 0xd9, 0xda, 0xe2,
+    0xe3, 0xe4, 0xe5, 0xe6, 0xe7, 0xe8, 0xe9, 0xea, 0xf2, 0xf3, 0xf4, 0xf5, 0xf6, 0xf7, 0xf8, 0xf9, 0xfa,
 };
 
 // One lookahead entry: value_len is code length + size when the value is already
@@ -135,9 +131,9 @@ struct Decoder {
     int frame_width, frame_height;
     ScanComponent scan[kMaxComponents];
     int scan_count;
-    int64_t scaled[3][64];                       // zig-zag order: luma, first and second chroma
-    int64_t coef[kMaxBlocksPerMcu][64];          // dequantised, natural order
-    uint8_t samples[kMaxBlocksPerMcu][64];       // clamped output samples
+    int64_t scaled[3][64];                  // zig-zag order: luma, first and second chroma
+    int64_t coef[kMaxBlocksPerMcu][64];     // dequantised, natural order
+    uint8_t samples[kMaxBlocksPerMcu][64];  // clamped output samples
 };
 
 // ---- bounded byte access to the headers ----
@@ -220,33 +216,33 @@ bool jpeg_read_markers(Decoder& d, int wanted) {
         if (!have(d, 2)) return false;
         const int len = u16(d);
         switch (marker) {
-            case kDHT:
-                d.has_dht = true;
-                if (len > 2 && !read_dht_tables(d, len)) return false;
-                break;
-            case kDQT: {
-                int left = len;
-                while (left >= 3) {
-                    if (!have(d, 65)) return false;
-                    const int pq_tq = u8(d);
-                    if (pq_tq > 15 || (pq_tq & 15) > 3) return false;
-                    std::memcpy(d.qtable[pq_tq], d.br.data + d.br.pos, 64);
-                    d.qtable_defined[pq_tq] = true;
-                    d.br.pos += 64;
-                    left -= 65;
-                }
-                break;
+        case kDHT:
+            d.has_dht = true;
+            if (len > 2 && !read_dht_tables(d, len)) return false;
+            break;
+        case kDQT: {
+            int left = len;
+            while (left >= 3) {
+                if (!have(d, 65)) return false;
+                const int pq_tq = u8(d);
+                if (pq_tq > 15 || (pq_tq & 15) > 3) return false;
+                std::memcpy(d.qtable[pq_tq], d.br.data + d.br.pos, 64);
+                d.qtable_defined[pq_tq] = true;
+                d.br.pos += 64;
+                left -= 65;
             }
-            case kDRI:
-                if (!have(d, 2)) return false;
-                d.restart_interval = u16(d);
-                break;
-            default:
-                if (len > 2) {
-                    if (!have(d, static_cast<size_t>(len - 2))) return false;
-                    d.br.pos += static_cast<size_t>(len - 2);
-                }
-                break;
+            break;
+        }
+        case kDRI:
+            if (!have(d, 2)) return false;
+            d.restart_interval = u16(d);
+            break;
+        default:
+            if (len > 2) {
+                if (!have(d, static_cast<size_t>(len - 2))) return false;
+                d.br.pos += static_cast<size_t>(len - 2);
+            }
+            break;
         }
     }
 }
@@ -291,8 +287,7 @@ inline int get_bits(jpeg_bit_reader& r, int n) {
 }
 
 // Codes longer than the lookahead, continued bit by bit; -1 when none matches by 16 bits.
-__attribute__((noinline)) int decode_long_symbol(jpeg_bit_reader& r, const HuffTable& t, unsigned look,
-                                                 int& value) {
+__attribute__((noinline)) int decode_long_symbol(jpeg_bit_reader& r, const HuffTable& t, unsigned look, int& value) {
     r.bits -= kLookBits;
     int code = static_cast<int>(look);
     for (int l = kLookBits + 1; l <= kMaxCodeLength; ++l) {
@@ -494,8 +489,7 @@ void jpeg_mcu420_to_yuyv(const uint8_t (*s)[64], uint8_t* out, std::ptrdiff_t pi
         const uint8_t* cb = s[4] + (y >> 1) * 8;
         const uint8_t* cr = s[5] + (y >> 1) * 8;
         for (int p = 0; p < 4; ++p) put_pair(out + 4 * p, left[2 * p], cb[p], left[2 * p + 1], cr[p]);
-        for (int p = 0; p < 4; ++p)
-            put_pair(out + 16 + 4 * p, right[2 * p], cb[4 + p], right[2 * p + 1], cr[4 + p]);
+        for (int p = 0; p < 4; ++p) put_pair(out + 16 + 4 * p, right[2 * p], cb[4 + p], right[2 * p + 1], cr[4 + p]);
     }
 }
 
@@ -506,8 +500,7 @@ void jpeg_mcu422_to_yuyv(const uint8_t (*s)[64], uint8_t* out, std::ptrdiff_t pi
         const uint8_t* cb = s[2] + y * 8;
         const uint8_t* cr = s[3] + y * 8;
         for (int p = 0; p < 4; ++p) put_pair(out + 4 * p, left[2 * p], cb[p], left[2 * p + 1], cr[p]);
-        for (int p = 0; p < 4; ++p)
-            put_pair(out + 16 + 4 * p, right[2 * p], cb[4 + p], right[2 * p + 1], cr[4 + p]);
+        for (int p = 0; p < 4; ++p) put_pair(out + 16 + 4 * p, right[2 * p], cb[4 + p], right[2 * p + 1], cr[4 + p]);
     }
 }
 
@@ -580,8 +573,8 @@ int decode_header(Decoder& d, int width, int height, Layout& layout) {
     d.br.pos += 3;  // spectral selection and successive approximation
 
     const int first = d.scan[0].sampling;
-    layout = first == 0x22 ? Layout::Yuv420
-             : first == 0x21 ? Layout::Yuv422
+    layout = first == 0x22       ? Layout::Yuv420
+             : first == 0x21     ? Layout::Yuv422
              : d.scan_count == 1 ? Layout::Grey
                                  : Layout::Yuv444;
     // The colour layouts read a luma and two chroma components.
@@ -601,12 +594,26 @@ int decode_header(Decoder& d, int width, int height, Layout& layout) {
 
 int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width, int height, Layout layout) {
     int mcu_w = 8, mcu_h = 8, luma_blocks = 1, chroma = 0;
-    void (*write)(const uint8_t (*)[64], uint8_t*, std::ptrdiff_t) = jpeg_mcu400_to_yuyv;
+    void (*write)(const uint8_t(*)[64], uint8_t*, std::ptrdiff_t) = jpeg_mcu400_to_yuyv;
     switch (layout) {
-        case Layout::Yuv420: mcu_w = 16; mcu_h = 16; luma_blocks = 4; chroma = 2; write = jpeg_mcu420_to_yuyv; break;
-        case Layout::Yuv422: mcu_w = 16; luma_blocks = 2; chroma = 2; write = jpeg_mcu422_to_yuyv; break;
-        case Layout::Yuv444: chroma = 2; write = jpeg_mcu444_to_yuyv; break;
-        case Layout::Grey: break;
+    case Layout::Yuv420:
+        mcu_w = 16;
+        mcu_h = 16;
+        luma_blocks = 4;
+        chroma = 2;
+        write = jpeg_mcu420_to_yuyv;
+        break;
+    case Layout::Yuv422:
+        mcu_w = 16;
+        luma_blocks = 2;
+        chroma = 2;
+        write = jpeg_mcu422_to_yuyv;
+        break;
+    case Layout::Yuv444:
+        chroma = 2;
+        write = jpeg_mcu444_to_yuyv;
+        break;
+    case Layout::Grey: break;
     }
     const int used_components = chroma ? 3 : 1;
     for (int i = 0; i < used_components; ++i) {
@@ -640,8 +647,8 @@ int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width,
                 const BlockShape shape = decode_block(r, d.scan[c], d.scaled[c], d.coef[b]);
                 jpeg_idct_block(d.coef[b], shape, kChromaBias, true, d.samples[b]);
             }
-            uint8_t* dst = out + pitch * (static_cast<std::ptrdiff_t>(my) * mcu_h) +
-                           static_cast<std::ptrdiff_t>(mx) * mcu_w * 2;
+            uint8_t* dst =
+                out + pitch * (static_cast<std::ptrdiff_t>(my) * mcu_h) + static_cast<std::ptrdiff_t>(mx) * mcu_w * 2;
             write(d.samples, dst, pitch);
         }
     }
@@ -651,8 +658,7 @@ int decode_scan(Decoder& d, unsigned char* out, std::ptrdiff_t pitch, int width,
 
 }  // namespace
 
-int jpeg_decode_bounded(unsigned char* out, int pitch, const unsigned char* in, size_t in_size, int width,
-                        int height) {
+int jpeg_decode_bounded(unsigned char* out, int pitch, const unsigned char* in, size_t in_size, int width, int height) {
     if (!in || !out) return kJpegNoBufferOrMemory;
     std::unique_ptr<Decoder> d(new (std::nothrow) Decoder());
     if (!d) return kJpegNoBufferOrMemory;

@@ -35,5 +35,4 @@ QV_EXPORT int jpeg_decode(unsigned char* out, int pitch, unsigned char* in, int 
 // The same, never reading beyond in[0 .. in_size): the capture path passes the
 // buffer's bytes used. Entropy data that runs out reads as zero bits (giving 12 or 13);
 // a header segment that runs out gives 14.
-int jpeg_decode_bounded(unsigned char* out, int pitch, const unsigned char* in, size_t in_size, int width,
-                        int height);
+int jpeg_decode_bounded(unsigned char* out, int pitch, const unsigned char* in, size_t in_size, int width, int height);

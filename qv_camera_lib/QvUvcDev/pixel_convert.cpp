@@ -18,13 +18,11 @@ using byte = unsigned char;
 inline byte clamp_u8(int v) { return static_cast<byte>(v < 0 ? 0 : (v > 255 ? 255 : v)); }
 
 // Rows are addressed in ptrdiff_t so that large frames never overflow int offsets.
-inline byte* row_at(byte* base, int pitch, int row) {
-    return base + static_cast<std::ptrdiff_t>(pitch) * row;
-}
+inline byte* row_at(byte* base, int pitch, int row) { return base + static_cast<std::ptrdiff_t>(pitch) * row; }
 
 // Packed 4-byte pairs: the byte offsets of Y0, U, Y1, V inside a source pair.
-void packed_pair_to_yuyv(byte* dst, int dst_pitch, byte* src, int src_pitch, int width, int height,
-                         int y0, int u, int y1, int v) {
+void packed_pair_to_yuyv(byte* dst, int dst_pitch, byte* src, int src_pitch, int width, int height, int y0, int u,
+                         int y1, int v) {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const int pairs = width / 2;
     for (int r = 0; r < height; ++r) {
@@ -50,8 +48,8 @@ inline double luma_of(double r, double g, double b) { return 0.587 * g + 0.299 *
 inline double u_of(double r, double g, double b) { return -0.147 * r - 0.289 * g + 0.436 * b + 128; }
 inline double v_of(double r, double g, double b) { return 0.615 * r - 0.515 * g - 0.100 * b + 128; }
 
-void rgb_order_to_yuyv(byte* dst, int dst_pitch, byte* src, int src_pitch, int width, int height,
-                       int ri, int gi, int bi) {
+void rgb_order_to_yuyv(byte* dst, int dst_pitch, byte* src, int src_pitch, int width, int height, int ri, int gi,
+                       int bi) {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const int pairs = width / 2;
     for (int row = 0; row < height; ++row) {
@@ -119,15 +117,19 @@ void yuv420_planes_to_yuyv(byte* dst, int dst_pitch, byte* src, int width, int h
 void nv_to_yuyv(byte* dst, int dst_pitch, byte* src, int width, int height, bool u_first, bool half_height) {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const byte* cbase = src + static_cast<std::ptrdiff_t>(width) * height;
-    ChromaPlanes c{cbase + (u_first ? 0 : 1), cbase + (u_first ? 1 : 0), 2 * (width / 2), 2,
-                   half_height ? height / 2 : height, half_height};
+    ChromaPlanes c{cbase + (u_first ? 0 : 1),
+                   cbase + (u_first ? 1 : 0),
+                   2 * (width / 2),
+                   2,
+                   half_height ? height / 2 : height,
+                   half_height};
     planar_to_yuyv(dst, dst_pitch, src, width, height, c);
 }
 
 // S50x: per row pair the four parts of width, width/2, width, width/2 bytes in the
 // order given by the offsets (in units of the parts' own positions).
-void s50x_to_yuyv(byte* dst, int dst_pitch, byte* src, int width, int height,
-                  std::ptrdiff_t y1_off, std::ptrdiff_t y2_off, std::ptrdiff_t u_off, std::ptrdiff_t v_off) {
+void s50x_to_yuyv(byte* dst, int dst_pitch, byte* src, int width, int height, std::ptrdiff_t y1_off,
+                  std::ptrdiff_t y2_off, std::ptrdiff_t u_off, std::ptrdiff_t v_off) {
     if (!dst || !src || width <= 0 || height <= 0) return;
     const int pairs = width / 2;
     const std::ptrdiff_t pair_bytes = 2 * static_cast<std::ptrdiff_t>(width) + 2 * pairs;
@@ -260,11 +262,11 @@ constexpr int kBayerOrders[4][4] = {
 
 inline int mean_of(const int* v, int n, int own) {
     switch (n) {
-        case 1: return v[0];
-        case 2: return (v[0] + v[1] + 1) >> 1;
-        case 3: return (v[0] + v[1] + v[2] + 1) / 3;
-        case 4: return (v[0] + v[1] + v[2] + v[3] + 2) >> 2;
-        default: return own;
+    case 1: return v[0];
+    case 2: return (v[0] + v[1] + 1) >> 1;
+    case 3: return (v[0] + v[1] + v[2] + 1) / 3;
+    case 4: return (v[0] + v[1] + v[2] + v[3] + 2) >> 2;
+    default: return own;
     }
 }
 
@@ -500,9 +502,7 @@ struct JpegJumpError {
     std::jmp_buf jump;
 };
 
-void yuyv_jpeg_error_exit(j_common_ptr cinfo) {
-    std::longjmp(reinterpret_cast<JpegJumpError*>(cinfo->err)->jump, 1);
-}
+void yuyv_jpeg_error_exit(j_common_ptr cinfo) { std::longjmp(reinterpret_cast<JpegJumpError*>(cinfo->err)->jump, 1); }
 
 // Memory destination: a full buffer restarts at its beginning and records that it did.
 // libjpeg reports a full buffer as soon as its last byte is written, so one restart

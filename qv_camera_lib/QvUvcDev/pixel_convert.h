@@ -11,10 +11,14 @@
 
 // Packed sources with a pitch: YYUV, UYVY, YVYU, GREY, Y16 (little-endian; the high
 // byte becomes the luma, chroma 128), RGB3 (R G B) and BGR3 (B G R).
-QV_EXPORT void yyuv_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void uyvy_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void yvyu_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void grey_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
+QV_EXPORT void yyuv_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width,
+                            int height);
+QV_EXPORT void uyvy_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width,
+                            int height);
+QV_EXPORT void yvyu_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width,
+                            int height);
+QV_EXPORT void grey_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width,
+                            int height);
 QV_EXPORT void y16_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
 QV_EXPORT void rgb_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
 QV_EXPORT void bgr_to_yuyv(unsigned char* dst, int dst_pitch, unsigned char* src, int src_pitch, int width, int height);
@@ -49,21 +53,31 @@ QV_EXPORT void yuyv_to_bgr32_line(unsigned char* src, unsigned char* dst, int wi
 QV_EXPORT void yuyv_to_rgb565_line(unsigned char* src, unsigned char* dst, int width);
 
 // The same for height rows, the source advancing by src_pitch, the destination by dst_pitch.
-QV_EXPORT void yuyv_to_rgb24(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width, int height);
-QV_EXPORT void yuyv_to_bgr24(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width, int height);
-QV_EXPORT void yuyv_to_rgb32(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width, int height);
-QV_EXPORT void yuyv_to_bgr32(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width, int height);
-QV_EXPORT void yuyv_to_rgb565(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width, int height);
+QV_EXPORT void yuyv_to_rgb24(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width,
+                             int height);
+QV_EXPORT void yuyv_to_bgr24(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width,
+                             int height);
+QV_EXPORT void yuyv_to_rgb32(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width,
+                             int height);
+QV_EXPORT void yuyv_to_bgr32(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width,
+                             int height);
+QV_EXPORT void yuyv_to_rgb565(unsigned char* src, int src_pitch, unsigned char* dst, int dst_pitch, int width,
+                              int height);
 
 // YUYV to planar YUV: the luma plane at dst (rows dst_pitch apart), the chroma planes
 // after dst_rows luma rows. The 4:2:0 forms average the chroma of each row pair; the
 // planar ones space chroma rows cp = ((dst_pitch / 2) + 15) rounded down to 16 apart.
-QV_EXPORT void yuyv_to_yvu420sp(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void yuyv_to_yvu420p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void yuyv_to_yuv420p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch, int width, int height);
-QV_EXPORT void yuyv_to_yvu422p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch, int width, int height);
+QV_EXPORT void yuyv_to_yvu420sp(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch,
+                                int width, int height);
+QV_EXPORT void yuyv_to_yvu420p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch,
+                               int width, int height);
+QV_EXPORT void yuyv_to_yuv420p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch,
+                               int width, int height);
+QV_EXPORT void yuyv_to_yvu422p(unsigned char* dst, int dst_pitch, int dst_rows, unsigned char* src, int src_pitch,
+                               int width, int height);
 
 // Encodes the YUYV frame (size rounded down to multiples of 16) as a 4:2:0 baseline JPEG
 // into out[0 .. out_size). Returns the byte count, or 0 when the rounded size is below
 // 16 x 16, an argument is unusable, libjpeg fails or the output did not fit.
-QV_EXPORT int yuyv_to_jpeg(unsigned char* yuyv, unsigned char* out, int out_size, int width, int height, int src_pitch, int quality);
+QV_EXPORT int yuyv_to_jpeg(unsigned char* yuyv, unsigned char* out, int out_size, int width, int height, int src_pitch,
+                           int quality);

@@ -266,7 +266,8 @@ int QvReadFlash(QvHandle handle, int address, int length, unsigned char* buffer)
         if (r != 0) return r;
         qv_sleep(kFlashChunkPauseMs);
     }
-    if (length % kFlashChunk) return read(address + kFlashChunk * chunks, buffer + kFlashChunk * chunks, length % kFlashChunk);
+    if (length % kFlashChunk)
+        return read(address + kFlashChunk * chunks, buffer + kFlashChunk * chunks, length % kFlashChunk);
     return 0;
 }
 

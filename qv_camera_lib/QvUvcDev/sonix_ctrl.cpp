@@ -107,8 +107,7 @@ int sonix_read_reg(int fd, int reg, unsigned int* value) {
 }
 
 int sonix_encrypt(int fd, int value) {
-    uint8_t block[kRegBlock] = {kRegEncrypt & 0xFF, (kRegEncrypt >> 8) & 0xFF, static_cast<uint8_t>(value & 0xFF),
-                                0};
+    uint8_t block[kRegBlock] = {kRegEncrypt & 0xFF, (kRegEncrypt >> 8) & 0xFF, static_cast<uint8_t>(value & 0xFF), 0};
     if (xu_query(fd, kSelRegister, kSetCur, block, kRegBlock) != 0) {
         perror("UVCIOC_CTRL_QUERY asic");
         return -1;

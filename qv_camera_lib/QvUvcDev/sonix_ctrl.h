@@ -21,7 +21,7 @@ QV_EXPORT int sonix_write_reg(int fd, int reg, int value);
 QV_EXPORT int sonix_read_reg(int fd, int reg, unsigned int* value);
 }
 
-QV_EXPORT int sonix_encrypt(int fd, int value);          // writes value to register 0x099E
-QV_EXPORT int sonix_start_reading(int fd, int address);  // flash start command, address as given
+QV_EXPORT int sonix_encrypt(int fd, int value);                          // writes value to register 0x099E
+QV_EXPORT int sonix_start_reading(int fd, int address);                  // flash start command, address as given
 QV_EXPORT int read_data_8byte(int fd, int address, unsigned char* out);  // next 8 flash bytes
 QV_EXPORT int read_data_byte(int fd, unsigned char* out, int n);         // first n (1..8) of the next 8

@@ -77,7 +77,8 @@ int V4L2Camera::Open(const char* path) {
     m_fd = path ? open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC) : -1;
     if (m_fd < 0) {
         if (!path) errno = EINVAL;
-        write_error_log(kSrc, kLineOpen, str_format("open device %s failed, %s", path ? path : "(null)", strerror(errno)), 1);
+        write_error_log(kSrc, kLineOpen,
+                        str_format("open device %s failed, %s", path ? path : "(null)", strerror(errno)), 1);
         return -1;
     }
     int r = sonix_ioctl(m_fd, VIDIOC_QUERYCAP, &m_videoIn->cap);
@@ -86,8 +87,8 @@ int V4L2Camera::Open(const char* path) {
         return r - 100;
     }
     // The node's own capabilities; the device-wide field also covers its metadata node.
-    const uint32_t caps = (m_videoIn->cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? m_videoIn->cap.device_caps
-                                                                                : m_videoIn->cap.capabilities;
+    const uint32_t caps =
+        (m_videoIn->cap.capabilities & V4L2_CAP_DEVICE_CAPS) ? m_videoIn->cap.device_caps : m_videoIn->cap.capabilities;
     if (!(caps & V4L2_CAP_VIDEO_CAPTURE)) return -2;
     if (!(caps & V4L2_CAP_STREAMING)) return -3;
     return 0;

@@ -2,11 +2,11 @@
 #include "qvbio_api_define.h"
 #include "qvfv_sdk_cls.h"
 
-#define QVBIO_FORWARD(call)        \
-    try {                          \
-        return fvsdk.call;         \
-    } catch (...) {                \
-        return QVBIO_ERR_OTHER;    \
+#define QVBIO_FORWARD(call)     \
+    try {                       \
+        return fvsdk.call;      \
+    } catch (...) {             \
+        return QVBIO_ERR_OTHER; \
     }
 
 extern "C" {

@@ -17,7 +17,7 @@ const char* const kAlgSrc = "qvfv_alg_api";
 // Why another user could replace a file or folder ("" when no one but root or us can): it is
 // not owned by root or by us, or it is writable by group or others.
 std::string replaceable_by_others(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     if (stat(path.c_str(), &st) != 0) return "cannot be examined";
     if (st.st_uid != 0 && st.st_uid != geteuid()) return str_format("is owned by another user (uid %u)", st.st_uid);
     if ((st.st_mode & S_IWOTH) != 0) return "is writable by others";

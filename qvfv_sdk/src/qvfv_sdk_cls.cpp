@@ -19,33 +19,33 @@ namespace {
 const char* const kSrc = "qvfv_sdk_cls";
 bool s_configLoaded = false;
 
-constexpr size_t kCodeTextMax = 255;   // the caller's buffer has no length: texts are cut here
-constexpr size_t kConfigMax = 1048576;   // a configuration file beyond this is damaged, never read
+constexpr size_t kCodeTextMax = 255;    // the caller's buffer has no length: texts are cut here
+constexpr size_t kConfigMax = 1048576;  // a configuration file beyond this is damaged, never read
 constexpr int kThresholdDefault = 70;
 constexpr int kThresholdMin = 1;
 constexpr int kThresholdMax = 100;
 
 // Message keys by the absolute value of a result code (0 to 19; 99 is "other").
-const char* const kErrKeys[20] = {
-    "ret_err_succ",    "ret_err_fail",  "ret_err_check",  "ret_err_param",   "ret_err_nofeat",
-    "ret_err_nodest",  "ret_err_notsame", "ret_err_match", "ret_err_memory",  "ret_err_flash",
-    "ret_err_sensor",  "ret_err_raise", "ret_err_nsupp",  "ret_err_timeout", "ret_err_isbusy",
-    "ret_err_nodev",   "ret_err_fewpoint", "ret_err_cancel", "ret_err_file",  "ret_err_init"};
+const char* const kErrKeys[20] = {"ret_err_succ",     "ret_err_fail",    "ret_err_check",   "ret_err_param",
+                                  "ret_err_nofeat",   "ret_err_nodest",  "ret_err_notsame", "ret_err_match",
+                                  "ret_err_memory",   "ret_err_flash",   "ret_err_sensor",  "ret_err_raise",
+                                  "ret_err_nsupp",    "ret_err_timeout", "ret_err_isbusy",  "ret_err_nodev",
+                                  "ret_err_fewpoint", "ret_err_cancel",  "ret_err_file",    "ret_err_init"};
 const char* const kErrOtherKey = "ret_err_other";
 
-const char* const kHintKeys[EV_COUNT] = {
-    "enroll_start",   "enroll_succ",    "enroll_fail",    "enroll_error",   "enroll_cancel",
-    "enroll_timeotu", "capture_start",  "capture_succ",   "capture_fail",   "capture_error",
-    "capture_cancel", "capture_timeout", "press_finger",  "raise_finger",   "match_succ",
-    "match_fail"};
+const char* const kHintKeys[EV_COUNT] = {"enroll_start",  "enroll_succ",    "enroll_fail",    "enroll_error",
+                                         "enroll_cancel", "enroll_timeotu", "capture_start",  "capture_succ",
+                                         "capture_fail",  "capture_error",  "capture_cancel", "capture_timeout",
+                                         "press_finger",  "raise_finger",   "match_succ",     "match_fail"};
 
-const char* const kSoundFiles[EV_COUNT] = {
-    "enroll_template_start.wav",   "enroll_template_success.wav", "enroll_template_fail.wav",
-    "enroll_template_abnormal.wav", "enroll_template_cancel.wav", "enroll_template_timeout.wav",
-    "capture_feature_start.wav",   "capture_feature_success.wav", "capture_feature_fail.wav",
-    "capture_feature_abnormal.wav", "capture_feature_cancel.wav", "capture_feature_timeout.wav",
-    "press_finger.wav",            "raise_finger.wav",            "match_feature_success.wav",
-    "match_feature_fail.wav"};
+const char* const kSoundFiles[EV_COUNT] = {"enroll_template_start.wav",  "enroll_template_success.wav",
+                                           "enroll_template_fail.wav",   "enroll_template_abnormal.wav",
+                                           "enroll_template_cancel.wav", "enroll_template_timeout.wav",
+                                           "capture_feature_start.wav",  "capture_feature_success.wav",
+                                           "capture_feature_fail.wav",   "capture_feature_abnormal.wav",
+                                           "capture_feature_cancel.wav", "capture_feature_timeout.wav",
+                                           "press_finger.wav",           "raise_finger.wav",
+                                           "match_feature_success.wav",  "match_feature_fail.wav"};
 
 const char* const kDevName = "Quvera QVR610";
 
@@ -164,7 +164,8 @@ bool CQvfv_sdk_cls::get_config() {
     JsonDocument json(text);
     if (why.empty() && !json.parsed()) why = "not a JSON document";
     if (!why.empty())
-        write_error_log(kSrc, __LINE__, "the config file is damaged, the defaults are used. [ " + file + " ] " + why, 1);
+        write_error_log(kSrc, __LINE__, "the config file is damaged, the defaults are used. [ " + file + " ] " + why,
+                        1);
 
     std::string ids = trim_id_list(json.value("dev_vpid"));
     if (!ids.empty()) m_vidPidList = ids;
@@ -257,8 +258,7 @@ int CQvfv_sdk_cls::qvfv_enumdevice() {
             break;
         }
         if (out.empty()) continue;
-        for (size_t pos = out.find(entry); pos != std::string::npos; pos = out.find(entry, pos + entry.size()))
-            count++;
+        for (size_t pos = out.find(entry); pos != std::string::npos; pos = out.find(entry, pos + entry.size())) count++;
     }
     return count;
 }
@@ -274,15 +274,14 @@ int CQvfv_sdk_cls::get_base_info(base_info_st* info) {
 
 int CQvfv_sdk_cls::get_last_error(int code, char* out) {
     if (out == nullptr) return QVBIO_ERR_PARAM;
-    if (code < -99 || code > 99) {   // no table entry: read like a code without a configured text
+    if (code < -99 || code > 99) {  // no table entry: read like a code without a configured text
         out[0] = 0;
         return 0;
     }
     const std::string& text = m_errMsg[code < 0 ? -code : code];
     size_t n = text.size() < kCodeTextMax ? text.size() : kCodeTextMax;
     // Never cut inside a UTF-8 character: back up over its continuation bytes (at most three).
-    for (int k = 0; k < 3 && n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; k++)
-        n--;
+    for (int k = 0; k < 3 && n < text.size() && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; k++) n--;
     memcpy(out, text.data(), n);
     out[n] = 0;
     return static_cast<int>(n);

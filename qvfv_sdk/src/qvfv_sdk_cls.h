@@ -65,14 +65,14 @@ public:
     QV_EXPORT int enroll_templet(char* out, progress_cb_t cb, void* ctx);
     QV_EXPORT int capture_feature(char* out, progress_cb_t cb, void* ctx);
     QV_EXPORT int stop_working();
-    QV_EXPORT int matchfeat(char* tmpl, char* feat);   // both texts are only read
+    QV_EXPORT int matchfeat(char* tmpl, char* feat);  // both texts are only read
     QV_EXPORT int get_last_error(int code, char* out);
     QV_EXPORT int capturimg(char* buf);
     QV_EXPORT int setdevidx(int index);
 
     unsigned char m_algLoaded;
     unsigned char m_inited;
-    std::atomic<unsigned char> m_stopFlag;   // set from the service's other thread
+    std::atomic<unsigned char> m_stopFlag;  // set from the service's other thread
     unsigned char m_closedRecently;
     int m_soundMode;
     long m_closeTime;
@@ -108,7 +108,7 @@ private:
     int samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3, int len3);
     // Sends m_lastMsg (a copy, so a callback may call back into the driver) with the code.
     void notify(progress_cb_t cb, void* ctx, int code);
-    struct Grab;   // one enrolment or capture in progress
+    struct Grab;  // one enrolment or capture in progress
     int run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout);
     int open_now();
     int close_now();
@@ -124,7 +124,7 @@ private:
         std::mutex mu;
         std::condition_variable cv;
         bool busy = false;
-        bool operation = false;   // the holder is an enrolment, capture or matching
+        bool operation = false;  // the holder is an enrolment, capture or matching
         std::thread::id holder;
         int closers = 0;          // closes and frees waiting: they go first
         bool closeLater = false;  // asked for from inside the operation

@@ -23,17 +23,17 @@ namespace {
 
 const char* const kSrc = "qvfv_sdk_cls";
 
-constexpr size_t kWorkBuf = 1048576;     // every work buffer of an operation
-constexpr size_t kParamsSize = 256;      // the zeroed block every veinalg call receives
+constexpr size_t kWorkBuf = 1048576;  // every work buffer of an operation
+constexpr size_t kParamsSize = 256;   // the zeroed block every veinalg call receives
 constexpr int kFrameW = 320;
 constexpr int kFrameH = 240;
 constexpr int kBmpDpi = 19685;
 constexpr int kFeatureOutSize = 50000;
 constexpr double kSameFingerScore = 60.0;
 constexpr int kReopenGuardMs = 500;
-constexpr int kTemplateTextMax = 3996;   // template_len: the caller's buffer
-constexpr int kFeatureTextMax = 34384;   // feature_len
-constexpr size_t kMatchTextMax = kWorkBuf / 3 * 4;   // characters that decode into one work buffer
+constexpr int kTemplateTextMax = 3996;              // template_len: the caller's buffer
+constexpr int kFeatureTextMax = 34384;              // feature_len
+constexpr size_t kMatchTextMax = kWorkBuf / 3 * 4;  // characters that decode into one work buffer
 
 // Zeroed work buffers of one operation, released on every path. Nothing here can throw, so a
 // failing allocation is always reported as a result and never leaks the buffers before it.
@@ -78,10 +78,10 @@ void CQvfv_sdk_cls::notify(progress_cb_t cb, void* ctx, int code) {
 class CQvfv_sdk_cls::Turn {
 public:
     enum Kind {
-        Control,     // open, capturimg, setdevidx
-        Polling,     // enrolment, capture: they clear the stop request when they start
+        Control,  // open, capturimg, setdevidx
+        Polling,  // enrolment, capture: they clear the stop request when they start
         Matching,
-        Closing,     // close, free: they go before everyone waiting and stop a running operation
+        Closing,  // close, free: they go before everyone waiting and stop a running operation
     };
 
     Turn(CQvfv_sdk_cls& sdk, Kind kind) : sdk_(sdk) {
@@ -118,8 +118,7 @@ public:
                 sdk_.free_now();
             else if (g.closeLater)
                 sdk_.close_now();
-        } catch (...) {
-        }
+        } catch (...) {}
         g.freeLater = false;
         g.closeLater = false;
         {
@@ -291,7 +290,7 @@ enum class Phase { AwaitFinger, TakeImage, AwaitLift, Done };
 // How an operation that passed its start checks ends.
 enum class Ending { Done, TimedOut, Stopped, DeviceError, NotSameFinger, NoTemplate, NotEncoded, TextTooLong, Count };
 
-constexpr int kNoEvent = -1;   // no hint text and no sound
+constexpr int kNoEvent = -1;  // no hint text and no sound
 
 // What each ending reports: the result (also the callback's code), the event whose hint text and
 // sound it gives in an enrolment and in a capture, and its log line.
@@ -300,9 +299,9 @@ struct EndingRule {
     int result;
     int enrolEvent;
     int captureEvent;
-    const char* text;    // the message, formatted with the detail; nullptr: the event's hint text
-    bool detailInLog;    // the log line adds ", nret = " and the detail
-    bool forced;         // the log line reaches the failure log
+    const char* text;  // the message, formatted with the detail; nullptr: the event's hint text
+    bool detailInLog;  // the log line adds ", nret = " and the detail
+    bool forced;       // the log line reaches the failure log
     bool callback;
 };
 
@@ -338,7 +337,12 @@ const EndingRule& rule_of(Ending e) { return kEndingRules[static_cast<size_t>(e)
 // One enrolment or capture in progress: its buffers, the state between passes and its ending.
 struct CQvfv_sdk_cls::Grab {
     Grab(CQvfv_sdk_cls& owner, bool enrolment, char* text_out, progress_cb_t callback, void* context, int secs)
-        : sdk(owner), enrol(enrolment), out(text_out), cb(callback), ctx(context), timeout(secs),
+        : sdk(owner),
+          enrol(enrolment),
+          out(text_out),
+          cb(callback),
+          ctx(context),
+          timeout(secs),
           wb(enrolment ? 6 : 4) {}
 
     Phase step(Phase p);
@@ -367,9 +371,9 @@ struct CQvfv_sdk_cls::Grab {
     int slotLen[3] = {0, 0, 0};
     int images = 0;
     int lastQuality = 1;
-    int64_t stamp = 0;   // the time-out's start, taken by the first poll
+    int64_t stamp = 0;  // the time-out's start, taken by the first poll
     Ending ending = Ending::Done;
-    int detail = 0;      // the device's code, the same-finger check's or the encoder's result
+    int detail = 0;  // the device's code, the same-finger check's or the encoder's result
 };
 
 Phase CQvfv_sdk_cls::Grab::step(Phase p) {
@@ -573,7 +577,7 @@ int CQvfv_sdk_cls::run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* 
 int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3,
                                  int len3) {
     Params params;
-    WorkBuffers wb(2);   // feature, template
+    WorkBuffers wb(2);  // feature, template
     if (!wb.ok) return QVBIO_ERR_MEMORY;
     unsigned char* feature = wb[0];
     unsigned char* tmpl = wb[1];
@@ -583,7 +587,7 @@ int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* i
         set_msg(__LINE__, str_format("samesrc_match veinalg_make_tmpl failed. nret = [%d]", tl), 1);
         return tl;
     }
-    if (tl > FV_TMPL_SIZE) tl = 0;   // not a template: it scores nothing
+    if (tl > FV_TMPL_SIZE) tl = 0;  // not a template: it scores nothing
     struct {
         unsigned char* img;
         int len;
@@ -602,7 +606,7 @@ int CQvfv_sdk_cls::samesrc_match(unsigned char* img1, int len1, unsigned char* i
         if (fl > kFeatureOutSize) fl = 0;
         params.clear();
         double score = m_pfnMatch(nullptr, tmpl, tl, feature, fl, params.block) * 100.0;
-        if (!(score >= kSameFingerScore)) {   // NaN fails too
+        if (!(score >= kSameFingerScore)) {  // NaN fails too
             set_msg(__LINE__,
                     str_format("samesrc_match veinalg_match failed. is not the same finger. score = [%.2f]", score), 1);
             return QVBIO_ERR_NOTSAME;
@@ -644,7 +648,7 @@ int CQvfv_sdk_cls::matchfeat(char* tmpl, char* feat) {
     }
     params.clear();
     double s = m_pfnMatch(nullptr, wb[0], tl, wb[1], fl, params.block);
-    if (!(s >= 0.0)) {   // a veinalg error (or NaN)
+    if (!(s >= 0.0)) {  // a veinalg error (or NaN)
         int r = std::isnan(s) || s < -1e9 ? -1 : static_cast<int>(s);
         if (r >= 0) r = -1;
         set_msg(__LINE__, "match feature failed nret = [" + std::to_string(r) + "]", 1);

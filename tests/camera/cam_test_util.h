@@ -5,7 +5,6 @@
 #include <stdio.h>
 #include <string.h>
 
-
 #include <chrono>
 #include <cstdint>
 #include <string>

@@ -70,9 +70,9 @@ TEST_F(Device, EnumerationListsAnsweringUsbNodesWithTheirAttributes) {
     sim::Scanner& upper = scanner("ABCD", "12EF", "video1", nullptr);  // upper case, no product
     sim::Scanner& foreign = scanner("046d", "0825", "video2", "Webcam");
     foreign.set_extension_unit(false);
-    scanner("zz12", "1234", "video3");       // not hexadecimal
-    scanner(nullptr, "1234", "video4");      // no idVendor
-    bed->add_orphan_node("video5");          // no USB device above it
+    scanner("zz12", "1234", "video3");   // not hexadecimal
+    scanner(nullptr, "1234", "video4");  // no idVendor
+    bed->add_orphan_node("video5");      // no USB device above it
     scanners.emplace_back(new sim::Scanner("/dev/video5"));
     sim::Scanner& orphan = *scanners.back();
 
@@ -150,10 +150,9 @@ TEST_F(Device, OpenStartsTheCameraAndWritesTheRegisterOnce) {
     s.clear_records();
     ASSERT_EQ(fvd_opendevice(), 0);
     Names want = {"UVCIOC_CTRL_QUERY",  // the probe
-                  "VIDIOC_QUERYCAP",   "VIDIOC_S_FMT",     "VIDIOC_G_FMT",      "VIDIOC_S_PARM",
-                  "VIDIOC_G_PARM",     "VIDIOC_G_JPEGCOMP", "VIDIOC_S_JPEGCOMP", "VIDIOC_G_JPEGCOMP",
-                  "VIDIOC_REQBUFS",    "VIDIOC_QUERYBUF",  "VIDIOC_QBUF",       "VIDIOC_STREAMON",
-                  "UVCIOC_CTRL_QUERY"};  // register 0x099E
+                  "VIDIOC_QUERYCAP",   "VIDIOC_S_FMT",      "VIDIOC_G_FMT",      "VIDIOC_S_PARM",  "VIDIOC_G_PARM",
+                  "VIDIOC_G_JPEGCOMP", "VIDIOC_S_JPEGCOMP", "VIDIOC_G_JPEGCOMP", "VIDIOC_REQBUFS", "VIDIOC_QUERYBUF",
+                  "VIDIOC_QBUF",       "VIDIOC_STREAMON",   "UVCIOC_CTRL_QUERY"};  // register 0x099E
     EXPECT_EQ(s.call_names(), want);
     EXPECT_EQ(s.reg(0x099E), 1);
     auto q = s.xu_queries();
@@ -203,7 +202,8 @@ TEST_F(Device, OpenFailuresAreMinusOneAndLeaveNothingOpen) {
         uint32_t caps;
         const char* printed;
     } cases[] = {
-        {VIDIOC_QUERYCAP, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera open err -101\n"},
+        {VIDIOC_QUERYCAP, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING,
+         "QvOpenDevice -> camera open err -101\n"},
         {0, 0, V4L2_CAP_VIDEO_CAPTURE, "QvOpenDevice -> camera open err -3\n"},
         {VIDIOC_S_FMT, ENODEV, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera init err -15\n"},
         {VIDIOC_QBUF, ENOTTY, V4L2_CAP_VIDEO_CAPTURE | V4L2_CAP_STREAMING, "QvOpenDevice -> camera init err -1\n"},
@@ -466,8 +466,7 @@ TEST_F(Device, OpenByIdWithCallbackAndHandleFunctions) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(QvCaptureImage(h, nullptr), -2);
     EXPECT_EQ(QvCaptureImage(nullptr, grey.data()), -2);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "QvCaptureImage param invalid\nQvCaptureImage param invalid\n");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "QvCaptureImage param invalid\nQvCaptureImage param invalid\n");
     int vid = 0, pid = 0;
     EXPECT_EQ(QvGetCurVidPid(h, &vid, &pid), 0);
     EXPECT_EQ(vid, 0xabcd);
@@ -491,7 +490,8 @@ TEST_F(Device, FlashHandleAndValidityCheck) {
     s.clear_records();
     EXPECT_EQ(QvCheckDevValid(0xabcd, 0x1234, 0), 0);
     // Probe, then the handle's open (no format, no streaming), then 2 bytes from 0xF000.
-    EXPECT_EQ(s.call_names(), (Names{"UVCIOC_CTRL_QUERY", "VIDIOC_QUERYCAP", "UVCIOC_CTRL_QUERY", "UVCIOC_CTRL_QUERY"}));
+    EXPECT_EQ(s.call_names(),
+              (Names{"UVCIOC_CTRL_QUERY", "VIDIOC_QUERYCAP", "UVCIOC_CTRL_QUERY", "UVCIOC_CTRL_QUERY"}));
     EXPECT_EQ(flash_starts(s), (std::vector<int>{0x0000, 0xF000}));
     EXPECT_EQ(s.open_descriptors(), 0);
 

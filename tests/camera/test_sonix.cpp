@@ -45,10 +45,10 @@ Bytes flash_block(int address, uint8_t cmd) {
 struct RetryCase {
     const char* name;
     int err;
-    int times;        // failures before success (-1: for ever)
+    int times;  // failures before success (-1: for ever)
     int result;
     int calls;
-    int64_t ms;       // the time spent, on the simulated clock
+    int64_t ms;  // the time spent, on the simulated clock
 };
 
 void PrintTo(const RetryCase& c, std::ostream* os) { *os << c.name; }
@@ -69,16 +69,13 @@ TEST_P(SonixRetry, FollowsTheErrnoRules) {
 
 INSTANTIATE_TEST_SUITE_P(
     Errnos, SonixRetry,
-    ::testing::Values(
-        RetryCase{"EagainThenFrame", EAGAIN, 5, 0, 6, 50},
-        // The try at the limit is the last.
-        RetryCase{"EagainBounded", EAGAIN, -1, -1, SONIX_EAGAIN_LIMIT_MS / 10 + 1, SONIX_EAGAIN_LIMIT_MS},
-        RetryCase{"EnottyAtOnce", ENOTTY, -1, -1, 1, 0},
-        RetryCase{"EnoentAtOnce", ENOENT, -1, -1, 1, 0},
-        RetryCase{"EnodevGone", ENODEV, -1, -15, 1, 0},
-        RetryCase{"EshutdownGone", ESHUTDOWN, -1, -15, 1, 0},
-        RetryCase{"EioRecovers", EIO, 3, 0, 4, 30},
-        RetryCase{"EinvalThreeSeconds", EINVAL, -1, -1, 301, 3000}),
+    ::testing::Values(RetryCase{"EagainThenFrame", EAGAIN, 5, 0, 6, 50},
+                      // The try at the limit is the last.
+                      RetryCase{"EagainBounded", EAGAIN, -1, -1, SONIX_EAGAIN_LIMIT_MS / 10 + 1, SONIX_EAGAIN_LIMIT_MS},
+                      RetryCase{"EnottyAtOnce", ENOTTY, -1, -1, 1, 0}, RetryCase{"EnoentAtOnce", ENOENT, -1, -1, 1, 0},
+                      RetryCase{"EnodevGone", ENODEV, -1, -15, 1, 0},
+                      RetryCase{"EshutdownGone", ESHUTDOWN, -1, -15, 1, 0}, RetryCase{"EioRecovers", EIO, 3, 0, 4, 30},
+                      RetryCase{"EinvalThreeSeconds", EINVAL, -1, -1, 301, 3000}),
     [](const ::testing::TestParamInfo<RetryCase>& i) { return std::string(i.param.name); });
 
 TEST_F(Sonix, SucceedsAtOnceAndPassesTheArgument) {
@@ -170,10 +167,9 @@ TEST_F(Sonix, FlashReadQueriesByLength) {
     for (size_t i = 0; i < image.size(); ++i) image[i] = static_cast<uint8_t>(i * 7 + 3);
     cam.set_flash(image, 0xF000);
     const FlashCase cases[] = {
-        {2, 3, 0xF002, 0, 3},   {2, 20, 0xF002, 2, 4},  {2, 16, 0xF002, 2, 0},
-        {2, 0, 0xF002, 0, 0},   {0, 8, 0xF000, 1, 0},   {0x0FFF, 1, 0xFFFF, 0, 1},
-        {0xF000, 9, 0xF000, 1, 1}, {0xF123, 7, 0xF123, 0, 7}, {-1, 2, 0xEFFF, 0, 2},
-        {2, -5, 0xF002, 0, 0},
+        {2, 3, 0xF002, 0, 3},  {2, 20, 0xF002, 2, 4},     {2, 16, 0xF002, 2, 0},     {2, 0, 0xF002, 0, 0},
+        {0, 8, 0xF000, 1, 0},  {0x0FFF, 1, 0xFFFF, 0, 1}, {0xF000, 9, 0xF000, 1, 1}, {0xF123, 7, 0xF123, 0, 7},
+        {-1, 2, 0xEFFF, 0, 2}, {2, -5, 0xF002, 0, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(testing::Message() << "address " << c.address << " length " << c.length);
@@ -270,7 +266,7 @@ TEST_F(Sonix, FailuresPrintTheirTextsExactly) {
         int err;
         int after;  // queries that pass before the failing one
         std::function<int(int)> call;
-        const char* out;  // standard output
+        const char* out;       // standard output
         const char* err_text;  // standard error (perror)
     } cases[] = {
         {"write", ENOTTY, 0, [](int f) { return sonix_write_reg(f, 0x099E, 1); }, "sonix_write_reg error.\n",

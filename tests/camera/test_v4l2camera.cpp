@@ -501,10 +501,10 @@ TEST(FormatTable, BytesAFrameNeedsByLayout) {
         uint32_t fourcc;
         size_t bytes;
     } cases[] = {
-        {V4L2_PIX_FMT_YUYV, 704 * 239 + 640},  {V4L2_PIX_FMT_GREY, 704 * 239 + 320},
-        {V4L2_PIX_FMT_BGR24, 704 * 239 + 960}, {V4L2_PIX_FMT_NV61, 2 * 320 * 240},
+        {V4L2_PIX_FMT_YUYV, 704 * 239 + 640},   {V4L2_PIX_FMT_GREY, 704 * 239 + 320},
+        {V4L2_PIX_FMT_BGR24, 704 * 239 + 960},  {V4L2_PIX_FMT_NV61, 2 * 320 * 240},
         {V4L2_PIX_FMT_NV12, 320 * 240 * 3 / 2}, {V4L2_PIX_FMT_SPCA508, 320 * 240 * 3 / 2},
-        {V4L2_PIX_FMT_SRGGB8, 320 * 240},      {V4L2_PIX_FMT_MJPEG, 0},
+        {V4L2_PIX_FMT_SRGGB8, 320 * 240},       {V4L2_PIX_FMT_MJPEG, 0},
     };
     for (const auto& c : cases) {
         const CaptureFormat* f = find_capture_format(c.fourcc);

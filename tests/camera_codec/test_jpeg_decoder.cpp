@@ -53,8 +53,8 @@ TEST(JpegDecoder, AgreesWithLibjpeg) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        const Bytes coded = encode_jpeg(picture(c.noisy, c.width, c.height), c.width, c.height, c.sampling, 90,
-                                        c.restart, c.optimize);
+        const Bytes coded =
+            encode_jpeg(picture(c.noisy, c.width, c.height), c.width, c.height, c.sampling, 90, c.restart, c.optimize);
         Ycc ref;
         ASSERT_TRUE(decode_reference(coded, ref));
         const Bytes frame = c.dht ? coded : strip_dht(coded);
@@ -270,8 +270,8 @@ TEST(JpegDecoder, DcOnlyBlockIsTheScaledLevel) {
         Bytes frame;
         int level;
     } cases[] = {
-        {"+100", grey_block_frame({0xF6, 0x4A}), (0x40400 + 100 * 510) >> 11},   // 153
-        {"-100", grey_block_frame({0xF1, 0xBA}), (0x40400 - 100 * 510) >> 11},   // 103
+        {"+100", grey_block_frame({0xF6, 0x4A}), (0x40400 + 100 * 510) >> 11},  // 153
+        {"-100", grey_block_frame({0xF1, 0xBA}), (0x40400 - 100 * 510) >> 11},  // 103
         {"0", grey_block_frame({0x2B}), 128},                                   // 00 1010 11
     };
     for (const auto& c : cases) {

@@ -113,7 +113,7 @@ Bytes layout(const PlanarFrame& f, const std::string& kind) {
     for (auto& row : f.y) s.insert(s.end(), row, row + PlanarFrame::W);
     const bool half = kind == "yu12" || kind == "yv12" || kind == "nv12" || kind == "nv21";
     const int step = half ? 2 : 1;
-    auto plane = [&](const unsigned char (*c)[2]) {
+    auto plane = [&](const unsigned char(*c)[2]) {
         for (int r = 0; r < PlanarFrame::H; r += step) s.insert(s.end(), c[r], c[r] + 2);
     };
     if (kind == "yu12") {
@@ -374,13 +374,13 @@ TEST(Bayer, NeighbourMeansAtBordersAndInside) {
     Bytes dst(36, 0);
     bayer_to_rgb24(src.data(), dst.data(), 4, 3, 3);
     auto px = [&](int x, int y) { return Bytes(dst.begin() + (y * 4 + x) * 3, dst.begin() + (y * 4 + x) * 3 + 3); };
-    EXPECT_EQ(px(1, 1), (Bytes{74, 110, 60}));   // blue site: 4 orthogonal G, 4 diagonal R
-    EXPECT_EQ(px(0, 0), (Bytes{10, 125, 60}));   // corner red: 2 G, 1 B
-    EXPECT_EQ(px(1, 0), (Bytes{20, 200, 60}));   // green in a red row: R left/right, B below only
-    EXPECT_EQ(px(3, 0), (Bytes{30, 40, 80}));    // right edge green
-    EXPECT_EQ(px(2, 1), (Bytes{140, 90, 70}));   // green in a blue row: B left/right, R up/down
-    EXPECT_EQ(px(2, 2), (Bytes{250, 66, 70}));   // bottom red: 3 G (truncated thirds), 2 B
-    EXPECT_EQ(px(0, 1), (Bytes{8, 50, 60}));     // left edge green: B right only, R (10+5+1)>>1
+    EXPECT_EQ(px(1, 1), (Bytes{74, 110, 60}));  // blue site: 4 orthogonal G, 4 diagonal R
+    EXPECT_EQ(px(0, 0), (Bytes{10, 125, 60}));  // corner red: 2 G, 1 B
+    EXPECT_EQ(px(1, 0), (Bytes{20, 200, 60}));  // green in a red row: R left/right, B below only
+    EXPECT_EQ(px(3, 0), (Bytes{30, 40, 80}));   // right edge green
+    EXPECT_EQ(px(2, 1), (Bytes{140, 90, 70}));  // green in a blue row: B left/right, R up/down
+    EXPECT_EQ(px(2, 2), (Bytes{250, 66, 70}));  // bottom red: 3 G (truncated thirds), 2 B
+    EXPECT_EQ(px(0, 1), (Bytes{8, 50, 60}));    // left edge green: B right only, R (10+5+1)>>1
 }
 
 }  // namespace

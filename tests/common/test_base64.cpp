@@ -9,8 +9,7 @@ namespace {
 
 TEST(Base64, Tables) {
     EXPECT_STREQ(sdk_version, "string_version: 1.0.2.0");
-    EXPECT_EQ(std::string(B64EnTblX, 65),
-              "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=");
+    EXPECT_EQ(std::string(B64EnTblX, 65), "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=");
     for (int i = 0; i < 64; i++) EXPECT_EQ(B64DeTblX[static_cast<unsigned char>(B64EnTblX[i])], i);
     EXPECT_EQ(B64DeTblX[static_cast<unsigned char>('=')], 0);
     EXPECT_EQ(B64DeTblX[0], 0);
@@ -22,8 +21,8 @@ TEST(Base64, Lengths) {
     struct Case {
         const char* text;
         int n;
-    } de[] = {{"", 0}, {"=", 0}, {"==", 0}, {"QQ==", 1}, {"QUI=", 2}, {"QUJD", 3}, {"QUJDRA==", 4},
-              {"QUJDREU=", 5}, {"QUJ", 0}, {"Q=Q=QUJD", 6}};
+    } de[] = {{"", 0},     {"=", 0},        {"==", 0},       {"QQ==", 1}, {"QUI=", 2},
+              {"QUJD", 3}, {"QUJDRA==", 4}, {"QUJDREU=", 5}, {"QUJ", 0},  {"Q=Q=QUJD", 6}};
     for (const Case& c : de) EXPECT_EQ(GetDeLen(c.text), c.n) << c.text;
 }
 

@@ -22,7 +22,7 @@ protected:
     void SetUp() override { dir = qvtest::make_temp_dir("files"); }
     void TearDown() override { qvtest::remove_tree(dir); }
     static mode_t mode_of(const std::string& p) {
-        struct stat st{};
+        struct stat st {};
         stat(p.c_str(), &st);
         return st.st_mode & 07777;
     }
@@ -112,12 +112,9 @@ TEST_F(Files, LogCountAndPruneMatchFolderTextPlusPattern) {
         const char* pattern;
         int count;
     } cases[] = {
-        {dir, "*.txt", 3},        // regular files only
-        {dir, "f*.txt", 2},
-        {dir + "f", "*.txt", 2},  // a folder text without "/" is a name prefix
-        {dir, "sub/*.txt", 1},
-        {dir, "*.bin", 0},
-        {dir + "missing/", "*.txt", 0},
+        {dir, "*.txt", 3},                               // regular files only
+        {dir, "f*.txt", 2},    {dir + "f", "*.txt", 2},  // a folder text without "/" is a name prefix
+        {dir, "sub/*.txt", 1}, {dir, "*.bin", 0},       {dir + "missing/", "*.txt", 0},
     };
     for (const Case& c : cases) EXPECT_EQ(mu_file_cnt(c.dir, c.pattern), c.count) << c.dir << c.pattern;
     EXPECT_EQ(mu_del_log(dir + "f", "*.txt", 1), 1);
@@ -140,7 +137,7 @@ TEST_F(Files, ProcessorFamilyFromArch) {
     struct Case {
         const char* arch;
         const char* family;
-    } cases[] = {{"x86_64\n", "x86"}, {"aarch64\n", "arm"}, {"mips64\n", "mips"},
+    } cases[] = {{"x86_64\n", "x86"},        {"aarch64\n", "arm"},   {"mips64\n", "mips"},
                  {"loongarch64\n", "loong"}, {"armv7l\n", "armv7l"}, {"", ""}};
     for (const Case& c : cases) {
         bin.set_arch(c.arch);
@@ -170,10 +167,12 @@ TEST_F(Files, SoundRunsThePlayerWithTheFileAsArgument) {
     EXPECT_EQ(bin.calls("aplay"), std::vector<std::string>{wav});
     EXPECT_FALSE(qvtest::exists(dir + "pwned")) << "no shell sees the file name";
     // Without a player on PATH nothing happens.
-    qvtest::ChildResult none = qvtest::run_child([&] {
-        play_sound(wav, 1);
-        return 0;
-    }, {{"PATH", "/nonexistent"}});
+    qvtest::ChildResult none = qvtest::run_child(
+        [&] {
+            play_sound(wav, 1);
+            return 0;
+        },
+        {{"PATH", "/nonexistent"}});
     EXPECT_EQ(none.status, 0);
 }
 
@@ -206,7 +205,7 @@ TEST(System, RuleFileGrantsOnlyTheScanners) {
         if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 77;
         const char* over = nullptr;
         for (const char* c : {"/etc/udev/rules.d", "/etc/udev", "/etc"}) {
-            struct stat st{};
+            struct stat st {};
             if (stat(c, &st) == 0) {
                 over = c;
                 break;
@@ -215,7 +214,7 @@ TEST(System, RuleFileGrantsOnlyTheScanners) {
         if (over == nullptr || mount(tmp.c_str(), over, nullptr, MS_BIND, nullptr) != 0) return 77;
         const char* rules = "/etc/udev/rules.d/70-libusb.rules";
         mu_gen_rule_file();
-        struct stat st{};
+        struct stat st {};
         if (stat(rules, &st) != 0) return 1;
         printf("mode=%o\n", st.st_mode & 07777);
         std::string first = read_text(rules);

@@ -17,12 +17,23 @@ TEST(JsonGet, KeyPaths) {
         const char* path;
         const char* want;
     } cases[] = {
-        {"s", "text"}, {"n", "2"}, {"t", "true"}, {"z", ""}, {"o", ""}, {"o,k", "v"},
-        {"a,b", "v"},                   // first record of the list that holds the key
-        {"a,y", ""}, {"e,b", ""}, {"arr,b", ""}, {"a", ""},
-        {"o,deep,a,b", "bottom"},       // four keys are allowed
-        {"o,deep,a,b,c", ""},           // five are refused
-        {"missing", ""}, {"s,x", ""}, {"", "empty key"}, {"o,", ""},
+        {"s", "text"},
+        {"n", "2"},
+        {"t", "true"},
+        {"z", ""},
+        {"o", ""},
+        {"o,k", "v"},
+        {"a,b", "v"},  // first record of the list that holds the key
+        {"a,y", ""},
+        {"e,b", ""},
+        {"arr,b", ""},
+        {"a", ""},
+        {"o,deep,a,b", "bottom"},  // four keys are allowed
+        {"o,deep,a,b,c", ""},      // five are refused
+        {"missing", ""},
+        {"s,x", ""},
+        {"", "empty key"},
+        {"o,", ""},
     };
     for (const Case& c : cases) EXPECT_EQ(json_get_value(kDoc, c.path), c.want) << c.path;
     EXPECT_EQ(json_get_value("", "s"), "");
@@ -30,8 +41,14 @@ TEST(JsonGet, KeyPaths) {
 }
 
 TEST(JsonGet, OddDocumentsNeverThrow) {
-    const char* docs[] = {"[]", "[1,2]", "3", "\"str\"", "null", "{\"dev_vpid\": [1,2]}",
-                          "{\"dev_vpid\": {\"a\": 1}}", "[{\"a\": [[]]}]"};
+    const char* docs[] = {"[]",
+                          "[1,2]",
+                          "3",
+                          "\"str\"",
+                          "null",
+                          "{\"dev_vpid\": [1,2]}",
+                          "{\"dev_vpid\": {\"a\": 1}}",
+                          "[{\"a\": [[]]}]"};
     for (const char* d : docs) {
         EXPECT_NO_THROW(json_get_value(d, "dev_vpid")) << d;
         EXPECT_EQ(json_get_value(d, "dev_vpid"), "") << d;

@@ -49,9 +49,9 @@ int mu_file_cnt(const std::string& dir, const char* /*pattern "*.txt"*/) {
     if (d == nullptr) return 0;
     while (dirent* e = readdir(d)) {
         std::string name = e->d_name;
-        struct stat st{};
-        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0 &&
-            lstat((dir + name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+        struct stat st {};
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, ".txt") == 0 && lstat((dir + name).c_str(), &st) == 0 &&
+            S_ISREG(st.st_mode))
             n++;
     }
     closedir(d);
@@ -59,7 +59,7 @@ int mu_file_cnt(const std::string& dir, const char* /*pattern "*.txt"*/) {
 }
 
 mode_t mode_of(const std::string& p) {
-    struct stat st{};
+    struct stat st {};
     lstat(p.c_str(), &st);
     return st.st_mode & 07777;
 }
@@ -107,7 +107,7 @@ TEST(Sink, FailureLinesGoToTheFailureLog) {
         auto log = qvtest::fn<LogFn>(qvtest::load_driver(d), kWriteErrorLog);
         log("unit_src", 10, "broken", 1);
         printf("@%o\n", mode_of(fail));
-        chmod(fail.c_str(), 0640);   // the next lines append to it and leave its mode alone
+        chmod(fail.c_str(), 0640);  // the next lines append to it and leave its mode alone
         log("unit_src", 11, "progress", 0);
         log("unit_src", 12, "again", 1);
         return 0;
@@ -177,9 +177,9 @@ TEST(Sink, PrunesToTheSevenNewestOncePerProcessDay) {
     ChildResult r = qvtest::run_child([&] {
         void* h = qvtest::load_driver(d);
         auto log = qvtest::fn<LogFn>(h, kWriteErrorLog);
-        log("unit_src", 1, "broken", 1);   // creates today's failure log: 10 files, 3 go
+        log("unit_src", 1, "broken", 1);  // creates today's failure log: 10 files, 3 go
         for (int i = 0; i < 4; i++) qvtest::write_text(d.log_dir() + "late" + std::to_string(i) + ".txt", "y");
-        log("unit_src", 2, "again", 1);    // same day: nothing more is pruned
+        log("unit_src", 2, "again", 1);  // same day: nothing more is pruned
         return 0;
     });
     ASSERT_EQ(r.status, 0);
@@ -258,7 +258,7 @@ TEST(OtherWriters, DayFileAndApplicationFolderLog) {
     ChildResult r = qvtest::run_child([&] {
         void* h = qvtest::load_driver(d);
         auto ex = qvtest::fn<LogExFn>(h, kWriteLogFileEx);
-        ex("src_a", 7, "value %d of %s", 42, "x");     // printed only: no file beside the library
+        ex("src_a", 7, "value %d of %s", 42, "x");  // printed only: no file beside the library
         qvtest::write_text(beside, "");
         ex("src_a", 8, "second %s", "y");
         qvtest::fn<LogFileFn>(h, kWriteLogFile)("plain message");

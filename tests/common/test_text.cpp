@@ -13,12 +13,8 @@ TEST(Split, KeepsEveryPiece) {
         const char* text;
         std::vector<std::string> want;
     } cases[] = {
-        {"", {""}},
-        {"a", {"a"}},
-        {"a,,b", {"a", "", "b"}},
-        {"a,", {"a", ""}},
-        {",a", {"", "a"}},
-        {"3a5c:0610,3a5c:0611", {"3a5c:0610", "3a5c:0611"}},
+        {"", {""}},        {"a", {"a"}},      {"a,,b", {"a", "", "b"}},
+        {"a,", {"a", ""}}, {",a", {"", "a"}}, {"3a5c:0610,3a5c:0611", {"3a5c:0610", "3a5c:0611"}},
     };
     for (const Case& c : cases) EXPECT_EQ(str_split(c.text, ","), c.want) << c.text;
     EXPECT_EQ(str_split("l1\nl2\n", "\n"), (std::vector<std::string>{"l1", "l2", ""}));
@@ -43,7 +39,7 @@ TEST(Text, CaseTrimReplaceFind) {
     EXPECT_EQ(str_replace(s, "aa", "a"), "aa");
     EXPECT_EQ(s, "aa");
     std::string grow = "xax";
-    EXPECT_EQ(str_replace(grow, "a", "aa"), "xaax");   // inserted text is not searched again
+    EXPECT_EQ(str_replace(grow, "a", "aa"), "xaax");  // inserted text is not searched again
     std::string same = "abc";
     EXPECT_EQ(str_replace(same, "", "z"), "abc");
     EXPECT_EQ(str_find("xxabcxx", "ABC"), 2);
@@ -94,13 +90,13 @@ TEST(Hex, BigEndianIntegers) {
 }
 
 TEST(Image, VerticalFlip) {
-    unsigned char img[] = {0, 0, 1, 1, 2, 2};   // 2 x 3 grey
+    unsigned char img[] = {0, 0, 1, 1, 2, 2};  // 2 x 3 grey
     unsigned char out[6] = {};
     imgdata_vertflip(img, 2, 3, 1, out);
     EXPECT_EQ(std::vector<unsigned char>(out, out + 6), (std::vector<unsigned char>{2, 2, 1, 1, 0, 0}));
     imgdata_vertflip(img, 2, 3, 1, nullptr);
     EXPECT_EQ(std::vector<unsigned char>(img, img + 6), (std::vector<unsigned char>{2, 2, 1, 1, 0, 0}));
-    unsigned char rgb[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};   // 2 x 2 colour
+    unsigned char rgb[12] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12};  // 2 x 2 colour
     imgdata_vertflip(rgb, 2, 2, 0, nullptr);
     EXPECT_EQ(rgb[0], 7);
     EXPECT_EQ(rgb[6], 1);
@@ -121,12 +117,19 @@ TEST(Time, SystemTimeKinds) {
         int kind;
         const char* re;
     } cases[] = {
-        {0, R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"}, {1, R"(\d{14})"}, {2, R"(\d{4}-\d\d-\d\d)"},
-        {3, R"(\d\d:\d\d:\d\d)"}, {4, R"(\d{8})"}, {5, R"(\d{6})"}, {6, R"(\d{4})"}, {7, R"(\d\d)"},
-        {8, R"((0[1-9]|1[0-2]))"}, {9, R"((0[1-9]|[12]\d|3[01]))"}, {10, R"([1-7])"},
+        {0, R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)"},
+        {1, R"(\d{14})"},
+        {2, R"(\d{4}-\d\d-\d\d)"},
+        {3, R"(\d\d:\d\d:\d\d)"},
+        {4, R"(\d{8})"},
+        {5, R"(\d{6})"},
+        {6, R"(\d{4})"},
+        {7, R"(\d\d)"},
+        {8, R"((0[1-9]|1[0-2]))"},
+        {9, R"((0[1-9]|[12]\d|3[01]))"},
+        {10, R"([1-7])"},
     };
-    for (const Case& c : cases)
-        EXPECT_TRUE(std::regex_match(get_system_time(c.kind), std::regex(c.re))) << c.kind;
+    for (const Case& c : cases) EXPECT_TRUE(std::regex_match(get_system_time(c.kind), std::regex(c.re))) << c.kind;
     EXPECT_EQ(get_system_time(11), "");
     EXPECT_EQ(get_system_time(-1), "");
     EXPECT_EQ(get_system_time(7), get_system_time(6).substr(2, 2));

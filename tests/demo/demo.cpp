@@ -100,8 +100,8 @@ bool write_grey_png(const std::string& path, const std::vector<unsigned char>& g
         return false;
     }
     png_init_io(png, file.f);
-    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE,
-                 PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
+    png_set_IHDR(png, info, width, height, 8, PNG_COLOR_TYPE_GRAY, PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+                 PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
     for (int y = 0; y < height; ++y) png_write_row(png, grey.data() + static_cast<size_t>(y) * width);
     png_write_end(png, info);
@@ -132,8 +132,8 @@ struct Hand {
         int w = 0, h = 0;
         std::vector<unsigned char> grey;
         bool saved = jpeg_grey(frame, grey, w, h) && write_grey_png(frames_dir + name, grey, w, h);
-        fprintf(g_out, "demo:     finger %d (capture %d) placed; the frame: %s%s\n", finger, next_capture,
-                name.c_str(), saved ? "" : " (not written)");
+        fprintf(g_out, "demo:     finger %d (capture %d) placed; the frame: %s%s\n", finger, next_capture, name.c_str(),
+                saved ? "" : " (not written)");
         ++next_capture;
     }
     void lift() {
@@ -198,7 +198,12 @@ int run(const std::string& driver_dir, const std::string& frames_dir, const std:
     bed.add_camera("3a5c", "0610", "Quvera QVR610", "video0");
     sim::Scanner cam("/dev/video0");
     std::vector<unsigned char> nothing(fingergen::kPixels, kEmptySensor);
-    Hand hand{&cam, frames_dir, "", kFinger, 0, 0,
+    Hand hand{&cam,
+              frames_dir,
+              "",
+              kFinger,
+              0,
+              0,
               sim::mjpeg_from_grey(nothing.data(), fingergen::kWidth, fingergen::kHeight)};
     hand.lift();
     fprintf(g_out, "demo: simulated scanner 3a5c:0610 \"Quvera QVR610\" at /dev/video0, no finger on it\n");

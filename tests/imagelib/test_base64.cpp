@@ -13,7 +13,10 @@ namespace {
 const unsigned char* U(const char* s) { return reinterpret_cast<const unsigned char*>(s); }
 
 std::string Encode(const std::string& in, int lineLength = 0, int separator = 0) {
-    std::vector<char> out(static_cast<size_t>(Base64EncodeEx(nullptr, U(in.data()), static_cast<int>(in.size()), lineLength, separator)) + 1, '#');
+    std::vector<char> out(
+        static_cast<size_t>(Base64EncodeEx(nullptr, U(in.data()), static_cast<int>(in.size()), lineLength, separator)) +
+            1,
+        '#');
     int n = Base64EncodeEx(out.data(), U(in.data()), static_cast<int>(in.size()), lineLength, separator);
     EXPECT_EQ(out[static_cast<size_t>(n)], '\0');
     return std::string(out.data(), static_cast<size_t>(n));
@@ -22,8 +25,11 @@ std::string Encode(const std::string& in, int lineLength = 0, int separator = 0)
 }  // namespace
 
 TEST(Base64, Rfc4648Vectors) {
-    struct Case { const char* in; const char* out; } cases[] = {
-        {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
+    struct Case {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"}, {"foob", "Zm9vYg=="},
         {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abc", "YWJj"}, {"a", "YQ=="},
     };
     for (const Case& c : cases) {
@@ -83,9 +89,12 @@ TEST(Base64, LineBreaksAndSeparators) {
 }
 
 TEST(Base64, StrictStopsLenientSkips) {
-    struct Case { const char* text; int strict, lenient; } cases[] = {
-        {"YWJj\nYWJj", 3, 6}, {"YWJj YWJj", 3, 6}, {"YQ==", 1, 1}, {"YQ", 1, 1},
-        {"Y", 0, 0}, {"", 0, 0}, {"YWJj=YWJj", 3, 6}, {"*YWJj", 0, 3}, {"YW Jj", 1, 3},
+    struct Case {
+        const char* text;
+        int strict, lenient;
+    } cases[] = {
+        {"YWJj\nYWJj", 3, 6}, {"YWJj YWJj", 3, 6}, {"YQ==", 1, 1},  {"YQ", 1, 1},    {"Y", 0, 0},
+        {"", 0, 0},           {"YWJj=YWJj", 3, 6}, {"*YWJj", 0, 3}, {"YW Jj", 1, 3},
     };
     for (const Case& c : cases) {
         unsigned char out[16];
@@ -95,7 +104,8 @@ TEST(Base64, StrictStopsLenientSkips) {
     unsigned char out[8];
     EXPECT_EQ(Base64Decode(out, "YWJj", -1), -3);
     EXPECT_EQ(Base64DecodeEx(nullptr, nullptr, 8, 0), 6);
-    EXPECT_EQ(Base64DecodeEx(nullptr, nullptr, INT_MAX, 0), static_cast<int>((static_cast<long long>(INT_MAX) + 3) / 4 * 3));
+    EXPECT_EQ(Base64DecodeEx(nullptr, nullptr, INT_MAX, 0),
+              static_cast<int>((static_cast<long long>(INT_MAX) + 3) / 4 * 3));
     // An explicit length stops before the NUL; the NUL ends the text anyway.
     EXPECT_EQ(Base64Decode(out, "YWJjYWJj", 4), 3);
     EXPECT_EQ(Base64Decode(out, "YWJj\0YWJj", 9), 3);

@@ -18,7 +18,9 @@ std::string TmpPath(const std::string& name) {
     return std::string(QV_TEST_TMPDIR) + "/bmp_" + std::to_string(getpid()) + "_" + name;
 }
 
-unsigned Le32(const unsigned char* p) { return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned>(p[3]) << 24); }
+unsigned Le32(const unsigned char* p) {
+    return p[0] | (p[1] << 8) | (p[2] << 16) | (static_cast<unsigned>(p[3]) << 24);
+}
 unsigned Le16(const unsigned char* p) { return p[0] | (p[1] << 8); }
 
 std::vector<unsigned char> Ramp(int w, int h, int bpp) {
@@ -32,8 +34,11 @@ std::vector<unsigned char> MakeBmp(int w, int h, int bits, const std::vector<uns
                                    const std::vector<unsigned char>& rows, unsigned coloursUsed = 0) {
     std::vector<unsigned char> f(54);
     unsigned offset = 54 + static_cast<unsigned>(palette.size());
-    auto put32 = [&](int at, unsigned v) { for (int i = 0; i < 4; ++i) f[at + i] = static_cast<unsigned char>(v >> (8 * i)); };
-    f[0] = 'B'; f[1] = 'M';
+    auto put32 = [&](int at, unsigned v) {
+        for (int i = 0; i < 4; ++i) f[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    f[0] = 'B';
+    f[1] = 'M';
     put32(2, offset + static_cast<unsigned>(rows.size()));
     put32(10, offset);
     put32(14, 40);
@@ -58,14 +63,15 @@ TEST(Bmp, EnrolmentImageIsExact) {
     ASSERT_EQ(r, 77878);
     EXPECT_EQ(len, r);
     const unsigned char head[54] = {
-        'B', 'M', 0x36, 0x30, 0x01, 0x00, 0, 0, 0, 0, 0x36, 0x04, 0, 0,     // size 77878, offset 1078
-        40, 0, 0, 0, 0x40, 0x01, 0, 0, 0xF0, 0, 0, 0, 1, 0, 8, 0,          // 320 x 240, 1 plane, 8 bits
-        0, 0, 0, 0, 0x00, 0x2C, 0x01, 0x00,                                // no compression, 76800
-        0x58, 0xD3, 0x0B, 0x00, 0x58, 0xD3, 0x0B, 0x00,                    // 775000 pixels per metre
-        0, 0, 0, 0, 0, 0, 0, 0};
+        'B',  'M',  0x36, 0x30, 0x01, 0x00, 0,    0,    0,    0, 0x36, 0x04, 0, 0,        // size 77878, offset 1078
+        40,   0,    0,    0,    0x40, 0x01, 0,    0,    0xF0, 0, 0,    0,    1, 0, 8, 0,  // 320 x 240, 1 plane, 8 bits
+        0,    0,    0,    0,    0x00, 0x2C, 0x01, 0x00,                                   // no compression, 76800
+        0x58, 0xD3, 0x0B, 0x00, 0x58, 0xD3, 0x0B, 0x00,                                   // 775000 pixels per metre
+        0,    0,    0,    0,    0,    0,    0,    0};
     EXPECT_EQ(std::memcmp(buf, head, 54), 0);
     for (int i = 0; i < 256; ++i) {
-        const unsigned char e[4] = {static_cast<unsigned char>(i), static_cast<unsigned char>(i), static_cast<unsigned char>(i), 0};
+        const unsigned char e[4] = {static_cast<unsigned char>(i), static_cast<unsigned char>(i),
+                                    static_cast<unsigned char>(i), 0};
         ASSERT_EQ(std::memcmp(buf + 54 + 4 * i, e, 4), 0) << i;
     }
     for (int row = 0; row < 240; ++row)
@@ -75,16 +81,15 @@ TEST(Bmp, EnrolmentImageIsExact) {
 }
 
 TEST(Bmp, WriterSizesTable) {
-    struct Case { int w, h, layout, choice, bits, offset, size; } cases[] = {
-        {1, 1, 1, -1, 8, 1078, 1082},   // one pixel and three zero bytes
-        {3, 2, 0, 0, 24, 54, 78},       // stride 12
-        {3, 2, 0, -1, 24, 54, 78},
-        {3, 2, 0, 1, 8, 1078, 1078 + 8},
-        {3, 2, 0, 2, 8, 1078, 1078 + 8},
-        {3, 2, 2, 0, 24, 54, 78},       // grey repeated as B, G, R
-        {3, 2, 3, -1, 8, 1078, 1078 + 8},  // unassigned layout still carries the grey palette
-        {3, 2, 5, -1, 32, 54, 54 + 24},
-        {3, 2, 4, 1, 32, 54, 54 + 24},  // the alpha layouts write themselves
+    struct Case {
+        int w, h, layout, choice, bits, offset, size;
+    } cases[] = {
+        {1, 1, 1, -1, 8, 1078, 1082},  // one pixel and three zero bytes
+        {3, 2, 0, 0, 24, 54, 78},      // stride 12
+        {3, 2, 0, -1, 24, 54, 78},        {3, 2, 0, 1, 8, 1078, 1078 + 8},
+        {3, 2, 0, 2, 8, 1078, 1078 + 8},  {3, 2, 2, 0, 24, 54, 78},  // grey repeated as B, G, R
+        {3, 2, 3, -1, 8, 1078, 1078 + 8},                            // unassigned layout still carries the grey palette
+        {3, 2, 5, -1, 32, 54, 54 + 24},   {3, 2, 4, 1, 32, 54, 54 + 24},  // the alpha layouts write themselves
     };
     for (const Case& c : cases) {
         std::vector<unsigned char> px = Ramp(c.w, c.h, 4);
@@ -127,8 +132,10 @@ TEST(Bmp, WriterRowOrderAndChannels) {
 }
 
 TEST(Bmp, WriterResolutionTable) {
-    struct Case { int dpi; unsigned ppm; } cases[] = {{-1, 19685}, {300, 11811}, {500, 19685}, {96, 3780},
-                                                     {72, 2835}, {19685, 775000}, {0, 0}};
+    struct Case {
+        int dpi;
+        unsigned ppm;
+    } cases[] = {{-1, 19685}, {300, 11811}, {500, 19685}, {96, 3780}, {72, 2835}, {19685, 775000}, {0, 0}};
     const unsigned char px = 7;
     for (const Case& c : cases) {
         unsigned char* buf = nullptr;
@@ -145,9 +152,12 @@ TEST(Bmp, WriterResolutionTable) {
 
 TEST(Bmp, WriterFailuresFreeTheBuffer) {
     const unsigned char px[16] = {0};
-    struct Case { const unsigned char* p; int w, h, layout, choice; } cases[] = {
-        {nullptr, 1, 1, 1, -1}, {px, 0, 1, 1, -1}, {px, 1, 32768, 1, -1}, {px, 1, 1, -1, -1},
-        {px, 1, 1, 6, -1}, {px, 1, 1, 1, 3},
+    struct Case {
+        const unsigned char* p;
+        int w, h, layout, choice;
+    } cases[] = {
+        {nullptr, 1, 1, 1, -1}, {px, 0, 1, 1, -1}, {px, 1, 32768, 1, -1},
+        {px, 1, 1, -1, -1},     {px, 1, 1, 6, -1}, {px, 1, 1, 1, 3},
     };
     for (const Case& c : cases) {
         unsigned char* buf = static_cast<unsigned char*>(std::malloc(10));
@@ -164,7 +174,9 @@ TEST(Bmp, FileThatCannotBeWrittenWholeFails) {
     if (access("/dev/full", W_OK) != 0) GTEST_SKIP() << "no /dev/full";
     // Small files stay in the stream's buffer until the close, large ones fail on a write.
     std::vector<unsigned char> px = Ramp(320, 240, 4);
-    struct Case { int w, h, layout; } cases[] = {{1, 1, 1}, {3, 2, 0}, {2, 2, 5}, {320, 240, 1}};
+    struct Case {
+        int w, h, layout;
+    } cases[] = {{1, 1, 1}, {3, 2, 0}, {2, 2, 5}, {320, 240, 1}};
     for (const Case& c : cases)
         EXPECT_EQ(WriteBmp("/dev/full", px.data(), c.w, c.h, c.layout, 0, -1, nullptr, nullptr), 0)
             << c.w << " x " << c.h;
@@ -177,7 +189,10 @@ TEST(Bmp, RoundTripEveryWrittenKind) {
     const int w = 5, h = 3;
     std::vector<unsigned char> rgb = Ramp(w, h, 3), grey = Ramp(w, h, 1), bgra = Ramp(w, h, 4);
     for (size_t i = 3; i < bgra.size(); i += 4) bgra[i] = 255;  // opaque so premultiplied equals straight
-    struct Case { const std::vector<unsigned char>* px; int layout, choice, request, wantLayout; } cases[] = {
+    struct Case {
+        const std::vector<unsigned char>* px;
+        int layout, choice, request, wantLayout;
+    } cases[] = {
         {&rgb, 0, -1, -1, 0}, {&grey, 2, -1, -1, 2}, {&grey, 1, -1, 1, 1}, {&bgra, 5, -1, -3, 5}, {&bgra, 5, -1, -2, 4},
     };
     for (const Case& c : cases) {
@@ -200,7 +215,8 @@ TEST(Bmp, ReaderLayoutDecisions) {
     // 2 x 1, 8 bits, grey ramp palette: request -1 gives grey, 0 gives colour.
     std::vector<unsigned char> greyPal, colourPal;
     for (int i = 0; i < 4; ++i) {
-        greyPal.insert(greyPal.end(), {static_cast<unsigned char>(i * 80), static_cast<unsigned char>(i * 80), static_cast<unsigned char>(i * 80), 0});
+        greyPal.insert(greyPal.end(), {static_cast<unsigned char>(i * 80), static_cast<unsigned char>(i * 80),
+                                       static_cast<unsigned char>(i * 80), 0});
         colourPal.insert(colourPal.end(), {static_cast<unsigned char>(i), 0, 0, 0});
     }
     std::vector<unsigned char> rows = {1, 3, 0, 0};
@@ -216,7 +232,7 @@ TEST(Bmp, ReaderLayoutDecisions) {
     const unsigned char want[6] = {80, 80, 80, 240, 240, 240};
     EXPECT_EQ(std::memcmp(img, want, 6), 0);
     ASSERT_EQ(ReadBmp(nullptr, &img, &w, &h, &l, nullptr, -2, c.data(), static_cast<int>(c.size())), 1);
-    EXPECT_EQ(l, 0);  // no alpha below 32 bits
+    EXPECT_EQ(l, 0);       // no alpha below 32 bits
     EXPECT_EQ(img[2], 1);  // blue byte of entry 1 lands in B of R,G,B
     ASSERT_EQ(ReadBmp(nullptr, nullptr, &w, &h, &l, nullptr, -1, c.data(), static_cast<int>(c.size())), 1);
     EXPECT_EQ(w, 2);
@@ -233,7 +249,8 @@ TEST(Bmp, ReaderDepthsAndRowOrder) {
     int w, h, l;
     ASSERT_EQ(ReadBmp(nullptr, &img, &w, &h, &l, nullptr, -1, f1.data(), static_cast<int>(f1.size())), 1);
     EXPECT_EQ(l, 2);
-    const unsigned char want1[20] = {255, 0, 255, 0, 0, 0, 0, 0, 0, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
+    const unsigned char want1[20] = {255, 0,   255, 0,   0,   0,   0,   0,   0,   255,
+                                     255, 255, 255, 255, 255, 255, 255, 255, 255, 255};
     EXPECT_EQ(std::memcmp(img, want1, 20), 0);
     // 4-bit, high nibble first; entries past the stored two read black.
     std::vector<unsigned char> pal4 = {10, 10, 10, 0, 20, 20, 20, 0};
@@ -269,20 +286,39 @@ TEST(Bmp, ReaderRefusesBadHeaders) {
     ASSERT_EQ(WriteBmp(nullptr, px, 2, 2, 1, 0, -1, &good, &len), 1078 + 8);
     std::vector<unsigned char> base(good, good + len);
     FreeImgBuff(&good);
-    auto put32 = [](std::vector<unsigned char>& f, int at, unsigned v) { for (int i = 0; i < 4; ++i) f[at + i] = static_cast<unsigned char>(v >> (8 * i)); };
-    struct Case { const char* what; int at, size; unsigned value; } cases[] = {
-        {"signature", 0, 2, 0x4D42 + 1}, {"info size", 14, 4, 12}, {"width 0", 18, 4, 0},
-        {"negative width", 18, 4, 0xFFFFFFFFu}, {"height 0", 22, 4, 0}, {"height INT_MIN", 22, 4, 0x80000000u},
-        {"planes", 26, 2, 2}, {"bits", 28, 2, 2}, {"compression", 30, 4, 1},
-        {"offset inside palette", 10, 4, 54 + 1023}, {"offset past the data", 10, 4, 5000},
-        {"width past the data", 18, 4, 1000}, {"width above the limit", 18, 4, 40000},
+    auto put32 = [](std::vector<unsigned char>& f, int at, unsigned v) {
+        for (int i = 0; i < 4; ++i) f[at + i] = static_cast<unsigned char>(v >> (8 * i));
+    };
+    struct Case {
+        const char* what;
+        int at, size;
+        unsigned value;
+    } cases[] = {
+        {"signature", 0, 2, 0x4D42 + 1},
+        {"info size", 14, 4, 12},
+        {"width 0", 18, 4, 0},
+        {"negative width", 18, 4, 0xFFFFFFFFu},
+        {"height 0", 22, 4, 0},
+        {"height INT_MIN", 22, 4, 0x80000000u},
+        {"planes", 26, 2, 2},
+        {"bits", 28, 2, 2},
+        {"compression", 30, 4, 1},
+        {"offset inside palette", 10, 4, 54 + 1023},
+        {"offset past the data", 10, 4, 5000},
+        {"width past the data", 18, 4, 1000},
+        {"width above the limit", 18, 4, 40000},
     };
     for (const Case& c : cases) {
         std::vector<unsigned char> f = base;
-        if (c.size == 2) { f[c.at] = static_cast<unsigned char>(c.value); f[c.at + 1] = static_cast<unsigned char>(c.value >> 8); }
-        else put32(f, c.at, c.value);
+        if (c.size == 2) {
+            f[c.at] = static_cast<unsigned char>(c.value);
+            f[c.at + 1] = static_cast<unsigned char>(c.value >> 8);
+        } else
+            put32(f, c.at, c.value);
         unsigned char* img = static_cast<unsigned char*>(std::malloc(8));
-        EXPECT_EQ(ReadBmp(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, f.data(), static_cast<int>(f.size())), 0) << c.what;
+        EXPECT_EQ(ReadBmp(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, f.data(), static_cast<int>(f.size())),
+                  0)
+            << c.what;
         EXPECT_EQ(img, nullptr) << c.what;
     }
     unsigned char* img = nullptr;
@@ -333,8 +369,16 @@ TEST(Bmp, PythonStandardLibraryReadsOurHeader) {
         "assert sig==b'BM' and size==len(d) and off==1078 and hs==40 and (w,h,pl,bpp,comp)==(33,7,1,8,0)\n"
         "assert isz==stride*h and xp==yp==19685 and all(d[54+4*i:58+4*i]==bytes([i,i,i,0]) for i in range(256))\n"
         "print(d[off+stride*(h-1)+w-1])\n";
-    const std::string cmd = "python3 -c \"" + [&] { std::string s; for (char ch : script) { if (ch == '"') s += "\\\""; else s += ch; } return s; }() +
-                            "\" " + path;
+    const std::string cmd = "python3 -c \"" + [&] {
+        std::string s;
+        for (char ch : script) {
+            if (ch == '"')
+                s += "\\\"";
+            else
+                s += ch;
+        }
+        return s;
+    }() + "\" " + path;
     FILE* p = popen(cmd.c_str(), "r");
     ASSERT_NE(p, nullptr);
     char line[32] = {0};
@@ -394,7 +438,7 @@ TEST(Stream, MemoryStreamBoundsAndGapFill) {
     EXPECT_EQ(ImgStreamWrite(&s, data, 4), 4);
     EXPECT_EQ(s.length, 14);
     for (int i = 4; i < 10; ++i) EXPECT_EQ(buf[i], 0) << i;  // the gap is zeroed, not stale
-    EXPECT_EQ(ImgStreamWrite(&s, data, 4), 0);  // past the capacity: nothing
+    EXPECT_EQ(ImgStreamWrite(&s, data, 4), 0);               // past the capacity: nothing
     EXPECT_EQ(ImgStreamWrite(&s, data, 2), 2);
     EXPECT_EQ(ImgStreamWrite(&s, data, 1), 0);  // full
     EXPECT_EQ(ImgStreamSize(&s), 16u);
@@ -455,7 +499,8 @@ TEST(Bmp, ReaderBudgetInEveryMode) {
         std::vector<unsigned char> file;
         int ok;
     } cases[] = {
-        {"30000 x 30000 header with 64 bytes of rows", MakeBmp(30000, 30000, 24, {}, std::vector<unsigned char>(64)), 0},
+        {"30000 x 30000 header with 64 bytes of rows", MakeBmp(30000, 30000, 24, {}, std::vector<unsigned char>(64)),
+         0},
         {"rows one byte short", MakeBmp(3, 2, 24, {}, std::vector<unsigned char>(23)), 0},
         {"one row beyond the budget, rows complete", std::vector<unsigned char>(over, over + m), 0},
         {"our writer at the budget", std::vector<unsigned char>(at_budget, at_budget + n), 1},
@@ -464,10 +509,13 @@ TEST(Bmp, ReaderBudgetInEveryMode) {
     FreeImgBuff(&over);
     for (const Case& c : cases) {
         int w = 0, h = 0;
-        EXPECT_EQ(ReadBmp(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), c.ok)
+        EXPECT_EQ(
+            ReadBmp(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())),
+            c.ok)
             << c.what;
         unsigned char* img = nullptr;
-        EXPECT_EQ(ReadBmp(nullptr, &img, &w, &h, nullptr, nullptr, 0, c.file.data(), static_cast<int>(c.file.size())), c.ok)
+        EXPECT_EQ(ReadBmp(nullptr, &img, &w, &h, nullptr, nullptr, 0, c.file.data(), static_cast<int>(c.file.size())),
+                  c.ok)
             << c.what;
         if (c.ok) {
             EXPECT_EQ(w * h, 1 << 24);

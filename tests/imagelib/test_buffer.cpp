@@ -66,7 +66,9 @@ TEST(ImgBuffer, ReallocBytesKeepsOrGrowsByItsRule) {
 }
 
 TEST(ImgBuffer, EncodeCapacityTable) {
-    struct Case { int w, h, layout, want; } cases[] = {
+    struct Case {
+        int w, h, layout, want;
+    } cases[] = {
         {320, 240, 1, 76800 + 38400 + 5120},
         {320, 240, 2, 120320},
         {10, 10, 0, 300 + 150 + 5120},
@@ -101,7 +103,9 @@ TEST(ImgBuffer, FreeDataSizeClearsSizes) {
 TEST(ImgBuffer, CopyImgCopiesThePixelSizeOfEachLayout) {
     unsigned char src[2 * 2 * 4];
     for (int i = 0; i < 16; ++i) src[i] = static_cast<unsigned char>(i + 1);
-    struct Case { int layout, bytes; } cases[] = {{0, 12}, {1, 4}, {2, 4}, {4, 16}, {5, 16}, {6, 8}};
+    struct Case {
+        int layout, bytes;
+    } cases[] = {{0, 12}, {1, 4}, {2, 4}, {4, 16}, {5, 16}, {6, 8}};
     for (const Case& c : cases) {
         unsigned char* dst = CopyImg(nullptr, src, 2, 2, c.layout);
         ASSERT_NE(dst, nullptr);
@@ -133,13 +137,12 @@ TEST(ImgBuffer, LittleEndianCursor) {
 }
 
 TEST(ImgConvert, LumaAndChromaTable) {
-    struct Case { unsigned char p[3]; int rgb, bgr, u, v; } cases[] = {
-        {{255, 255, 255}, 255, 255, 0, 0},
-        {{0, 0, 0}, 0, 0, 0, 0},
-        {{255, 0, 0}, 76, 29, 0, 156},
-        {{0, 0, 255}, 29, 76, 111, 0},
-        {{0, 255, 0}, 150, 150, 0, 0},
-        {{10, 20, 30}, 18, 22, 5, 0},
+    struct Case {
+        unsigned char p[3];
+        int rgb, bgr, u, v;
+    } cases[] = {
+        {{255, 255, 255}, 255, 255, 0, 0}, {{0, 0, 0}, 0, 0, 0, 0},       {{255, 0, 0}, 76, 29, 0, 156},
+        {{0, 0, 255}, 29, 76, 111, 0},     {{0, 255, 0}, 150, 150, 0, 0}, {{10, 20, 30}, 18, 22, 5, 0},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(LumaRgb(c.p), c.rgb);
@@ -183,10 +186,13 @@ TEST(ImgConvert, ToGreySelectorsAndCopyFlag) {
 TEST(ImgConvert, ToGreyInPlaceSetsTheLayoutOfItsSelector) {
     for (int sel = 0; sel < 3; ++sel) {
         unsigned char* img = static_cast<unsigned char*>(std::malloc(3));
-        img[0] = 255; img[1] = 10; img[2] = 0;
+        img[0] = 255;
+        img[1] = 10;
+        img[2] = 0;
         int layout = 0;
         ASSERT_EQ(ToGreyInPlace(&img, 1, 1, &layout, sel), 1);
-        const int want[3] = {10, LumaRgb((const unsigned char[]){255, 10, 0}), LumaBgr((const unsigned char[]){255, 10, 0})};
+        const int want[3] = {10, LumaRgb((const unsigned char[]){255, 10, 0}),
+                             LumaBgr((const unsigned char[]){255, 10, 0})};
         EXPECT_EQ(img[0], want[sel]);
         EXPECT_EQ(layout, sel == 0 ? 1 : 2);
         // Only colour converts.
@@ -197,7 +203,8 @@ TEST(ImgConvert, ToGreyInPlaceSetsTheLayoutOfItsSelector) {
 
 TEST(ImgConvert, GreyToRgbAndForWsq) {
     unsigned char* img = static_cast<unsigned char*>(std::malloc(2));
-    img[0] = 3; img[1] = 200;
+    img[0] = 3;
+    img[1] = 200;
     int layout = 2;
     ASSERT_EQ(GreyToRgb(&img, 2, 1, &layout, 1), 1);  // request other than 0: unchanged
     EXPECT_EQ(layout, 2);
@@ -237,8 +244,15 @@ TEST(ImgConvert, FlattenAlphaOverBackground) {
     const int red = 0x0000FF;
     unsigned char* s = FlattenAlpha(px, 4, 1, 5, red);
     ASSERT_NE(s, nullptr);
-    const unsigned char wantStraight[12] = {255, 0, 0, 30, 20, 10,
-                                            static_cast<unsigned char>(200 * (128 / 255.0) + 255 * (1 - 128 / 255.0)), 0, 0,
+    const unsigned char wantStraight[12] = {255,
+                                            0,
+                                            0,
+                                            30,
+                                            20,
+                                            10,
+                                            static_cast<unsigned char>(200 * (128 / 255.0) + 255 * (1 - 128 / 255.0)),
+                                            0,
+                                            0,
                                             static_cast<unsigned char>(250 * (100 / 255.0) + 255 * (1 - 100 / 255.0)),
                                             static_cast<unsigned char>(250 * (100 / 255.0)),
                                             static_cast<unsigned char>(250 * (100 / 255.0))};

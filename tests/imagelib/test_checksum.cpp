@@ -56,14 +56,19 @@ unsigned Crc8Bitwise(const std::string& s) {
 
 std::string ToUpperHex(const std::string& s) {
     std::string r = s;
-    for (char& c : r) if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 32);
+    for (char& c : r)
+        if (c >= 'a' && c <= 'f') c = static_cast<char>(c - 32);
     return r;
 }
 
 }  // namespace
 
 TEST(Checksum, KnownDigestsTable) {
-    struct Case { const char* text; int mode; const char* want; } cases[] = {
+    struct Case {
+        const char* text;
+        int mode;
+        const char* want;
+    } cases[] = {
         {"123456789", 0, "25F9E794323B453885F5181F1B624D0B"},
         {"123456789", 1, "2639F4CB"},
         {"123456789", 2, "C331"},
@@ -76,7 +81,8 @@ TEST(Checksum, KnownDigestsTable) {
         {"abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq", 4, "84983E441C3BD26EBAAE4AA1F95129E5E54670F1"},
         {"123456789", 0x204, "F7C3BC1D808E04732ADF679965CCC34CA7AE3441"},  // bits above 8 ignored
     };
-    for (const Case& c : cases) EXPECT_EQ(Hex(c.text, static_cast<int>(std::strlen(c.text)), c.mode), c.want) << c.text << " " << c.mode;
+    for (const Case& c : cases)
+        EXPECT_EQ(Hex(c.text, static_cast<int>(std::strlen(c.text)), c.mode), c.want) << c.text << " " << c.mode;
     std::string million(1000000, 'a');
     EXPECT_EQ(Hex(million.data(), 1000000, 0), "7707D6AE4E027C70EEA2A935C2296F21");
     EXPECT_EQ(Hex(million.data(), 1000000, 4), "34AA973CD4C4DAA4F61EEB2BDBAD27316534016F");
@@ -93,7 +99,8 @@ TEST(Checksum, ShortCrcsMatchBitwiseReferencesAndZlib) {
         ASSERT_EQ(CalcChecksum(data.data(), len, raw, 0x103), 1);
         EXPECT_EQ(raw[0], Crc8Bitwise(data));
         ASSERT_EQ(CalcChecksum(data.data(), len, raw, 0x101), 4);
-        const unsigned z = static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(len)));
+        const unsigned z =
+            static_cast<unsigned>(crc32(0, reinterpret_cast<const Bytef*>(data.data()), static_cast<uInt>(len)));
         EXPECT_EQ(raw[0] | (raw[1] << 8) | (raw[2] << 16) | (static_cast<unsigned>(raw[3]) << 24), z);
         // Chained updates give the CRC of the whole.
         const unsigned char* p = reinterpret_cast<const unsigned char*>(data.data());
@@ -112,8 +119,10 @@ TEST(Checksum, DigestsMatchPythonHashlibAcrossBlockBoundaries) {
         std::string data;
         for (int i = 0; i < len; ++i) data.push_back(static_cast<char>((i * 131 + len) & 0xFF));
         WriteFile(path, data);
-        const std::string cmd = "python3 -c \"import hashlib,sys;d=open(sys.argv[1],'rb').read();"
-                                "print(hashlib.md5(d).hexdigest(),hashlib.sha1(d).hexdigest())\" " + path;
+        const std::string cmd =
+            "python3 -c \"import hashlib,sys;d=open(sys.argv[1],'rb').read();"
+            "print(hashlib.md5(d).hexdigest(),hashlib.sha1(d).hexdigest())\" " +
+            path;
         FILE* p = popen(cmd.c_str(), "r");
         ASSERT_NE(p, nullptr);
         char md5[64] = {0}, sha1[64] = {0};
@@ -175,7 +184,7 @@ TEST(Zpf, RefusesWhatItCannotTrust) {
     const unsigned char* in = reinterpret_cast<const unsigned char*>(text.data());
     std::vector<unsigned char> box(static_cast<size_t>(ZpfPack(6, nullptr, 0, in, 500)));
     EXPECT_EQ(ZpfPack(6, box.data(), 20, in, 500), 0);  // capacity below the bound
-    const int n = ZpfPack(6, box.data(), 0, in, 500);    // 0: the caller guarantees room
+    const int n = ZpfPack(6, box.data(), 0, in, 500);   // 0: the caller guarantees room
     ASSERT_GT(n, 16);
     EXPECT_EQ(ZpfPack(6, box.data(), 0, nullptr, 500), 0);
     EXPECT_EQ(ZpfPack(6, box.data(), 0, in, 0), 0);
@@ -183,16 +192,20 @@ TEST(Zpf, RefusesWhatItCannotTrust) {
     EXPECT_EQ(ZpfPack(-1, box.data(), 0, in, 500), 0);
 
     std::vector<unsigned char> out(1000);
-    EXPECT_EQ(ZpfPack(0, out.data(), 0, box.data(), n), 0);     // no capacity: the header is not trusted
-    EXPECT_EQ(ZpfPack(0, out.data(), 499, box.data(), n), 0);   // too small
+    EXPECT_EQ(ZpfPack(0, out.data(), 0, box.data(), n), 0);         // no capacity: the header is not trusted
+    EXPECT_EQ(ZpfPack(0, out.data(), 499, box.data(), n), 0);       // too small
     EXPECT_EQ(ZpfPack(0, out.data(), 1000, box.data(), n - 1), 0);  // truncated stream
     EXPECT_EQ(ZpfPack(0, out.data(), 1000, box.data(), 15), 0);
     std::vector<unsigned char> bad(box.begin(), box.begin() + n);
     bad[0] = 'X';
     EXPECT_EQ(ZpfPack(0, out.data(), 1000, bad.data(), n), 0);
-    struct Case { unsigned plain, packed; } lies[] = {
-        {499, static_cast<unsigned>(n - 16)}, {501, static_cast<unsigned>(n - 16)},
-        {500, 0xFFFFFFF0u}, {0x80000000u, static_cast<unsigned>(n - 16)},
+    struct Case {
+        unsigned plain, packed;
+    } lies[] = {
+        {499, static_cast<unsigned>(n - 16)},
+        {501, static_cast<unsigned>(n - 16)},
+        {500, 0xFFFFFFF0u},
+        {0x80000000u, static_cast<unsigned>(n - 16)},
     };
     for (const Case& l : lies) {
         bad.assign(box.begin(), box.begin() + n);

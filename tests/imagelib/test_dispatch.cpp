@@ -31,22 +31,33 @@ bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
 
 TEST(Dispatch, VersionBitRateAndJp2Codes) {
     EXPECT_STREQ(GetImgLibVersion(), "v2.0.9.0");
-    struct Rate { int q; float want; } rates[] = {{0, 2.25f}, {59, 0.75f}, {-3, 0.75f}, {60, 2.25f}, {99, 2.25f},
-                                                 {100, 0.01f}, {7500, 0.75f}, {1, 0.75f}};
+    struct Rate {
+        int q;
+        float want;
+    } rates[] = {{0, 2.25f},  {59, 0.75f},  {-3, 0.75f},   {60, 2.25f},
+                 {99, 2.25f}, {100, 0.01f}, {7500, 0.75f}, {1, 0.75f}};
     for (const Rate& r : rates) EXPECT_FLOAT_EQ(WsqBitRate(r.q), r.want) << r.q;
-    struct Code { const char* name; int code, want; } codes[] = {
-        {"JP2", 0, 6}, {"JPC", 0, 7}, {"J2K", 0, 6}, {"J2C", 0, 7}, {"JP2X", 0, 6}, {"jp2", 6, 0}, {"JPG", 6, 0},
-        {nullptr, 6, 6}, {nullptr, 7, 7}, {nullptr, 8, 6}, {nullptr, 9, 7}, {"", 9, 7}, {nullptr, 5, 0}, {nullptr, 10, 0},
+    struct Code {
+        const char* name;
+        int code, want;
+    } codes[] = {
+        {"JP2", 0, 6},   {"JPC", 0, 7}, {"J2K", 0, 6},   {"J2C", 0, 7},    {"JP2X", 0, 6},
+        {"jp2", 6, 0},   {"JPG", 6, 0}, {nullptr, 6, 6}, {nullptr, 7, 7},  {nullptr, 8, 6},
+        {nullptr, 9, 7}, {"", 9, 7},    {nullptr, 5, 0}, {nullptr, 10, 0},
     };
-    for (const Code& c : codes) EXPECT_EQ(Jp2FormatCode(c.name, c.code), c.want) << (c.name ? c.name : "NULL") << " " << c.code;
+    for (const Code& c : codes)
+        EXPECT_EQ(Jp2FormatCode(c.name, c.code), c.want) << (c.name ? c.name : "NULL") << " " << c.code;
 }
 
 TEST(Dispatch, SaveImgBuffArgumentFailuresLeaveTheOutputAlone) {
     std::vector<unsigned char> px = Ramp(4, 4, 4);
     unsigned char sentinel[1] = {0};
-    struct Case { const unsigned char* p; int w, h, layout; } cases[] = {
-        {nullptr, 4, 4, 1}, {px.data(), 0, 4, 1}, {px.data(), 4, 32768, 1}, {px.data(), 4, 4, -1},
-        {px.data(), 4, 4, 6},  // grey with alpha cannot be composited
+    struct Case {
+        const unsigned char* p;
+        int w, h, layout;
+    } cases[] = {
+        {nullptr, 4, 4, 1},    {px.data(), 0, 4, 1}, {px.data(), 4, 32768, 1},
+        {px.data(), 4, 4, -1}, {px.data(), 4, 4, 6},  // grey with alpha cannot be composited
         {px.data(), 4, 4, 7},
     };
     for (const Case& c : cases) {
@@ -88,7 +99,9 @@ TEST(Dispatch, SaveImgBuffFormatsThatFailFreeTheOutput) {
 
 TEST(Dispatch, OutputChoiceClamping) {
     std::vector<unsigned char> rgb = Ramp(3, 2, 3);
-    struct Case { int choice, bits; } cases[] = {{7, 24}, {3, 24}, {0, 24}, {-5, 24}, {-1, 24}, {1, 8}, {2, 8}};
+    struct Case {
+        int choice, bits;
+    } cases[] = {{7, 24}, {3, 24}, {0, 24}, {-5, 24}, {-1, 24}, {1, 8}, {2, 8}};
     for (const Case& c : cases) {
         unsigned char* buf = nullptr;
         int len = 0;
@@ -124,9 +137,12 @@ TEST(Dispatch, AlphaLayoutsAreCompositedOverTheBackground) {
 
 TEST(Dispatch, SaveImgFileByExtension) {
     std::vector<unsigned char> grey = Ramp(16, 8, 1);
-    struct Case { const char* name; bool bmp; } cases[] = {
-        {"a.bmp", true}, {"b.BMP", true}, {"c.Bmpx", true}, {"d.x.bmp", true},
-        {"e.gif", false}, {"nodot", false}, {"f.", false}, {"g.bm", false}, {"h.bmp.txt", false},
+    struct Case {
+        const char* name;
+        bool bmp;
+    } cases[] = {
+        {"a.bmp", true},  {"b.BMP", true}, {"c.Bmpx", true}, {"d.x.bmp", true},    {"e.gif", false},
+        {"nodot", false}, {"f.", false},   {"g.bm", false},  {"h.bmp.txt", false},
     };
     for (const Case& c : cases) {
         const std::string path = TmpPath(c.name);
@@ -182,7 +198,10 @@ TEST(Dispatch, LoadImgBuffByMagic) {
 }
 
 TEST(Dispatch, LoadImgBuffUnknownOrFailingDataFreesTheImage) {
-    struct Case { const char* what; std::vector<unsigned char> data; } cases[] = {
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> data;
+    } cases[] = {
         {"unknown", {'G', 'I', 'F', '8', '9', 'a', 0, 0, 0, 0}},
         {"bad bmp", {'B', 'M', 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}},
         {"tiff", {0x49, 0x49, 0x2A, 0x00, 8, 0, 0, 0, 0, 0}},

@@ -66,10 +66,12 @@ using Reader = int (*)(const char* path, unsigned char** img, int* width, int* h
 inline Decoded DecodeWith(Reader read, const std::vector<unsigned char>& file, int request) {
     Decoded d;
     Owned img;
-    d.ok = read(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(),
-                static_cast<int>(file.size()));
-    if (d.ok) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * PixelSize(d.layout));
-    else EXPECT_EQ(img.p, nullptr);
+    d.ok =
+        read(nullptr, img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request, file.data(), static_cast<int>(file.size()));
+    if (d.ok)
+        d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * PixelSize(d.layout));
+    else
+        EXPECT_EQ(img.p, nullptr);
     return d;
 }
 

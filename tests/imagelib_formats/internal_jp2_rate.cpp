@@ -13,10 +13,17 @@ TEST(Jp2Rate, OptionTextsAndRatios) {
         const char* text;
         float ratio;  // for a raw size of 10000 bytes
     } cases[] = {
-        {0, "", 0},                 {50, "rate=0.500", 2},    {100, "rate=1.000", 0},
-        {1, "rate=0.010", 100},     {10, "rate=0.100", 10},   {200, "rate=200B", 50},
-        {101, "rate=101B", 10000.0f / 101}, {20000, "rate=20000B", 0},  // more bytes than raw: lossless
-        {-25, "rate=0.00250", 400}, {-1, "rate=0.00010", 10000}, {-10000, "rate=1.00000", 0},
+        {0, "", 0},
+        {50, "rate=0.500", 2},
+        {100, "rate=1.000", 0},
+        {1, "rate=0.010", 100},
+        {10, "rate=0.100", 10},
+        {200, "rate=200B", 50},
+        {101, "rate=101B", 10000.0f / 101},
+        {20000, "rate=20000B", 0},  // more bytes than raw: lossless
+        {-25, "rate=0.00250", 400},
+        {-1, "rate=0.00010", 10000},
+        {-10000, "rate=1.00000", 0},
         {-20000, "rate=2.00000", 0},
     };
     for (const Case& c : cases) {

@@ -33,8 +33,11 @@ public:
 
     // Frame header: C0 baseline, C2 progressive, C9 arithmetic, CA progressive arithmetic.
     void Frame(unsigned char sof, unsigned w, unsigned h, const std::vector<Component>& comps) {
-        std::vector<unsigned char> b = {8, static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
-                                        static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w),
+        std::vector<unsigned char> b = {8,
+                                        static_cast<unsigned char>(h >> 8),
+                                        static_cast<unsigned char>(h),
+                                        static_cast<unsigned char>(w >> 8),
+                                        static_cast<unsigned char>(w),
                                         static_cast<unsigned char>(comps.size())};
         for (const Component& c : comps) b.insert(b.end(), {c.id, static_cast<unsigned char>(c.h << 4 | c.v), 0});
         Segment(sof, b);

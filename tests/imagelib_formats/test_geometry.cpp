@@ -23,10 +23,9 @@ unsigned char* Dup(const std::vector<unsigned char>& v) {
 TEST(SinCosQ14, QuadrantsAndExactTable) {
     struct Case {
         int angle, sine, expect;
-    } cases[] = {{30, 1, 8192},    {90, 0, 0},       {180, 0, -16384}, {270, 1, -16384},
-                 {0, 0, 16384},    {0, 1, 0},        {45, 1, 11585},   {45, 0, 11585},
-                 {150, 1, 8192},   {210, 1, -8192},  {330, 0, 14188},  {120, 0, -8192},
-                 {359, 1, -285},   {1, 1, 285},      {90, 1, 16384},   {300, 0, 8192}};
+    } cases[] = {{30, 1, 8192},  {90, 0, 0},     {180, 0, -16384}, {270, 1, -16384}, {0, 0, 16384},   {0, 1, 0},
+                 {45, 1, 11585}, {45, 0, 11585}, {150, 1, 8192},   {210, 1, -8192},  {330, 0, 14188}, {120, 0, -8192},
+                 {359, 1, -285}, {1, 1, 285},    {90, 1, 16384},   {300, 0, 8192}};
     for (const Case& c : cases)
         EXPECT_EQ(SinCosQ14(c.angle, c.sine), c.expect) << c.angle << (c.sine ? " sin" : " cos");
     // sin and cos of one angle are the two table ends of one quadrant
@@ -42,7 +41,7 @@ TEST(RotateImgQuarter, TwoByOneExamples) {
     struct Case {
         int turns, w, h;
         unsigned char out[2];
-    } cases[] = {{1, 1, 2, {'a', 'b'}},     {-1, 1, 2, {'b', 'a'}},   {3, 1, 2, {'b', 'a'}},
+    } cases[] = {{1, 1, 2, {'a', 'b'}},     {-1, 1, 2, {'b', 'a'}},    {3, 1, 2, {'b', 'a'}},
                  {2, 2, 1, {'b', 'a'}},     {-1000, 2, 1, {'b', 'a'}}, {-1001, 2, 1, {'a', 'b'}},
                  {-5000, 2, 1, {'a', 'b'}}, {5, 1, 2, {'a', 'b'}},     {4, 2, 1, {'a', 'b'}}};
     for (const Case& c : cases) {
@@ -76,14 +75,12 @@ TEST(RotateImgQuarter, ColourMappingAndRoundTrips) {
     ASSERT_EQ(rh, 3);
     for (int r = 0; r < rh; ++r)
         for (int c = 0; c < rw; ++c)
-            for (int k = 0; k < 3; ++k)
-                EXPECT_EQ(cw[(r * rw + c) * 3 + k], src[((h - 1 - c) * w + r) * 3 + k]);
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(cw[(r * rw + c) * 3 + k], src[((h - 1 - c) * w + r) * 3 + k]);
     int ccw_w = w, ccw_h = h;
     Owned ccw(RotateImgQuarter(img.p, &ccw_w, &ccw_h, 0, 3, 1));
     for (int r = 0; r < ccw_h; ++r)
         for (int c = 0; c < ccw_w; ++c)
-            for (int k = 0; k < 3; ++k)
-                EXPECT_EQ(ccw[(r * ccw_w + c) * 3 + k], src[(c * w + (w - 1 - r)) * 3 + k]);
+            for (int k = 0; k < 3; ++k) EXPECT_EQ(ccw[(r * ccw_w + c) * 3 + k], src[(c * w + (w - 1 - r)) * 3 + k]);
     // four quarter turns in place give the picture back
     rw = w;
     rh = h;
@@ -149,8 +146,8 @@ TEST(Geometry, BadArgumentsFail) {
     struct Case {
         unsigned char* p;
         int w, h, layout;
-    } cases[] = {{nullptr, 2, 2, 1}, {px, 0, 2, 1}, {px, 2, 0, 1}, {px, 32768, 1, 1}, {px, 2, 2, 3},
-                 {px, 2, 2, -1},    {px, 2, 2, 4}};
+    } cases[] = {{nullptr, 2, 2, 1}, {px, 0, 2, 1},  {px, 2, 0, 1}, {px, 32768, 1, 1},
+                 {px, 2, 2, 3},      {px, 2, 2, -1}, {px, 2, 2, 4}};
     for (const Case& c : cases) {
         EXPECT_EQ(InvertImg(c.p, c.w, c.h, c.layout), 0);
         EXPECT_EQ(FlipImgRows(c.p, c.w, c.h, c.layout), 0);
@@ -216,14 +213,11 @@ TEST(RotateImgAngle, SourcesUpToTwoPixelsOutsideTakeTheEdge) {
         int angle, x, y, want;
         const char* source;
     } cases[] = {
-        {330, 0, 1, 200, "x -0.50, y 0.87"}, {330, 0, 2, 200, "x -1.00, y 1.73"},
-        {330, 0, 3, 200, "x -1.50, y 2.60"}, {330, 1, 4, 200, "x -1.13, y 3.96"},
-        {330, 1, 5, 200, "x -1.63, y 4.83"}, {330, 0, 4, 7, "x -2.00, y 3.46"},
-        {330, 1, 6, 7, "x -2.13, y 5.70"},   {30, 3, 0, 150, "x 2.60, y -1.50"},
-        {30, 4, 1, 150, "x 3.96, y -1.13"},  {30, 5, 1, 150, "x 4.83, y -1.63"},
-        {30, 4, 0, 7, "x 3.46, y -2.00"},    {30, 6, 1, 7, "x 5.70, y -2.13"},
-        {225, 0, 2, 200, "x -1.41, y -1.41"}, {225, 1, 1, 200, "x -1.41, y 0"},
-        {225, 0, 3, 7, "x -2.12, y -2.12"},
+        {330, 0, 1, 200, "x -0.50, y 0.87"},  {330, 0, 2, 200, "x -1.00, y 1.73"}, {330, 0, 3, 200, "x -1.50, y 2.60"},
+        {330, 1, 4, 200, "x -1.13, y 3.96"},  {330, 1, 5, 200, "x -1.63, y 4.83"}, {330, 0, 4, 7, "x -2.00, y 3.46"},
+        {330, 1, 6, 7, "x -2.13, y 5.70"},    {30, 3, 0, 150, "x 2.60, y -1.50"},  {30, 4, 1, 150, "x 3.96, y -1.13"},
+        {30, 5, 1, 150, "x 4.83, y -1.63"},   {30, 4, 0, 7, "x 3.46, y -2.00"},    {30, 6, 1, 7, "x 5.70, y -2.13"},
+        {225, 0, 2, 200, "x -1.41, y -1.41"}, {225, 1, 1, 200, "x -1.41, y 0"},    {225, 0, 3, 7, "x -2.12, y -2.12"},
     };
     for (const Case& c : cases) {
         Owned r(RotateImgAngle(nullptr, src.data(), n, n, 1, c.angle, 0, 0, 7));
@@ -259,8 +253,8 @@ TEST(RotateImgAngle, FillExactlyWhereTheTruncatedSourceIsOutside) {
                             const bool fill = !(tx >= -1 && ty >= -1 && tx < z.w && ty < z.h);
                             for (int k = 0; k < bpp; ++k)
                                 ASSERT_EQ(r[(y * z.w + x) * bpp + k], fill ? 7 : 100)
-                                    << "layout " << layout << " " << z.w << "x" << z.h << " angle " << a
-                                    << " centre " << ce[0] << "," << ce[1] << " at " << x << "," << y;
+                                    << "layout " << layout << " " << z.w << "x" << z.h << " angle " << a << " centre "
+                                    << ce[0] << "," << ce[1] << " at " << x << "," << y;
                         }
                 }
             }

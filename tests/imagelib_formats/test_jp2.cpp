@@ -76,7 +76,8 @@ TEST(Jp2, LosslessRoundTripsBothContainers) {
         EXPECT_EQ(Decode(Encode(rgb, 320, 240, 0, 2, 0, code)).px[500], LumaRgb(&rgb[3 * 500]));
         const std::vector<unsigned char> three = Encode(grey, 320, 240, 2, 0, 0, code);
         int w = 0, h = 0, layout = -1;
-        ASSERT_EQ(ReadJp2(nullptr, nullptr, &w, &h, &layout, nullptr, -1, three.data(), static_cast<int>(three.size())), 1);
+        ASSERT_EQ(ReadJp2(nullptr, nullptr, &w, &h, &layout, nullptr, -1, three.data(), static_cast<int>(three.size())),
+                  1);
         EXPECT_EQ(layout, 0);
         EXPECT_EQ(Decode(three, 2).px, grey);
     }
@@ -154,7 +155,9 @@ TEST(Jp2, ShortTruncatedAndForeignDataFail) {
     for (size_t cut : {f.size() / 2, size_t(300), size_t(60), size_t(10), size_t(9)}) {
         std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
         unsigned char* img = static_cast<unsigned char*>(malloc(4));
-        EXPECT_EQ(ReadJp2(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+        EXPECT_EQ(
+            ReadJp2(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())),
+            0)
             << cut;
         EXPECT_EQ(img, nullptr);
     }
@@ -245,8 +248,8 @@ std::vector<unsigned char> SizStream(uint32_t w, uint32_t h, uint32_t tile_w, ui
     }
     const unsigned char cod[] = {0xFF, 0x52, 0, 12, 0, 0, 0, 1, 0, static_cast<unsigned char>(levels), 4, 4, 0, 1};
     s.insert(s.end(), cod, cod + sizeof cod);  // 5/3 reversible
-    const unsigned char qcd[] = {0xFF, 0x5C, 0, 19, 0x40, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48,
-                                 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48};
+    const unsigned char qcd[] = {0xFF, 0x5C, 0,    19,   0x40, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48,
+                                 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48, 0x48};
     s.insert(s.end(), qcd, qcd + sizeof qcd);
     const unsigned packets = comps * (levels + 1);  // one empty packet header byte each
     for (unsigned t = 0; t < tiles; ++t) {
@@ -267,9 +270,20 @@ std::vector<unsigned char> SizStream(uint32_t w, uint32_t h, uint32_t tile_w, ui
 // byte (log2 height << 4 | log2 width) at all six resolutions.
 std::vector<unsigned char> WithCoding(std::vector<unsigned char> s, unsigned layers, unsigned char cb,
                                       unsigned char precinct, bool in_tile = false) {
-    std::vector<unsigned char> cod = {0xFF, 0x52, 0, 0, static_cast<unsigned char>(precinct ? 1 : 0), 0,
-                                      static_cast<unsigned char>(layers >> 8), static_cast<unsigned char>(layers),
-                                      0, 5, static_cast<unsigned char>(cb - 2), static_cast<unsigned char>(cb - 2), 0, 1};
+    std::vector<unsigned char> cod = {0xFF,
+                                      0x52,
+                                      0,
+                                      0,
+                                      static_cast<unsigned char>(precinct ? 1 : 0),
+                                      0,
+                                      static_cast<unsigned char>(layers >> 8),
+                                      static_cast<unsigned char>(layers),
+                                      0,
+                                      5,
+                                      static_cast<unsigned char>(cb - 2),
+                                      static_cast<unsigned char>(cb - 2),
+                                      0,
+                                      1};
     if (precinct) cod.insert(cod.end(), 6, precinct);
     cod[3] = static_cast<unsigned char>(cod.size() - 2);
     size_t at = 0;
@@ -279,8 +293,9 @@ std::vector<unsigned char> WithCoding(std::vector<unsigned char> s, unsigned lay
         // the tile-part's length grows by the segment
         size_t sot = at;
         while (!(s[sot] == 0xFF && s[sot + 1] == 0x90)) --sot;
-        const uint32_t psot = ((uint32_t(s[sot + 6]) << 24) | (uint32_t(s[sot + 7]) << 16) |
-                               (uint32_t(s[sot + 8]) << 8) | s[sot + 9]) + static_cast<uint32_t>(cod.size());
+        const uint32_t psot =
+            ((uint32_t(s[sot + 6]) << 24) | (uint32_t(s[sot + 7]) << 16) | (uint32_t(s[sot + 8]) << 8) | s[sot + 9]) +
+            static_cast<uint32_t>(cod.size());
         for (int k = 0; k < 4; ++k) s[sot + 6 + k] = static_cast<unsigned char>(psot >> (24 - 8 * k));
     } else {
         s.erase(s.begin() + static_cast<long>(at), s.begin() + static_cast<long>(at) + 14);
@@ -294,17 +309,61 @@ std::vector<unsigned char> InJp2Boxes(const std::vector<unsigned char>& cs, uint
     std::vector<unsigned char> f = kJp2Magic;
     const unsigned char ftyp[] = {0, 0, 0, 20, 'f', 't', 'y', 'p', 'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '};
     f.insert(f.end(), ftyp, ftyp + sizeof ftyp);
-    const unsigned char jp2h[] = {0, 0, 0, 45, 'j', 'p', '2', 'h', 0, 0, 0, 22, 'i', 'h', 'd', 'r',
-                                  static_cast<unsigned char>(h >> 24), static_cast<unsigned char>(h >> 16),
-                                  static_cast<unsigned char>(h >> 8), static_cast<unsigned char>(h),
-                                  static_cast<unsigned char>(w >> 24), static_cast<unsigned char>(w >> 16),
-                                  static_cast<unsigned char>(w >> 8), static_cast<unsigned char>(w),
-                                  0, 1, 7, 7, 0, 0,
-                                  0, 0, 0, 15, 'c', 'o', 'l', 'r', 1, 0, 0, 0, 0, 0, 17};
+    const unsigned char jp2h[] = {0,
+                                  0,
+                                  0,
+                                  45,
+                                  'j',
+                                  'p',
+                                  '2',
+                                  'h',
+                                  0,
+                                  0,
+                                  0,
+                                  22,
+                                  'i',
+                                  'h',
+                                  'd',
+                                  'r',
+                                  static_cast<unsigned char>(h >> 24),
+                                  static_cast<unsigned char>(h >> 16),
+                                  static_cast<unsigned char>(h >> 8),
+                                  static_cast<unsigned char>(h),
+                                  static_cast<unsigned char>(w >> 24),
+                                  static_cast<unsigned char>(w >> 16),
+                                  static_cast<unsigned char>(w >> 8),
+                                  static_cast<unsigned char>(w),
+                                  0,
+                                  1,
+                                  7,
+                                  7,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  15,
+                                  'c',
+                                  'o',
+                                  'l',
+                                  'r',
+                                  1,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  0,
+                                  17};
     f.insert(f.end(), jp2h, jp2h + sizeof jp2h);
     const uint32_t n = static_cast<uint32_t>(cs.size() + 8);
-    const unsigned char jp2c[] = {static_cast<unsigned char>(n >> 24), static_cast<unsigned char>(n >> 16),
-                                  static_cast<unsigned char>(n >> 8), static_cast<unsigned char>(n), 'j', 'p', '2', 'c'};
+    const unsigned char jp2c[] = {static_cast<unsigned char>(n >> 24),
+                                  static_cast<unsigned char>(n >> 16),
+                                  static_cast<unsigned char>(n >> 8),
+                                  static_cast<unsigned char>(n),
+                                  'j',
+                                  'p',
+                                  '2',
+                                  'c'};
     f.insert(f.end(), jp2c, jp2c + sizeof jp2c);
     f.insert(f.end(), cs.begin(), cs.end());
     return f;
@@ -349,8 +408,9 @@ TEST(Jp2, HeaderBudget) {
     };
     for (const Case& c : cases) {
         int w = -1, h = -1;
-        EXPECT_EQ(ReadJp2(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.data.data(), static_cast<int>(c.data.size())),
-                  c.ok)
+        EXPECT_EQ(
+            ReadJp2(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.data.data(), static_cast<int>(c.data.size())),
+            c.ok)
             << c.what << ", " << c.data.size() << " bytes";
         if (!c.ok) {
             EXPECT_EQ(Decode(c.data).ok, 0) << c.what;

@@ -18,8 +18,8 @@ using fmt_test::Pattern;
 
 namespace {
 
-std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
-                                  int output, int quality) {
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi, int output,
+                                  int quality) {
     Owned out;
     int len = -1;
     const int n = WriteJpeg(nullptr, px.data(), w, h, layout, dpi, output, quality, out.addr(), &len);
@@ -113,11 +113,10 @@ TEST(WriteJpeg, QualityDensityAndComponents) {
     ASSERT_GT(f.size(), 20u);
     EXPECT_EQ(Bytes(f.data(), 4), (std::vector<unsigned char>{0xFF, 0xD8, 0xFF, 0xE0}));
     EXPECT_EQ(std::string(f.begin() + 6, f.begin() + 11), std::string("JFIF\0", 5));
-    EXPECT_EQ(f[13], 1);                                        // dots per inch
+    EXPECT_EQ(f[13], 1);  // dots per inch
     EXPECT_EQ((f[14] << 8) | f[15], 300);
     EXPECT_EQ((f[16] << 8) | f[17], 300);
-    EXPECT_EQ((Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[14] << 8) |
-                  Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[15],
+    EXPECT_EQ((Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[14] << 8) | Encode(rgb, 16, 8, 0, 65536 + 96, -1, 90)[15],
               96);  // the density is the resolution's low 16 bits
 
     // components of the frame: grey in with output 0 gives colour, -1 keeps grey
@@ -126,7 +125,7 @@ TEST(WriteJpeg, QualityDensityAndComponents) {
         const std::vector<unsigned char>* px;
         int layout, output, comps;
     } cases[] = {{&grey, 1, 0, 3}, {&grey, 2, -1, 1}, {&grey, 1, 2, 1}, {&rgb, 0, -1, 3},
-                 {&rgb, 0, 0, 3},  {&rgb, 0, 1, 1},  {&rgb, 0, 2, 1}};
+                 {&rgb, 0, 0, 3},  {&rgb, 0, 1, 1},   {&rgb, 0, 2, 1}};
     for (const Case& c : cases) {
         const std::vector<unsigned char> j = Encode(*c.px, 16, 8, c.layout, 96, c.output, 90);
         const size_t sof = FindMarker(j, 0xC0);
@@ -197,14 +196,14 @@ TEST(ReadJpeg, ExifOrientationTurnsThePicture) {
                 for (int c = 0; c < d.w; ++c) {
                     int v;
                     switch (o) {
-                        case 2: v = at(r, w - 1 - c); break;
-                        case 3: v = at(h - 1 - r, w - 1 - c); break;
-                        case 4: v = at(h - 1 - r, c); break;
-                        case 5: v = at(c, r); break;
-                        case 6: v = at(h - 1 - c, r); break;
-                        case 7: v = at(h - 1 - c, w - 1 - r); break;
-                        case 8: v = at(c, w - 1 - r); break;
-                        default: v = at(r, c); break;
+                    case 2: v = at(r, w - 1 - c); break;
+                    case 3: v = at(h - 1 - r, w - 1 - c); break;
+                    case 4: v = at(h - 1 - r, c); break;
+                    case 5: v = at(c, r); break;
+                    case 6: v = at(h - 1 - c, r); break;
+                    case 7: v = at(h - 1 - c, w - 1 - r); break;
+                    case 8: v = at(c, w - 1 - r); break;
+                    default: v = at(r, c); break;
                     }
                     EXPECT_EQ(d.px[r * d.w + c], v) << "orientation " << o << " at " << r << "," << c;
                 }
@@ -277,7 +276,10 @@ TEST(WriteJpeg, FailuresFreeTheBuffer) {
     struct Case {
         const unsigned char* p;
         int w, h, layout;
-    } cases[] = {{nullptr, 4, 4, 0}, {px.data(), 0, 4, 0}, {px.data(), 4, 32768, 0}, {px.data(), 4, 4, -1},
+    } cases[] = {{nullptr, 4, 4, 0},
+                 {px.data(), 0, 4, 0},
+                 {px.data(), 4, 32768, 0},
+                 {px.data(), 4, 4, -1},
                  {px.data(), 4, 4, 5}};
     for (const Case& c : cases) {
         unsigned char* buf = static_cast<unsigned char*>(malloc(8));
@@ -414,7 +416,7 @@ TEST(ReadJpeg, HostileFilesAreRefusedOrDecodeWithinTheBudget) {
         if (m.natural.ok != 1) continue;
         EXPECT_EQ(m.natural.w, m.w) << c.what;
         EXPECT_EQ(m.rgb.px.size(), size_t(m.w) * m.h * 3) << c.what;
-        if (c.result == kDecodesAny) continue;  // arithmetic decoding of no data is no flat picture
+        if (c.result == kDecodesAny) continue;   // arithmetic decoding of no data is no flat picture
         const unsigned char grey = m.rgb.px[0];  // 128, or 64 for CMYK (128 x 128 / 255)
         EXPECT_EQ(m.natural.px, std::vector<unsigned char>(m.natural.px.size(), grey)) << c.what;
         EXPECT_EQ(m.rgb.px, std::vector<unsigned char>(m.rgb.px.size(), grey)) << c.what;
@@ -460,7 +462,8 @@ TEST(ReadJpeg, HarmlessEditsDecodeAndCorruptScansFail) {
     ASSERT_TRUE(!tools || rst.size() > 4);
     std::vector<unsigned char> no_restart = restarts, wrong_restart = restarts;
     if (tools) {
-        no_restart.erase(no_restart.begin() + static_cast<long>(rst[3]), no_restart.begin() + static_cast<long>(rst[3] + 2));
+        no_restart.erase(no_restart.begin() + static_cast<long>(rst[3]),
+                         no_restart.begin() + static_cast<long>(rst[3] + 2));
         wrong_restart[rst[3] + 1] = static_cast<unsigned char>(0xD0 + (wrong_restart[rst[3] + 1] - 0xD0 + 4) % 8);
     }
     struct Case {
@@ -475,8 +478,8 @@ TEST(ReadJpeg, HarmlessEditsDecodeAndCorruptScansFail) {
         {"baseline SOS with Se = 0", se0, true, false},
         {"padding before EOI", Inserted(f, eoi, std::vector<unsigned char>(100, 0)), true, false},
         {"a megabyte of padding before EOI", Inserted(f, eoi, std::vector<unsigned char>(1 << 20, 0x55)), true, false},
-        {"stray bytes between two progressive scans",
-         Inserted(progressive, FindScan(progressive, 2), {0x12, 0x34}), true, true},
+        {"stray bytes between two progressive scans", Inserted(progressive, FindScan(progressive, 2), {0x12, 0x34}),
+         true, true},
         {"padding before EOI of a progressive file",
          Inserted(progressive, progressive.size() - 2, std::vector<unsigned char>(64, 0)), true, true},
         {"scan cut and closed with EOI",
@@ -502,13 +505,15 @@ TEST(ReadJpeg, HarmlessEditsDecodeAndCorruptScansFail) {
 // An arithmetic-coded picture needs no bits for its blank blocks: a blank card 4096 x 2048 with one
 // finger in a corner, a few KB, decodes (the Huffman floor is no rule for it), as djpeg decodes it.
 TEST(ReadJpeg, ArithmeticCodingHasNoFloor) {
-    if (!fmt_test::HaveTool("cjpeg") || !fmt_test::HaveTool("djpeg")) GTEST_SKIP() << "libjpeg-turbo-progs not installed";
+    if (!fmt_test::HaveTool("cjpeg") || !fmt_test::HaveTool("djpeg"))
+        GTEST_SKIP() << "libjpeg-turbo-progs not installed";
     const int w = 4096, h = 2048;
     std::vector<unsigned char> card(static_cast<size_t>(w) * h, 235);
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(2, 0, finger.data());
     for (int y = 0; y < fingergen::kHeight; ++y)
-        memcpy(&card[static_cast<size_t>(y) * w], &finger[static_cast<size_t>(y) * fingergen::kWidth], fingergen::kWidth);
+        memcpy(&card[static_cast<size_t>(y) * w], &finger[static_cast<size_t>(y) * fingergen::kWidth],
+               fingergen::kWidth);
     const std::string head = "P5\n4096 2048\n255\n";
     std::vector<unsigned char> pgm(head.begin(), head.end());
     pgm.insert(pgm.end(), card.begin(), card.end());
@@ -542,7 +547,8 @@ TEST(ReadJpeg, EveryCodingOfTheOutsideEncoderDecodes) {
     fmt_test::WriteFile(grey, pnm(1));
     fmt_test::WriteFile(colour, pnm(3));
     const std::string flat = fmt_test::TempPath("flat.pgm");
-    std::vector<unsigned char> flat_px = {'P', '5', ' ', '2', '1', '0', '4', ' ', '2', '1', '0', '4', ' ', '2', '5', '5', '\n'};
+    std::vector<unsigned char> flat_px = {'P', '5', ' ', '2', '1', '0', '4', ' ', '2',
+                                          '1', '0', '4', ' ', '2', '5', '5', '\n'};
     flat_px.resize(flat_px.size() + 2104 * 2104, 77);  // more blocks than pass whatever the size
     fmt_test::WriteFile(flat, flat_px);
     const std::string out = fmt_test::TempPath("kinds.jpg"), mine = fmt_test::TempPath("mine.jpg");

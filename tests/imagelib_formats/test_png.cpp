@@ -19,8 +19,8 @@ using fmt_test::Pattern;
 
 namespace {
 
-std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
-                                  int output, int* capacity = nullptr) {
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi, int output,
+                                  int* capacity = nullptr) {
     Owned out;
     int len = -1;
     const int n = WritePng(nullptr, px.data(), w, h, layout, dpi, output, out.addr(), &len);
@@ -121,7 +121,7 @@ TEST(WritePng, ColourTypesAndExactRoundTrips) {
     struct Case {
         const std::vector<unsigned char>* px;
         int layout, output, colour_type, request;
-    } cases[] = {{&grey, 1, -1, 0, -1}, {&grey, 2, 0, 2, 0},  {&rgb, 0, -1, 2, -1}, {&rgb, 0, 1, 0, -1},
+    } cases[] = {{&grey, 1, -1, 0, -1}, {&grey, 2, 0, 2, 0},   {&rgb, 0, -1, 2, -1}, {&rgb, 0, 1, 0, -1},
                  {&rgb, 0, 2, 0, -1},   {&bgra, 5, -1, 6, -3}, {&ga, 6, -1, 4, -3}};
     for (const Case& c : cases) {
         const std::vector<unsigned char> f = Encode(*c.px, w, h, c.layout, 96, c.output);
@@ -183,22 +183,26 @@ TEST(PngResolution, PhysWrittenAndRead) {
         const std::vector<unsigned char> f = Encode(grey, 3, 2, 1, c.dpi, -1);
         const size_t at = FindChunk(f, "pHYs");
         ASSERT_NE(at, 0u);
-        EXPECT_EQ(Bytes(&f[at], 9), (std::vector<unsigned char>{Be32(c.ppm)[0], Be32(c.ppm)[1], Be32(c.ppm)[2],
-                                                                 Be32(c.ppm)[3], Be32(c.ppm)[0], Be32(c.ppm)[1],
-                                                                 Be32(c.ppm)[2], Be32(c.ppm)[3], 1}))
+        EXPECT_EQ(Bytes(&f[at], 9),
+                  (std::vector<unsigned char>{Be32(c.ppm)[0], Be32(c.ppm)[1], Be32(c.ppm)[2], Be32(c.ppm)[3],
+                                              Be32(c.ppm)[0], Be32(c.ppm)[1], Be32(c.ppm)[2], Be32(c.ppm)[3], 1}))
             << c.dpi;
         int dpi = -5;
-        EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())), 1);
+        EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())),
+                  1);
         EXPECT_EQ(dpi, c.dpi < 0 ? 500 : c.dpi);
     }
     const std::vector<unsigned char> px = {1, 2, 3};
     int dpi = -5;
     const std::vector<unsigned char> unitless = HandPng(3, 1, 8, 0, Rows(px, 1), {}, 0, 1234);
     ASSERT_EQ(Decode(unitless).ok, 1);
-    EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, unitless.data(), static_cast<int>(unitless.size())), 1);
+    EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, unitless.data(),
+                      static_cast<int>(unitless.size())),
+              1);
     EXPECT_EQ(dpi, 1234);  // no unit: the stored value
     const std::vector<unsigned char> none = HandPng(3, 1, 8, 0, Rows(px, 1));
-    EXPECT_EQ(ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, none.data(), static_cast<int>(none.size())), 1);
+    EXPECT_EQ(
+        ReadPng(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, none.data(), static_cast<int>(none.size())), 1);
     EXPECT_EQ(dpi, 0);
 }
 
@@ -227,7 +231,9 @@ TEST(ReadPng, PalettesDepthsAndInfoLayouts) {
     for (size_t i = 0; i < sizeof(cases) / sizeof(cases[0]); ++i) {
         const Case& c = cases[i];
         int w = 0, h = 0, layout = -1;
-        ASSERT_EQ(ReadPng(nullptr, nullptr, &w, &h, &layout, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1) << i;
+        ASSERT_EQ(
+            ReadPng(nullptr, nullptr, &w, &h, &layout, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
+            << i;
         EXPECT_EQ(layout, c.info_layout) << i;
         const Decoded d = Decode(c.file);
         ASSERT_EQ(d.ok, 1) << i;
@@ -248,7 +254,9 @@ TEST(ReadPng, TruncatedCorruptAndOversizedFail) {
     for (size_t cut : {f.size() - 20, f.size() / 2, size_t(60), size_t(8)}) {
         std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
         unsigned char* img = static_cast<unsigned char*>(malloc(4));
-        EXPECT_EQ(ReadPng(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+        EXPECT_EQ(
+            ReadPng(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())),
+            0)
             << cut;
         EXPECT_EQ(img, nullptr);
     }
@@ -273,7 +281,7 @@ TEST(WritePng, FailuresFreeTheBuffer) {
     struct Case {
         const unsigned char* p;
         int w, h, layout, output;
-    } cases[] = {{nullptr, 4, 4, 0, -1}, {px.data(), 0, 4, 0, -1}, {px.data(), 4, 32768, 0, -1},
+    } cases[] = {{nullptr, 4, 4, 0, -1},    {px.data(), 0, 4, 0, -1}, {px.data(), 4, 32768, 0, -1},
                  {px.data(), 4, 4, -1, -1}, {px.data(), 4, 4, 7, -1}, {px.data(), 4, 4, 0, 3}};
     for (const Case& c : cases) {
         unsigned char* buf = static_cast<unsigned char*>(malloc(8));
@@ -416,7 +424,8 @@ TEST(PngBudget, HostileFilesAreRefusedOrStayWithinTheBudget) {
     } cases[] = {
         {"sPLT declaring 2^31-1 bytes (41 bytes, was 2 GiB)", splt, 0},
         {"1-bit grey bomb 5792 x 5792 (4 KB, was 196 MiB)", BombPng(5792, 5792, 1, 0), 0},
-        {"1-bit palette bomb 32767 x 16384 (64 KB, was 3 GiB)", BombPng(32767, 16384, 1, 3, {{"PLTE", kBlackWhite}}), 0},
+        {"1-bit palette bomb 32767 x 16384 (64 KB, was 3 GiB)", BombPng(32767, 16384, 1, 3, {{"PLTE", kBlackWhite}}),
+         0},
         {"one row beyond the budget, 4097 x 4096", BombPng(4097, 4096, 1, 0), 0},
         {"4096 x 4096 RGBA from a 300-byte IDAT", RawPng(4096, 4096, 8, 6, {}, short_idat), 0},
         {"1-bit palette with tRNS at the budget (2 KB)",
@@ -490,7 +499,8 @@ TEST(PngBudget, LegitimateFilesDecodeToTheirPixels) {
         const std::string lines = "Title A finger\nAuthor The generator\n";
         fmt_test::WriteFile(text, std::vector<unsigned char>(lines.begin(), lines.end()));
         cases.push_back({"pnmtopng gAMA, sRGB, tIME, tEXt",
-                         Pnmtopng("c", pgm, finger, "-gamma 0.45 -srgbintent perceptual -modtime '2020-01-01 00:00:00' -text " + text),
+                         Pnmtopng("c", pgm, finger,
+                                  "-gamma 0.45 -srgbintent perceptual -modtime '2020-01-01 00:00:00' -text " + text),
                          -1, &finger});
         cases.push_back({"pnmtopng zTXt", Pnmtopng("z", pgm, finger, "-ztxt " + text), -1, &finger});
         cases.push_back({"pnmtopng 16-bit grey", Pnmtopng("w", "P5\n320 240\n65535\n", wide, ""), -1, &finger});
@@ -499,7 +509,8 @@ TEST(PngBudget, LegitimateFilesDecodeToTheirPixels) {
     for (const Case& c : cases) {
         ASSERT_FALSE(c.file.empty()) << c.what;
         int w = 0, h = 0;
-        EXPECT_EQ(ReadPng(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
+        EXPECT_EQ(
+            ReadPng(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
             << c.what;
         const Decoded d = Decode(c.file, c.request);
         ASSERT_EQ(d.ok, 1) << c.what;

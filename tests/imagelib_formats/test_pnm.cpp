@@ -37,8 +37,10 @@ Decoded Read(const std::string& file, int request = -1) {
     Owned img;
     d.code = ReadPnm(img.addr(), &d.w, &d.h, &d.layout, &d.dpi, request,
                      reinterpret_cast<const unsigned char*>(file.data()), static_cast<int>(file.size()));
-    if (d.code > 0) d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
-    else EXPECT_EQ(img.p, nullptr);
+    if (d.code > 0)
+        d.px = Bytes(img.p, static_cast<size_t>(d.w) * d.h * (d.layout == 0 ? 3 : 1));
+    else
+        EXPECT_EQ(img.p, nullptr);
     return d;
 }
 
@@ -151,23 +153,23 @@ TEST(ReadPnm, HeaderRules) {
         int code;  // 0: refused
     } cases[] = {
         {"P2\n# made by hand\n2 # width\n1\n15\n0 15\n", 13},
-        {"P2\n2 1\n15 0 15\n", 0},                      // space after the maximum value
-        {"P5\n2 1\n255", 0},                            // nothing after the header
-        {"P5\n4294967297 1\n255\nabcd", 0},             // saturates, never wraps to 1
+        {"P2\n2 1\n15 0 15\n", 0},           // space after the maximum value
+        {"P5\n2 1\n255", 0},                 // nothing after the header
+        {"P5\n4294967297 1\n255\nabcd", 0},  // saturates, never wraps to 1
         {"P5\n32768 1\n255\nabcdefgh", 0},
         {"P5\n2 0\n255\nab", 0},
         {"P5\n2 1\n256\nab", 0},
         {"P5\n2 1\n0\nab", 0},
         {"P7\n2 1\n255\nab", 0},
         {"Q5\n2 1\n255\nab", 0},
-        {"P5\n2 1\n255\na", 0},                         // raster one byte short
+        {"P5\n2 1\n255\na", 0},  // raster one byte short
         {"P5\n2 1 # no end", 0},
         {"P6\n1 1\n255\nabc", 14},
         {"P4\n9 1\n\xff\x80", 12},
         {"P4\n9 1\n\xff", 0},
         {"P1\n3 1\n0 1 7\n", 12},
-        {"P1\n3 1\n0 1\n", 0},                          // text raster ends early
-        {"P3\n1 1\n255\n300 1 2\n", 14},                // low bytes of text samples
+        {"P1\n3 1\n0 1\n", 0},            // text raster ends early
+        {"P3\n1 1\n255\n300 1 2\n", 14},  // low bytes of text samples
         {"P5\r2 1\r255\rab", 13},
         {"P5\n" + std::string(100, '1') + " 1\n255\nab", 0},
     };
@@ -207,9 +209,14 @@ TEST(PnmNumbers, ReadAndSkip) {
         unsigned value;
         size_t after;  // cursor offset after the number
     } cases[] = {
-        {"  42 ", 1, 42, 4},          {"#c\n7", 1, 7, 4},          {"x#c\r\n  9x", 1, 9, 8},
-        {"#unterminated 5", 0, 0, 0}, {"   ", 0, 0, 0},            {"4294967295", 1, 4294967295u, 10},
-        {"99999999999", 1, 4294967295u, 11},                       {std::string(99, '0') + "1", 0, 0, 0},
+        {"  42 ", 1, 42, 4},
+        {"#c\n7", 1, 7, 4},
+        {"x#c\r\n  9x", 1, 9, 8},
+        {"#unterminated 5", 0, 0, 0},
+        {"   ", 0, 0, 0},
+        {"4294967295", 1, 4294967295u, 10},
+        {"99999999999", 1, 4294967295u, 11},
+        {std::string(99, '0') + "1", 0, 0, 0},
         {std::string(98, '0') + "1", 1, 1, 99},
     };
     for (const Case& c : cases) {
@@ -251,10 +258,13 @@ TEST(PnmFiles, OutsideReaderAgrees) {
     const std::vector<unsigned char> rgb = Pattern(w, h, 3, 4);
     for (int code = 12; code <= 14; ++code)
         for (int binary = 0; binary < 2; ++binary) {
-            const std::string path = fmt_test::TempPath("outside_" + std::to_string(code) + "_" +
-                                                        std::to_string(binary) + (code == 12 ? ".pbm" : code == 13 ? ".pgm" : ".ppm"));
-            ASSERT_GT(SaveImgFile(path.c_str(), code == 14 ? rgb.data() : grey.data(), w, h, code == 14 ? 0 : 2,
-                                  72, -1, binary ? 0 : 1),
+            const std::string path =
+                fmt_test::TempPath("outside_" + std::to_string(code) + "_" + std::to_string(binary) +
+                                   (code == 12   ? ".pbm"
+                                    : code == 13 ? ".pgm"
+                                                 : ".ppm"));
+            ASSERT_GT(SaveImgFile(path.c_str(), code == 14 ? rgb.data() : grey.data(), w, h, code == 14 ? 0 : 2, 72, -1,
+                                  binary ? 0 : 1),
                       0);
             int status = -1;
             std::string magic;
@@ -320,8 +330,8 @@ TEST(ReadPnm, BudgetInEveryMode) {
         int code;
     } cases[] = {
         {"30000 x 30000 header with 64 bytes of raster", "P5\n30000 30000\n255\n" + std::string(64, '\0'), 0},
-        {"one row beyond the budget, raster complete",
-         "P5\n4096 4097\n255\n" + std::string(size_t(4096) * 4097, '\0'), 0},
+        {"one row beyond the budget, raster complete", "P5\n4096 4097\n255\n" + std::string(size_t(4096) * 4097, '\0'),
+         0},
         {"a text raster of fewer characters than samples", "P2\n3 1\n255\n1 ", 0},
         {"at the budget", at_budget, 13},
     };

@@ -20,8 +20,8 @@ using fmt_test::Pattern;
 
 namespace {
 
-std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi,
-                                  int output, int quality, int* capacity = nullptr) {
+std::vector<unsigned char> Encode(const std::vector<unsigned char>& px, int w, int h, int layout, int dpi, int output,
+                                  int quality, int* capacity = nullptr) {
     Owned out;
     int len = -1;
     const int n = WriteTiff(nullptr, px.data(), w, h, layout, dpi, output, quality, out.addr(), &len);
@@ -68,19 +68,20 @@ TEST(WriteTiff, GreyLzwTagsInOrder) {
         order.push_back(t.first);
         value[t.first] = t.second;
     }
-    EXPECT_EQ(order, (std::vector<int>{256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 282, 283, 284, 296, 317, 320}));
+    EXPECT_EQ(order,
+              (std::vector<int>{256, 257, 258, 259, 262, 273, 274, 277, 278, 279, 282, 283, 284, 296, 317, 320}));
     EXPECT_EQ(value[256], "320");
     EXPECT_EQ(value[257], "240");
     EXPECT_EQ(value[258], "8");
-    EXPECT_EQ(value[259], "5");    // LZW
-    EXPECT_EQ(value[262], "3");    // palette
+    EXPECT_EQ(value[259], "5");  // LZW
+    EXPECT_EQ(value[262], "3");  // palette
     EXPECT_EQ(value[274], "1");
     EXPECT_EQ(value[277], "1");
     EXPECT_EQ(value[278], "240");  // one strip
     EXPECT_EQ(value[282], "500");  // 500 for a negative dpi
     EXPECT_EQ(value[284], "1");
-    EXPECT_EQ(value[296], "2");    // inch
-    EXPECT_EQ(value[317], "2");    // horizontal differencing
+    EXPECT_EQ(value[296], "2");  // inch
+    EXPECT_EQ(value[317], "2");  // horizontal differencing
     EXPECT_EQ(value[320].substr(0, 24), "0 257 514 771 1028 1285 ");
 
     // the grey ramp: every index maps to itself
@@ -113,9 +114,9 @@ TEST(WriteTiff, CompressionFromQuality) {
         const char* photometric;
         bool predictor, colormap;
     } cases[] = {
-        {&finger, 1, -1, 0, "32946", "3", false, true},  {&finger, 1, -1, -75, "7", "1", false, false},
-        {&rgb, 0, -1, 1, "5", "2", true, false},         {&rgb, 0, -1, 0, "32946", "2", false, false},
-        {&rgb, 0, 0, -90, "7", "2", false, false},       {&rgb, 0, 2, 20, "5", "3", true, true},
+        {&finger, 1, -1, 0, "32946", "3", false, true}, {&finger, 1, -1, -75, "7", "1", false, false},
+        {&rgb, 0, -1, 1, "5", "2", true, false},        {&rgb, 0, -1, 0, "32946", "2", false, false},
+        {&rgb, 0, 0, -90, "7", "2", false, false},      {&rgb, 0, 2, 20, "5", "3", true, true},
         {&finger, 2, 0, 1, "5", "2", true, false},
     };
     for (const Case& c : cases) {
@@ -189,7 +190,8 @@ TEST(ReadTiff, ResolutionUnitsAndInfoLayouts) {
     for (const Case& c : cases) {
         const std::vector<unsigned char> f = ForeignTiff(c.unit, c.xres, 1, 8);
         int dpi = -5;
-        EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())), 1);
+        EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, &dpi, -1, f.data(), static_cast<int>(f.size())),
+                  1);
         EXPECT_EQ(dpi, c.dpi) << c.unit;
     }
     struct Info {
@@ -217,7 +219,9 @@ TEST(ReadTiff, TruncatedAndCorruptFail) {
     for (size_t cut : {f.size() / 2, size_t(2000), size_t(100), size_t(8), size_t(7)}) {
         std::vector<unsigned char> part(f.begin(), f.begin() + static_cast<long>(cut));
         unsigned char* img = static_cast<unsigned char*>(malloc(4));
-        EXPECT_EQ(ReadTiff(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())), 0)
+        EXPECT_EQ(
+            ReadTiff(nullptr, &img, nullptr, nullptr, nullptr, nullptr, -1, part.data(), static_cast<int>(part.size())),
+            0)
             << cut;
         EXPECT_EQ(img, nullptr);
     }
@@ -232,7 +236,10 @@ TEST(WriteTiff, FailuresFreeTheBuffer) {
     struct Case {
         const unsigned char* p;
         int w, h, layout;
-    } cases[] = {{nullptr, 4, 4, 0}, {px.data(), 0, 4, 0}, {px.data(), 4, 32768, 0}, {px.data(), 4, 4, -1},
+    } cases[] = {{nullptr, 4, 4, 0},
+                 {px.data(), 0, 4, 0},
+                 {px.data(), 4, 32768, 0},
+                 {px.data(), 4, 4, -1},
                  {px.data(), 4, 4, 4}};
     for (const Case& c : cases) {
         unsigned char* buf = static_cast<unsigned char*>(malloc(8));
@@ -297,9 +304,18 @@ TEST(TiffFiles, FileModeDispatchAndOutsideReader) {
 TEST(ReadTiff, HugeSampleDepthTimesCountIsNoOverflow) {
     std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 7, 0};
     auto tag = [&t](unsigned id, unsigned type, unsigned value) {
-        const unsigned char e[12] = {static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
-                                     static_cast<unsigned char>(type), 0, 1, 0, 0, 0,
-                                     static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8), 0, 0};
+        const unsigned char e[12] = {static_cast<unsigned char>(id),
+                                     static_cast<unsigned char>(id >> 8),
+                                     static_cast<unsigned char>(type),
+                                     0,
+                                     1,
+                                     0,
+                                     0,
+                                     0,
+                                     static_cast<unsigned char>(value),
+                                     static_cast<unsigned char>(value >> 8),
+                                     0,
+                                     0};
         t.insert(t.end(), e, e + 12);
     };
     tag(0x100, 3, 1);       // width
@@ -323,10 +339,18 @@ namespace {
 std::vector<unsigned char> TinyLzwTiff(uint32_t w, uint32_t h, unsigned bps, unsigned spp) {
     std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0, 9, 0};
     auto tag = [&t](unsigned id, unsigned type, uint32_t value) {
-        const unsigned char e[12] = {static_cast<unsigned char>(id), static_cast<unsigned char>(id >> 8),
-                                     static_cast<unsigned char>(type), 0, 1, 0, 0, 0,
-                                     static_cast<unsigned char>(value), static_cast<unsigned char>(value >> 8),
-                                     static_cast<unsigned char>(value >> 16), static_cast<unsigned char>(value >> 24)};
+        const unsigned char e[12] = {static_cast<unsigned char>(id),
+                                     static_cast<unsigned char>(id >> 8),
+                                     static_cast<unsigned char>(type),
+                                     0,
+                                     1,
+                                     0,
+                                     0,
+                                     0,
+                                     static_cast<unsigned char>(value),
+                                     static_cast<unsigned char>(value >> 8),
+                                     static_cast<unsigned char>(value >> 16),
+                                     static_cast<unsigned char>(value >> 24)};
         t.insert(t.end(), e, e + 12);
     };
     const unsigned char strip[] = {0x80, 0x00, 0x20, 0x50, 0x38, 0x24, 0x16, 0x0d, 0x07, 0x84, 0x41, 0x20, 0x20};
@@ -365,8 +389,9 @@ TEST(ReadTiff, ClaimsBeyondTheReaderOrTheDataAreRefusedFromTheTags) {
     };
     for (const Case& c : cases) {
         int w = 0, h = 0;
-        EXPECT_EQ(ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())),
-                  c.ok)
+        EXPECT_EQ(
+            ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())),
+            c.ok)
             << c.what;
         const Decoded d = Decode(c.file);
         EXPECT_EQ(d.ok, c.ok) << c.what;
@@ -389,7 +414,9 @@ TEST(ReadTiff, FlatImageAtTheBudgetReadsBack) {
     EXPECT_EQ(d.px, std::vector<unsigned char>(flat.begin(), flat.begin() + static_cast<long>(w) * h));
     const std::vector<unsigned char> over = Encode(flat, w, h + 1, 1, 72, -1, 1);
     ASSERT_FALSE(over.empty());
-    EXPECT_EQ(ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1, over.data(), static_cast<int>(over.size())), 0);
+    EXPECT_EQ(
+        ReadTiff(nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, -1, over.data(), static_cast<int>(over.size())),
+        0);
     EXPECT_EQ(Decode(over).ok, 0);
 }
 
@@ -456,11 +483,13 @@ TEST(TiffBudget, HostileFilesAreRefusedOrStayWithinTheBudget) {
         std::vector<unsigned char> file;
         int ok;
     } cases[] = {
-        {"1-bit, 32767 x 8000 one-row strips sharing one (64 KB, was 1.8 GiB)", SharedStripTiff(32767, 8000, 1, 1, 1), 0},
+        {"1-bit, 32767 x 8000 one-row strips sharing one (64 KB, was 1.8 GiB)", SharedStripTiff(32767, 8000, 1, 1, 1),
+         0},
         {"1-bit, 32767 x 32767, padded to 1 MB (was 3.6 GiB)", SharedStripTiff(32767, 32767, 1, 1, 1, 1 << 20), 0},
         {"one row beyond the budget, 4097 x 4096", SharedStripTiff(4097, 4096, 1, 1, 64), 0},
         {"16-bit, 4 samples, 4096 x 4096 in one strip of 128 MiB", SharedStripTiff(4096, 4096, 16, 4, 4096), 0},
-        {"16-bit, 8 samples at the budget, one-row strips sharing one (33 KB)", SharedStripTiff(4096, 4096, 16, 8, 1), 1},
+        {"16-bit, 8 samples at the budget, one-row strips sharing one (33 KB)", SharedStripTiff(4096, 4096, 16, 8, 1),
+         1},
     };
     for (const Case& c : cases) {
         const int n = static_cast<int>(c.file.size());
@@ -511,7 +540,8 @@ TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
         std::vector<unsigned char> file;
         const std::vector<unsigned char>* px;
     };
-    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger}, {"our writer, colour Deflate", rgb_tif, &rgb}};
+    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger},
+                               {"our writer, colour Deflate", rgb_tif, &rgb}};
     if (fmt_test::HaveTool("tiffcp")) {
         cases.push_back({"tiffcp none", Tiffcp(grey_tif, "none", "-c none"), &finger});
         cases.push_back({"tiffcp packbits", Tiffcp(grey_tif, "packbits", "-c packbits"), &finger});
@@ -523,7 +553,8 @@ TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
     for (const Case& c : cases) {
         ASSERT_FALSE(c.file.empty()) << c.what;
         int w = 0, h = 0;
-        EXPECT_EQ(ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
+        EXPECT_EQ(
+            ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
             << c.what;
         const Decoded d = Decode(c.file);
         ASSERT_EQ(d.ok, 1) << c.what;

@@ -28,14 +28,14 @@ TEST(AddTransparency, ColourKeysOnRgb) {
         int key, tolerance, alpha;
         std::vector<unsigned char> expect;
     } cases[] = {
-        {0xFFFFFF, 0, 0, {0, 255, 255, 255}},           // exactly the pure white pixel
-        {0xFFFFFF, 5, 0, {0, 0, 255, 255}},             // within 5 on every channel
-        {0xFFFFFF, 0x050505, 0, {0, 0, 255, 255}},      // tolerance bytes per channel: 5 each
-        {0xFFFFFF, 0x050000, 0, {0, 255, 255, 255}},    // blue 5 only: near white differs in red
-        {0x0000FF, 0, 300, {255, 255, 255, 127}},       // red key; alpha out of range writes 127
-        {0x000000, -2, 10, {255, 255, 10, 255}},        // at or below black on every channel
-        {0x0000FA, -1, 10, {10, 10, 255, 10}},          // at or above (250, 0, 0)
-        {-3, 0, 60, {60, 60, 60, 60}},                  // every pixel
+        {0xFFFFFF, 0, 0, {0, 255, 255, 255}},         // exactly the pure white pixel
+        {0xFFFFFF, 5, 0, {0, 0, 255, 255}},           // within 5 on every channel
+        {0xFFFFFF, 0x050505, 0, {0, 0, 255, 255}},    // tolerance bytes per channel: 5 each
+        {0xFFFFFF, 0x050000, 0, {0, 255, 255, 255}},  // blue 5 only: near white differs in red
+        {0x0000FF, 0, 300, {255, 255, 255, 127}},     // red key; alpha out of range writes 127
+        {0x000000, -2, 10, {255, 255, 10, 255}},      // at or below black on every channel
+        {0x0000FA, -1, 10, {10, 10, 255, 10}},        // at or above (250, 0, 0)
+        {-3, 0, 60, {60, 60, 60, 60}},                // every pixel
     };
     for (const Case& c : cases) {
         int layout = 0;
@@ -61,14 +61,12 @@ TEST(AddTransparency, AutomaticThresholds) {
         int key, tolerance;
         std::vector<unsigned char> expect;  // 0: the alpha value, 255: kept
     } cases[] = {
-        {-1, -1, all},     // per-channel Otsu picks the dark level: everything is at or above it
-        {-1, -2, dark},    // at or below it
-        {-1, 0, dark},     // equal to it
-        {-2, -1, bright},  // per-channel mean (110, 120, 130)
-        {-2, -2, dark},
-        {-5, -2, dark},    // luma Otsu (28)
-        {-5, -1, all},
-        {-6, -1, bright},  // luma mean (118)
+        {-1, -1, all},                       // per-channel Otsu picks the dark level: everything is at or above it
+        {-1, -2, dark},                      // at or below it
+        {-1, 0, dark},                       // equal to it
+        {-2, -1, bright},                    // per-channel mean (110, 120, 130)
+        {-2, -2, dark},   {-5, -2, dark},    // luma Otsu (28)
+        {-5, -1, all},    {-6, -1, bright},  // luma mean (118)
     };
     for (const Case& c : cases) {
         int layout = 0;
@@ -84,8 +82,8 @@ TEST(AddTransparency, GreyForPngGetsGreyAlpha) {
         int key, tolerance;
         std::vector<unsigned char> expect;
     } cases[] = {
-        {100, 5, {255, 9, 9, 255}},    {100, -1, {255, 9, 9, 9}},   {100, -2, {9, 9, 255, 255}},
-        {-3, 0, {9, 9, 9, 9}},         {-2, -1, {255, 255, 255, 9}},  // mean 115    {0x1FF64, 3, {255, 9, 9, 255}},
+        {100, 5, {255, 9, 9, 255}}, {100, -1, {255, 9, 9, 9}},    {100, -2, {9, 9, 255, 255}},
+        {-3, 0, {9, 9, 9, 9}},      {-2, -1, {255, 255, 255, 9}},  // mean 115    {0x1FF64, 3, {255, 9, 9, 255}},
     };
     for (const Case& c : cases) {
         int layout = 2;
@@ -130,7 +128,7 @@ TEST(AddTransparency, RefusesBadArguments) {
     struct Case {
         const unsigned char* p;
         int w, h, layout, key;
-    } cases[] = {{nullptr, 1, 1, 0, 0}, {px.data(), 0, 1, 0, 0}, {px.data(), 1, 32768, 0, 0},
+    } cases[] = {{nullptr, 1, 1, 0, 0},   {px.data(), 0, 1, 0, 0}, {px.data(), 1, 32768, 0, 0},
                  {px.data(), 1, 1, 3, 0}, {px.data(), 1, 1, 6, 0}, {px.data(), 1, 1, -1, 0},
                  {px.data(), 1, 1, 0, -7}};
     for (const Case& c : cases) {

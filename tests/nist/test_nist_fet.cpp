@@ -64,14 +64,17 @@ TEST(NistFet, ParseFailuresLeaveNoList) {
     struct Case {
         std::string text;
         int rc;
-    } cases[] = {{" PPI 500", -2}, {"\tPPI 500", -2}, {long_name, kFetTooLong}, {long_value, kFetTooLong},
-                 {max_value, 0}, {std::string(511, 'n'), 0}};
+    } cases[] = {{" PPI 500", -2},          {"\tPPI 500", -2}, {long_name, kFetTooLong},
+                 {long_value, kFetTooLong}, {max_value, 0},    {std::string(511, 'n'), 0}};
     for (const auto& c : cases) {
         FET* f = reinterpret_cast<FET*>(0x1);
         int rc = string2fet(&f, c.text.c_str());
         EXPECT_EQ(rc, c.rc) << c.text.size();
-        if (rc == 0) freefet(f);
-        else { EXPECT_EQ(f, reinterpret_cast<FET*>(0x1)); }
+        if (rc == 0)
+            freefet(f);
+        else {
+            EXPECT_EQ(f, reinterpret_cast<FET*>(0x1));
+        }
     }
 }
 
@@ -178,16 +181,21 @@ TEST(NistComment, LossyFlagRules) {
         const char* initial;  // list text, or null for a new list
         int flag;
         const char* expect;
-    } cases[] = {{"NIST_COM 1\nLOSSY 1", 0, "1"}, {"NIST_COM 1\nLOSSY 1", 2, "2"}, {"NIST_COM 1\nLOSSY 0", 0, "0"},
-                 {"NIST_COM 1\nLOSSY 0", 1, "1"}, {"NIST_COM 1\nLOSSY", 0, nullptr},  {nullptr, 0, "0"}};
+    } cases[] = {{"NIST_COM 1\nLOSSY 1", 0, "1"}, {"NIST_COM 1\nLOSSY 1", 2, "2"},   {"NIST_COM 1\nLOSSY 0", 0, "0"},
+                 {"NIST_COM 1\nLOSSY 0", 1, "1"}, {"NIST_COM 1\nLOSSY", 0, nullptr}, {nullptr, 0, "0"}};
     for (const auto& c : cases) {
         FET* f = nullptr;
-        if (c.initial) { ASSERT_EQ(string2fet(&f, c.initial), 0); }
+        if (c.initial) {
+            ASSERT_EQ(string2fet(&f, c.initial), 0);
+        }
         ASSERT_EQ(combine_nistcom(&f, 1, 2, 8, 300, c.flag), 0);
         char* v = reinterpret_cast<char*>(0x1);
         ASSERT_EQ(lookupfet(&v, "LOSSY", f), 1);
-        if (c.expect) { EXPECT_STREQ(v, c.expect); }
-        else { EXPECT_EQ(v, nullptr); }
+        if (c.expect) {
+            EXPECT_STREQ(v, c.expect);
+        } else {
+            EXPECT_EQ(v, nullptr);
+        }
         free(v);
         char* n = nullptr;
         ASSERT_EQ(extractfet_ret(&n, "NIST_COM", f), 0);
@@ -251,13 +259,18 @@ TEST(NistComment, Segments) {
         unsigned char* text = nullptr;
         const unsigned char* cur = c.seg.data();
         EXPECT_EQ(getc_comment(&text, &cur, c.seg.data() + c.seg.size()), c.mem_rc);
-        if (c.text) { EXPECT_STREQ(reinterpret_cast<char*>(text), c.text); }
-        else { EXPECT_EQ(text, nullptr); }
+        if (c.text) {
+            EXPECT_STREQ(reinterpret_cast<char*>(text), c.text);
+        } else {
+            EXPECT_EQ(text, nullptr);
+        }
         free(text);
         text = nullptr;
         FILE* fp = stream_of(c.seg);
         EXPECT_EQ(read_comment(&text, fp), c.file_rc);
-        if (c.text) { EXPECT_STREQ(reinterpret_cast<char*>(text), c.text); }
+        if (c.text) {
+            EXPECT_STREQ(reinterpret_cast<char*>(text), c.text);
+        }
         free(text);
         fclose(fp);
     }

@@ -14,9 +14,9 @@ namespace {
 
 struct Built {
     int rc = 0;
-    Bytes bits;     // 32 length counts
-    Bytes values;   // symbols by code length
-    std::vector<int> sizes;  // sizes before limiting
+    Bytes bits;                   // 32 length counts
+    Bytes values;                 // symbols by code length
+    std::vector<int> sizes;       // sizes before limiting
     std::vector<HUFFCODE> codes;  // code list
 };
 
@@ -249,7 +249,9 @@ int read_both(const Bytes& seg, int flag, int* bytes_left, unsigned char* id, By
     } else {
         EXPECT_EQ(rf, rm);
     }
-    if (rm == 0) { EXPECT_EQ(left_mem, left_file); }
+    if (rm == 0) {
+        EXPECT_EQ(left_mem, left_file);
+    }
     *bytes_left = left_mem;
     return rm;
 }

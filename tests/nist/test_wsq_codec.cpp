@@ -56,8 +56,10 @@ Bytes encode(const std::vector<unsigned char>& img, int w, int h, float rate, in
     unsigned char* out = nullptr;
     int len = 0;
     int r = wsq_encode_1(&out, &len, rate, img.data(), w, h, 8, ppi, comment);
-    if (rc) *rc = r;
-    else EXPECT_EQ(r, 0);
+    if (rc)
+        *rc = r;
+    else
+        EXPECT_EQ(r, 0);
     Bytes b;
     if (r == 0) b.assign(out, out + len);
     free(out);
@@ -87,18 +89,18 @@ TEST(WsqTransform, TreesOfAnOddSize) {
     subband_rect q[Q_TREELEN];
     build_transform_trees(w, W_TREELEN, q, Q_TREELEN, 545, 401);
     const int expect[20][6] = {
-        {0, 0, 545, 401, 0, 0}, {0, 0, 273, 201, 0, 0},  {273, 0, 272, 201, 1, 0}, {0, 201, 273, 200, 0, 1},
-        {137, 0, 136, 101, 1, 0}, {0, 101, 137, 100, 0, 1}, {137, 0, 68, 51, 0, 0}, {205, 0, 68, 51, 1, 0},
-        {137, 51, 68, 50, 0, 1}, {205, 51, 68, 50, 1, 1}, {0, 101, 69, 50, 0, 0}, {69, 101, 68, 50, 1, 0},
-        {0, 151, 69, 50, 0, 1},  {69, 151, 68, 50, 1, 1},  {0, 0, 137, 101, 0, 0},  {0, 0, 69, 51, 0, 0},
-        {69, 0, 68, 51, 1, 0},   {0, 51, 69, 50, 0, 1},    {69, 51, 68, 50, 1, 1},  {0, 0, 35, 26, 0, 0}};
+        {0, 0, 545, 401, 0, 0},   {0, 0, 273, 201, 0, 0},   {273, 0, 272, 201, 1, 0}, {0, 201, 273, 200, 0, 1},
+        {137, 0, 136, 101, 1, 0}, {0, 101, 137, 100, 0, 1}, {137, 0, 68, 51, 0, 0},   {205, 0, 68, 51, 1, 0},
+        {137, 51, 68, 50, 0, 1},  {205, 51, 68, 50, 1, 1},  {0, 101, 69, 50, 0, 0},   {69, 101, 68, 50, 1, 0},
+        {0, 151, 69, 50, 0, 1},   {69, 151, 68, 50, 1, 1},  {0, 0, 137, 101, 0, 0},   {0, 0, 69, 51, 0, 0},
+        {69, 0, 68, 51, 1, 0},    {0, 51, 69, 50, 0, 1},    {69, 51, 68, 50, 1, 1},   {0, 0, 35, 26, 0, 0}};
     for (int i = 0; i < 20; i++) {
         const int got[6] = {w[i].x, w[i].y, w[i].dx, w[i].dy, w[i].ir, w[i].ic};
         EXPECT_EQ(std::vector<int>(got, got + 6), std::vector<int>(expect[i], expect[i] + 6)) << "node " << i;
     }
     struct Sub {
         int k, x, y, lx, ly;
-    } subs[] = {{0, 0, 0, 18, 13},      {3, 18, 13, 17, 13},    {4, 35, 0, 34, 26},    {48, 103, 151, 34, 25},
+    } subs[] = {{0, 0, 0, 18, 13},        {3, 18, 13, 17, 13},    {4, 35, 0, 34, 26},      {48, 103, 151, 34, 25},
                 {51, 137, 101, 136, 100}, {53, 409, 0, 136, 101}, {63, 409, 301, 136, 100}};
     for (const auto& s : subs) {
         EXPECT_EQ(q[s.k].x, s.x) << s.k;
@@ -216,9 +218,9 @@ TEST(WsqTransform, BitAllocationRules) {
         memset(qp, 0, sizeof *qp);
         qp->r = 0.75f;
         for (int k = 0; k < 4; k++) qp->var[k] = 4.0f;
-        qp->var[4] = 2.0f;                              // leaves the allocation: its Q'/q is at least 5 sigma
-        qp->var[5] = 1.01f;                             // the threshold itself takes part
-        qp->var[6] = std::nextafter(1.01f, 0.0f);       // just below: no bin width
+        qp->var[4] = 2.0f;                         // leaves the allocation: its Q'/q is at least 5 sigma
+        qp->var[5] = 1.01f;                        // the threshold itself takes part
+        qp->var[6] = std::nextafter(1.01f, 0.0f);  // just below: no bin width
         for (int k = 7; k < 60; k++) qp->var[k] = 100.0f;
         short* sip = nullptr;
         int n = 0;
@@ -363,8 +365,10 @@ TEST(WsqCodec, ReorderedSegmentsDecodeAlike) {
     }
     for (const auto& sg : segs) {
         if (sg.first == COM_WSQ) continue;
-        if (sg.first == DTT_WSQ) swapped = concat({swapped, dqt, dtt, segs[1].second, segs[2].second});
-        else if (sg.first != DQT_WSQ) swapped.insert(swapped.end(), sg.second.begin(), sg.second.end());
+        if (sg.first == DTT_WSQ)
+            swapped = concat({swapped, dqt, dtt, segs[1].second, segs[2].second});
+        else if (sg.first != DQT_WSQ)
+            swapped.insert(swapped.end(), sg.second.begin(), sg.second.end());
     }
     Decoded ref = decode_mem(s), m1 = decode_mem(moved), m2 = decode_mem(swapped), f2 = decode_file(swapped);
     ASSERT_EQ(ref.rc, 0);
@@ -440,7 +444,8 @@ TEST(WsqCodec, DecoderFailureCodes) {
     EXPECT_EQ(wsq_decode_file(&px, &w, nullptr, nullptr, nullptr, nullptr, nullptr), -1);
     EXPECT_EQ(px, reinterpret_cast<unsigned char*>(0x1));
     // Null outputs are not written; the pixels are then freed inside.
-    EXPECT_EQ(wsq_decode_mem(nullptr, &w, nullptr, nullptr, nullptr, nullptr, good.data(), static_cast<int>(good.size())), 0);
+    EXPECT_EQ(
+        wsq_decode_mem(nullptr, &w, nullptr, nullptr, nullptr, nullptr, good.data(), static_cast<int>(good.size())), 0);
     EXPECT_EQ(w, 320);
 }
 
@@ -466,8 +471,10 @@ Bytes with_filters(const Bytes& stream, int lo_taps, int hi_taps, size_t comment
     EXPECT_EQ(putc_transform_table(lo.data(), lo_taps, hi.data(), hi_taps, dtt, sizeof dtt, &dtt_len), 0);
     Bytes out;
     for (const auto& sg : segments(stream)) {
-        if (sg.first == DTT_WSQ) out.insert(out.end(), dtt, dtt + dtt_len);
-        else out.insert(out.end(), sg.second.begin(), sg.second.end());
+        if (sg.first == DTT_WSQ)
+            out.insert(out.end(), dtt, dtt + dtt_len);
+        else
+            out.insert(out.end(), sg.second.begin(), sg.second.end());
         for (; sg.first == SOI_WSQ && comment_bytes > 0; comment_bytes -= std::min<size_t>(comment_bytes, 60000))
             out.insert(out.end(), {0xFF, 0xA8, 0xEA, 0x62}), out.resize(out.size() + 60000, 'c');
     }
@@ -513,9 +520,20 @@ TEST(WsqCodec, OwnSparseFilesReadBack) {
         int w, h, quality;
         std::vector<std::pair<int, int>> patches;
     } cases[] = {
-        {"4000 x 4000 card with ten print patches at quality 100", 4000, 4000, 100,
-         {{200, 400}, {1000, 400}, {1800, 400}, {2600, 400}, {3400, 400},
-          {200, 3000}, {1000, 3000}, {1800, 3000}, {2600, 3000}, {3400, 3000}}},
+        {"4000 x 4000 card with ten print patches at quality 100",
+         4000,
+         4000,
+         100,
+         {{200, 400},
+          {1000, 400},
+          {1800, 400},
+          {2600, 400},
+          {3400, 400},
+          {200, 3000},
+          {1000, 3000},
+          {1800, 3000},
+          {2600, 3000},
+          {3400, 3000}}},
         {"1200 x 1200 picture with a blank centre", 1200, 1200, 0, {{0, 0}, {880, 0}, {0, 960}, {880, 960}}},
     };
     for (const auto& c : cases) {

@@ -22,12 +22,11 @@ Bytes code_with_identity(const std::vector<short>& coeffs) {
     auto codes = identity_codes();
     std::vector<unsigned char> out(coeffs.size() * 4 + 16);
     int n = -1;
-    EXPECT_EQ(compress_block(out.data(), static_cast<int>(out.size()), &n, coeffs.data(), static_cast<int>(coeffs.size()),
-                             kMaxCoeff, kMaxZRun, codes.data()),
+    EXPECT_EQ(compress_block(out.data(), static_cast<int>(out.size()), &n, coeffs.data(),
+                             static_cast<int>(coeffs.size()), kMaxCoeff, kMaxZRun, codes.data()),
               0);
     return Bytes(out.begin(), out.begin() + (n < 0 ? 0 : n));
 }
-
 
 // Tables, headers and coded blocks as the encoder lays them out after the frame header.
 Bytes encode_blocks(const std::vector<short>& sym, int s1, int s2, int s3) {
@@ -49,8 +48,9 @@ Bytes encode_blocks(const std::vector<short>& sym, int s1, int s2, int s3) {
             EXPECT_EQ(putc_block_header(group, buf.data(), static_cast<int>(buf.size()), &used), 0);
             int coded = 0;
             std::vector<unsigned char> area(static_cast<size_t>(n) * 4 + 16);
-            EXPECT_EQ(compress_block(area.data(), static_cast<int>(area.size()), &coded, p, n, kMaxCoeff, kMaxZRun, table),
-                      0);
+            EXPECT_EQ(
+                compress_block(area.data(), static_cast<int>(area.size()), &coded, p, n, kMaxCoeff, kMaxZRun, table),
+                0);
             EXPECT_EQ(putc_bytes(area.data(), coded, buf.data(), static_cast<int>(buf.size()), &used), 0);
             p += n;
         }
@@ -82,7 +82,9 @@ int decode_both(const Bytes& data, size_t room, std::vector<short>* out, int fil
     free_wsq_decoder_tables(&dtt);
     if (file_rc_expect == 1) {
         EXPECT_EQ(rf, rm);
-        if (rm == 0) { EXPECT_EQ(fout, *out); }
+        if (rm == 0) {
+            EXPECT_EQ(fout, *out);
+        }
     } else {
         EXPECT_EQ(rf, file_rc_expect);
     }
@@ -153,10 +155,14 @@ TEST(WsqEntropy, CoefficientsSurviveCodingAndDecoding) {
         std::vector<short> sym(static_cast<size_t>(s1 + s2 + s3));
         for (auto& v : sym) {
             const unsigned r = rng() % 100;
-            if (r < 60) v = 0;
-            else if (r < 90) v = static_cast<short>(static_cast<int>(rng() % 21) - 10);
-            else if (r < 97) v = static_cast<short>(static_cast<int>(rng() % 600) - 300);
-            else v = static_cast<short>(static_cast<int>(rng() % 65536) - 32768);
+            if (r < 60)
+                v = 0;
+            else if (r < 90)
+                v = static_cast<short>(static_cast<int>(rng() % 21) - 10);
+            else if (r < 97)
+                v = static_cast<short>(static_cast<int>(rng() % 600) - 300);
+            else
+                v = static_cast<short>(static_cast<int>(rng() % 65536) - 32768);
         }
         if (round == 0) std::fill(sym.begin() + s1, sym.end(), 0);  // long runs and empty-ish tables
         if (round == 1) std::fill(sym.begin(), sym.end(), 0);
@@ -191,12 +197,9 @@ TEST(WsqEntropy, BitReader) {
         unsigned value;
         unsigned short marker;
     } cases[] = {
-        {{0xFF, 0x00}, 8, false, 0, 0xFF, 0},
-        {{0xFF, 0x00, 0x12}, 16, false, 0, 0xFF12, 0},
-        {{0xFF, 0xA3}, 1, true, 0, 1, 0xFFA3},
-        {{0xFF, 0xA3}, 8, false, NIST_ERR_STUFF_MEM, 0, 0},
-        {{0xAB}, 8, false, 0, 0xAB, 0},
-        {{}, 1, true, NIST_ERR_GETC_BYTE, 0, 0},
+        {{0xFF, 0x00}, 8, false, 0, 0xFF, 0},  {{0xFF, 0x00, 0x12}, 16, false, 0, 0xFF12, 0},
+        {{0xFF, 0xA3}, 1, true, 0, 1, 0xFFA3}, {{0xFF, 0xA3}, 8, false, NIST_ERR_STUFF_MEM, 0, 0},
+        {{0xAB}, 8, false, 0, 0xAB, 0},        {{}, 1, true, NIST_ERR_GETC_BYTE, 0, 0},
     };
     for (const auto& c : cases) {
         wsq_bit_reader br{};
@@ -211,7 +214,9 @@ TEST(WsqEntropy, BitReader) {
         FILE* fp = stream_of(c.data);
         int rf = nextbits_wsq(&v, &m, fp, &bf, c.bits, c.marker_ok);
         fclose(fp);
-        EXPECT_EQ(rf, c.rc == NIST_ERR_STUFF_MEM ? NIST_ERR_STUFF_FILE : c.rc == NIST_ERR_GETC_BYTE ? NIST_ERR_READ_BYTE : c.rc);
+        EXPECT_EQ(rf, c.rc == NIST_ERR_STUFF_MEM   ? NIST_ERR_STUFF_FILE
+                      : c.rc == NIST_ERR_GETC_BYTE ? NIST_ERR_READ_BYTE
+                                                   : c.rc);
     }
     // A marker that interrupts a split request, even one bit short, is no marker.
     const Bytes d = {0xFE, 0xFF, 0xA1};
@@ -258,7 +263,8 @@ TEST(WsqEntropy, DecoderRefusesHostileBlocks) {
         {"negative int16 limit", concat({dht, kSob0, {3, 0x80, 0x00}, kEoi}), 10, 0, 1},
         {"symbol 0", concat({dht, kSob0, {4}, kEoi}), 10, -52, -54},
         {"undefined table", concat({kSob0, {0}, kEoi}), 10, -51, -53},
-        {"marker inside extra bits", concat({dht, kSob0, {1, 0xFF, 0xA1}}), 10, NIST_ERR_STUFF_MEM, NIST_ERR_STUFF_FILE},
+        {"marker inside extra bits", concat({dht, kSob0, {1, 0xFF, 0xA1}}), 10, NIST_ERR_STUFF_MEM,
+         NIST_ERR_STUFF_FILE},
         {"code not within 16 bits", concat({dht, kSob0, {0xFE, 0xFE, 0xFE}, kEoi}), 10, kErrNoCode, 1},
         {"end before EOI", concat({dht, kSob0, {0, 0}}), 300, NIST_ERR_GETC_BYTE, NIST_ERR_READ_BYTE},
         {"block ends on a foreign marker", concat({dht, kSob0, {0}, Bytes{0xFF, 0xA2}}), 300, -93, -75},

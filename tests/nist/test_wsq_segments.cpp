@@ -11,23 +11,30 @@
 
 namespace {
 
-const float kH0[9] = {0.037828457f, -0.023849465f, -0.1106244f, 0.37740284f, 0.8526987f,
+const float kH0[9] = {0.037828457f, -0.023849465f, -0.1106244f,   0.37740284f, 0.8526987f,
                       0.37740284f,  -0.1106244f,   -0.023849465f, 0.037828457f};
 const float kH1[7] = {0.06453888f, -0.040689416f, -0.41809228f, 0.7884856f, -0.41809228f, -0.040689416f, 0.06453888f};
 
 Bytes be16(unsigned v) { return {static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)}; }
 Bytes be32(unsigned v) {
-    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16), static_cast<unsigned char>(v >> 8),
-            static_cast<unsigned char>(v)};
+    return {static_cast<unsigned char>(v >> 24), static_cast<unsigned char>(v >> 16),
+            static_cast<unsigned char>(v >> 8), static_cast<unsigned char>(v)};
 }
 Bytes rec(int sign, int scale, unsigned v) {
     return concat({{static_cast<unsigned char>(sign), static_cast<unsigned char>(scale)}, be32(v)});
 }
 
 Bytes dtt_bytes() {
-    return concat({{0xFF, 0xA4, 0x00, 58, 9, 7}, rec(0, 9, 852698684u), rec(0, 10, 3774028420u),
-                   rec(1, 10, 1106244028u), rec(1, 11, 2384946495u), rec(0, 11, 3782845661u), rec(0, 9, 788485587u),
-                   rec(1, 10, 4180922806u), rec(1, 11, 4068941623u), rec(0, 10, 645388812u)});
+    return concat({{0xFF, 0xA4, 0x00, 58, 9, 7},
+                   rec(0, 9, 852698684u),
+                   rec(0, 10, 3774028420u),
+                   rec(1, 10, 1106244028u),
+                   rec(1, 11, 2384946495u),
+                   rec(0, 11, 3782845661u),
+                   rec(0, 9, 788485587u),
+                   rec(1, 10, 4180922806u),
+                   rec(1, 11, 4068941623u),
+                   rec(0, 10, 645388812u)});
 }
 
 // Runs a memory reader and its stream twin over the segment body; returns both results.
@@ -98,9 +105,10 @@ TEST(WsqSegments, TransformTableRefusals) {
     for (const auto& c : cases) {
         wsq_transform_table dtt;
         init_wsq_decoder_tables(&dtt, nullptr, nullptr);
-        auto r = both(c.body, [&](const unsigned char** cur, const unsigned char* end) {
-            return getc_transform_table(&dtt, cur, end);
-        }, [&](FILE* f) { return read_transform_table(&dtt, f); });
+        auto r = both(
+            c.body,
+            [&](const unsigned char** cur, const unsigned char* end) { return getc_transform_table(&dtt, cur, end); },
+            [&](FILE* f) { return read_transform_table(&dtt, f); });
         EXPECT_EQ(r.first, c.mem_rc);
         EXPECT_EQ(r.second, c.file_rc);
         EXPECT_EQ(dtt.lofilt, nullptr);
@@ -124,8 +132,11 @@ TEST(WsqSegments, DecimalScaling) {
         double a, limit;
         int scale;
         unsigned value;
-    } cases[] = {{127.345, 65535.0, 2, 12735}, {200.0, 65535.0, 2, 20000}, {0.44, 65535.0, 5, 44000},
-                 {0.0, 65535.0, 0, 0},         {0.8526987f, 4294967295.0, 9, 852698684u}};
+    } cases[] = {{127.345, 65535.0, 2, 12735},
+                 {200.0, 65535.0, 2, 20000},
+                 {0.44, 65535.0, 5, 44000},
+                 {0.0, 65535.0, 0, 0},
+                 {0.8526987f, 4294967295.0, 9, 852698684u}};
     for (const auto& c : cases) {
         unsigned char s;
         unsigned int v;
@@ -158,8 +169,9 @@ TEST(WsqSegments, QuantizationTable) {
     const Bytes body(buf + 2, buf + used);
     wsq_quant_table dqt;
     init_wsq_decoder_tables(nullptr, &dqt, nullptr);
-    auto r = both(body, [&](const unsigned char** c, const unsigned char* e) { return getc_quantization_table(&dqt, c, e); },
-                  [&](FILE* f) { return read_quantization_table(&dqt, f); });
+    auto r = both(
+        body, [&](const unsigned char** c, const unsigned char* e) { return getc_quantization_table(&dqt, c, e); },
+        [&](FILE* f) { return read_quantization_table(&dqt, f); });
     EXPECT_EQ(r, std::make_pair(0, 0));
     EXPECT_TRUE(dqt.dqt_def);
     EXPECT_FLOAT_EQ(dqt.bin_center, 0.44f);
@@ -192,8 +204,9 @@ TEST(WsqSegments, FrameAndBlockHeaders) {
     EXPECT_EQ(Bytes(buf, buf + 13), (Bytes{0xFF, 0xA2, 0x00, 17, 0, 255, 0x01, 0xE0, 0x02, 0x80, 0x02, 0x31, 0xBF}));
     wsq_frame_header frm{};
     const Bytes body(buf + 2, buf + used);
-    auto r = both(body, [&](const unsigned char** c, const unsigned char* e) { return getc_frame_header_wsq(&frm, c, e); },
-                  [&](FILE* f) { return read_frame_header_wsq(&frm, f); });
+    auto r = both(
+        body, [&](const unsigned char** c, const unsigned char* e) { return getc_frame_header_wsq(&frm, c, e); },
+        [&](FILE* f) { return read_frame_header_wsq(&frm, f); });
     EXPECT_EQ(r, std::make_pair(0, 0));
     EXPECT_EQ(frm.width, 640);
     EXPECT_EQ(frm.height, 480);
@@ -205,14 +218,15 @@ TEST(WsqSegments, FrameAndBlockHeaders) {
         unsigned w, h;
         unsigned len;
         int rc;
-    } cases[] = {{0, 10, 17, kErrFrameSize},      {10, 0, 17, kErrFrameSize},   {32768, 10, 17, kErrFrameSize},
+    } cases[] = {{0, 10, 17, kErrFrameSize},        {10, 0, 17, kErrFrameSize}, {32768, 10, 17, kErrFrameSize},
                  {32767, 32767, 17, kErrFrameSize}, {4096, 4096, 17, 0},        {4097, 4096, 17, kErrFrameSize},
                  {100, 100, 18, kErrSegLength}};
     for (const auto& c : cases) {
         Bytes b = concat({be16(c.len), {0, 255}, be16(c.h), be16(c.w), {0, 0, 0, 0, 0, 0, 0, 0, 0}});
         wsq_frame_header f2{};
-        auto rr = both(b, [&](const unsigned char** cc, const unsigned char* e) { return getc_frame_header_wsq(&f2, cc, e); },
-                       [&](FILE* f) { return read_frame_header_wsq(&f2, f); });
+        auto rr = both(
+            b, [&](const unsigned char** cc, const unsigned char* e) { return getc_frame_header_wsq(&f2, cc, e); },
+            [&](FILE* f) { return read_frame_header_wsq(&f2, f); });
         EXPECT_EQ(rr.first, c.rc) << c.w << "x" << c.h;
         EXPECT_EQ(rr.second, c.rc) << c.w << "x" << c.h;
     }
@@ -226,8 +240,9 @@ TEST(WsqSegments, FrameAndBlockHeaders) {
     } sobs[] = {{{0, 3, 7}, 0}, {{0, 3, 8}, kErrTableId}, {{0, 4, 1}, kErrSegLength}};
     for (const auto& s : sobs) {
         unsigned char id = 99;
-        auto rr = both(s.body, [&](const unsigned char** c, const unsigned char* e) { return getc_block_header(&id, c, e); },
-                       [&](FILE* f) { return read_block_header(&id, f); });
+        auto rr = both(
+            s.body, [&](const unsigned char** c, const unsigned char* e) { return getc_block_header(&id, c, e); },
+            [&](FILE* f) { return read_block_header(&id, f); });
         EXPECT_EQ(rr.first, s.rc);
         EXPECT_EQ(rr.second, s.rc);
     }
@@ -239,17 +254,18 @@ TEST(WsqSegments, MarkerClasses) {
         int type;
         int mem_rc, file_rc;
     } cases[] = {
-        {{0xFF, 0xA0}, SOI_WSQ, 0, 0},          {{0xFF, 0xA1}, SOI_WSQ, -88, -70},
-        {{0xFF, 0xA2}, TBLS_N_SOF, 0, 0},       {{0xFF, 0xA3}, TBLS_N_SOF, -89, -71},
-        {{0xFF, 0xA8}, TBLS_N_SOF, 0, 0},       {{0xFF, 0xA3}, TBLS_N_SOB, 0, 0},
-        {{0xFF, 0xA2}, TBLS_N_SOB, -90, -72},   {{0xFF, 0xA7}, TBLS_N_SOB, -90, -72},
-        {{0xFF, 0xD8}, ANY_WSQ, 0, -74},        {{0x12, 0xA0}, ANY_WSQ, -91, -73},
-        {{0xFF, 0xA0}, 7, -92, -75},            {{0xFF}, ANY_WSQ, NIST_ERR_GETC_BYTES, NIST_ERR_READ_USHORT},
+        {{0xFF, 0xA0}, SOI_WSQ, 0, 0},        {{0xFF, 0xA1}, SOI_WSQ, -88, -70},
+        {{0xFF, 0xA2}, TBLS_N_SOF, 0, 0},     {{0xFF, 0xA3}, TBLS_N_SOF, -89, -71},
+        {{0xFF, 0xA8}, TBLS_N_SOF, 0, 0},     {{0xFF, 0xA3}, TBLS_N_SOB, 0, 0},
+        {{0xFF, 0xA2}, TBLS_N_SOB, -90, -72}, {{0xFF, 0xA7}, TBLS_N_SOB, -90, -72},
+        {{0xFF, 0xD8}, ANY_WSQ, 0, -74},      {{0x12, 0xA0}, ANY_WSQ, -91, -73},
+        {{0xFF, 0xA0}, 7, -92, -75},          {{0xFF}, ANY_WSQ, NIST_ERR_GETC_BYTES, NIST_ERR_READ_USHORT},
     };
     for (const auto& c : cases) {
         unsigned short m = 0;
-        auto r = both(c.b, [&](const unsigned char** cur, const unsigned char* e) { return getc_marker_wsq(&m, c.type, cur, e); },
-                      [&](FILE* f) { return read_marker_wsq(&m, c.type, f); });
+        auto r = both(
+            c.b, [&](const unsigned char** cur, const unsigned char* e) { return getc_marker_wsq(&m, c.type, cur, e); },
+            [&](FILE* f) { return read_marker_wsq(&m, c.type, f); });
         EXPECT_EQ(r.first, c.mem_rc) << std::hex << c.b[0] << " " << c.type;
         EXPECT_EQ(r.second, c.file_rc) << std::hex << c.b[0] << " " << c.type;
     }
@@ -286,12 +302,14 @@ TEST(WsqSegments, HuffmanSlots) {
     for (const auto& c : cases) {
         wsq_huff_table dht[8];
         init_wsq_decoder_tables(nullptr, nullptr, dht);
-        auto r = both(c.body, [&](const unsigned char** cur, const unsigned char* e) { return getc_huffman_table_wsq(dht, cur, e); },
-                      [&](FILE* f) {
-                          wsq_huff_table d2[8];
-                          init_wsq_decoder_tables(nullptr, nullptr, d2);
-                          return read_huffman_table_wsq(d2, f);
-                      });
+        auto r = both(
+            c.body,
+            [&](const unsigned char** cur, const unsigned char* e) { return getc_huffman_table_wsq(dht, cur, e); },
+            [&](FILE* f) {
+                wsq_huff_table d2[8];
+                init_wsq_decoder_tables(nullptr, nullptr, d2);
+                return read_huffman_table_wsq(d2, f);
+            });
         EXPECT_EQ(r.first, c.rc);
         EXPECT_EQ(r.second, c.rc);
     }
@@ -315,7 +333,9 @@ TEST(WsqSegments, SkipAndDispatch) {
     for (const auto& c : cases) {
         const unsigned char* cur = c.b.data();
         EXPECT_EQ(getc_skip_marker_segment(COM_WSQ, &cur, c.b.data() + c.b.size()), c.mem_rc);
-        if (c.mem_rc) { EXPECT_EQ(cur, c.b.data() + 2); }
+        if (c.mem_rc) {
+            EXPECT_EQ(cur, c.b.data() + 2);
+        }
     }
     FILE* fp = stream_of({0x00, 0x01, 1});
     EXPECT_EQ(read_skip_marker_segment(COM_WSQ, fp), -2);
@@ -325,11 +345,15 @@ TEST(WsqSegments, SkipAndDispatch) {
     wsq_huff_table dht[8];
     init_wsq_decoder_tables(&dtt, &dqt, dht);
     Bytes com = {0x00, 0x05, 'a', 'b', 'c'};
-    auto r = both(com, [&](const unsigned char** c, const unsigned char* e) { return getc_table_wsq(COM_WSQ, &dtt, &dqt, dht, c, e); },
-                  [&](FILE* f) { return read_table_wsq(COM_WSQ, &dtt, &dqt, dht, f); });
+    auto r = both(
+        com,
+        [&](const unsigned char** c, const unsigned char* e) { return getc_table_wsq(COM_WSQ, &dtt, &dqt, dht, c, e); },
+        [&](FILE* f) { return read_table_wsq(COM_WSQ, &dtt, &dqt, dht, f); });
     EXPECT_EQ(r, std::make_pair(0, 0));
-    r = both(com, [&](const unsigned char** c, const unsigned char* e) { return getc_table_wsq(SOF_WSQ, &dtt, &dqt, dht, c, e); },
-             [&](FILE* f) { return read_table_wsq(SOF_WSQ, &dtt, &dqt, dht, f); });
+    r = both(
+        com,
+        [&](const unsigned char** c, const unsigned char* e) { return getc_table_wsq(SOF_WSQ, &dtt, &dqt, dht, c, e); },
+        [&](FILE* f) { return read_table_wsq(SOF_WSQ, &dtt, &dqt, dht, f); });
     EXPECT_EQ(r, std::make_pair(-93, -75));
 }
 
@@ -411,7 +435,9 @@ TEST(WsqSegments, NistCommentWriting) {
         }
         EXPECT_EQ(n, c.segments);
         EXPECT_EQ(first.substr(0, 11), c.text && c.text[0] == 'N' ? "NIST_COM 10" : "NIST_COM 9\n");
-        if (c.second) { EXPECT_EQ(second, c.second); }
+        if (c.second) {
+            EXPECT_EQ(second, c.second);
+        }
     }
     int used = 0;
     const std::string huge(70000, 'k');

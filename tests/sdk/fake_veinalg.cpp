@@ -96,7 +96,8 @@ FAKE_EXPORT int veinalg_get_version_info(void*) {
 }
 
 FAKE_EXPORT int veinalg_image_quality(const unsigned char* grey, int width, int height) {
-    record("quality " + std::to_string(width) + "x" + std::to_string(height) + (grey != nullptr ? " " + std::to_string(grey[0]) : ""));
+    record("quality " + std::to_string(width) + "x" + std::to_string(height) +
+           (grey != nullptr ? " " + std::to_string(grey[0]) : ""));
     return static_cast<int>(next("quality", 1));
 }
 

@@ -28,19 +28,19 @@ std::map<std::string, char> dynamic_symbols(const std::string& lib) {
 TEST(Exports, DriverInterfaceAndData) {
     auto syms = dynamic_symbols(VEINSDK_PATH);
     ASSERT_FALSE(syms.empty()) << "nm is needed (binutils)";
-    for (const char* f : {"qvbio_init", "qvbio_free", "qvbio_get_base_info", "qvbio_get_support_devs",
-                          "qvbio_enum_device", "qvbio_open_device", "qvbio_close_device", "qvbio_enroll_templet",
-                          "qvbio_capture_feature", "qvbio_stop_work", "qvbio_match_feature", "qvbio_get_code_info",
-                          "fvd_setsupdevids", "fvd_opendevice", "fvd_captureimg"})
+    for (const char* f :
+         {"qvbio_init", "qvbio_free", "qvbio_get_base_info", "qvbio_get_support_devs", "qvbio_enum_device",
+          "qvbio_open_device", "qvbio_close_device", "qvbio_enroll_templet", "qvbio_capture_feature", "qvbio_stop_work",
+          "qvbio_match_feature", "qvbio_get_code_info", "fvd_setsupdevids", "fvd_opendevice", "fvd_captureimg"})
         EXPECT_EQ(syms[f], 'T') << f;
     for (const char* v : {"sdk_version", "B64EnTblX", "B64DeTblX"}) EXPECT_EQ(syms[v], 'D') << v;
     for (const char* v : {"fvsdk", "fvd"}) EXPECT_TRUE(syms[v] == 'B' || syms[v] == 'D') << v;
     // Utilities and class methods carry their parameter types.
-    for (const char* f : {"_Z9str_splitNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES4_",
-                          "_Z10str_formatB5cxx11PKcz", "_Z10is_timeoutRli", "_Z8qv_sleepi", "_Z10file_existPKc",
-                          "_Z8GetEnLeni", "_Z8DeBase64PcPhRi", "_ZN13CQvfv_sdk_cls8init_sdkEPFiPKcPcPvES3_",
-                          "_ZN13CQvfv_sdk_cls9capturimgEPc", "_ZN13CQvfv_sdk_cls9setdevidxEi",
-                          "_ZN6CFvdev12setsupdevidsEPKc"})
+    for (const char* f :
+         {"_Z9str_splitNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES4_", "_Z10str_formatB5cxx11PKcz",
+          "_Z10is_timeoutRli", "_Z8qv_sleepi", "_Z10file_existPKc", "_Z8GetEnLeni", "_Z8DeBase64PcPhRi",
+          "_ZN13CQvfv_sdk_cls8init_sdkEPFiPKcPcPvES3_", "_ZN13CQvfv_sdk_cls9capturimgEPc",
+          "_ZN13CQvfv_sdk_cls9setdevidxEi", "_ZN6CFvdev12setsupdevidsEPKc"})
         EXPECT_EQ(syms[f], 'T') << f;
     // Internals stay hidden.
     for (const auto& s : syms) {
@@ -62,11 +62,11 @@ TEST(Exports, LinkingOfTheDeliverables) {
 
 TEST(Install, DriverFolderLayout) {
     std::string stage = qvtest::make_temp_dir("stage");
-    std::string out = qvtest::command_output("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR + "' --prefix /usr 2>&1");
+    std::string out =
+        qvtest::command_output("DESTDIR='" + stage + "' cmake --install '" + BINARY_DIR + "' --prefix /usr 2>&1");
     std::string drv = stage + "usr/lib/biometric-authentication/drivers/extra/quvera-fingervein/";
-    for (const std::string& f : {drv + "libveinsdk.so", drv + "libs/libveinalg_x86.so",
-                                 drv + "qvfv_config/config.json", drv + "sndfiles/press_finger.wav",
-                                 stage + "usr/bin/devprobe"})
+    for (const std::string& f : {drv + "libveinsdk.so", drv + "libs/libveinalg_x86.so", drv + "qvfv_config/config.json",
+                                 drv + "sndfiles/press_finger.wav", stage + "usr/bin/devprobe"})
         EXPECT_TRUE(qvtest::exists(f)) << f << "\n" << out;
     for (const char* s : qvtest::kSoundFiles) EXPECT_TRUE(qvtest::exists(drv + "sndfiles/" + s)) << s;
     EXPECT_EQ(qvtest::command_output("ls -A '" + drv + "sndfiles' | wc -l"), "16\n") << "only the sixteen event sounds";
@@ -78,7 +78,7 @@ TEST(Install, DriverFolderLayout) {
         << probe;
     EXPECT_NE(qvtest::command_output("readelf -d '" + drv + "libveinsdk.so'").find("Library soname: [libveinsdk.so]"),
               std::string::npos);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(stat((drv + "runlog").c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, 01777u);
@@ -138,14 +138,14 @@ TEST(Install, ShippedConfiguration) {
     ASSERT_TRUE(reader.parse(qvtest::read_text(std::string(SOURCE_DIR) + "/qvfv_config/config.json"), root));
     EXPECT_EQ(root["dev_vpid"].asString(), "3a5c:0610,3a5c:0611");
     EXPECT_EQ(root["play_sound"].asString(), "1");
-    const char* keys[] = {
-        "ret_err_succ", "ret_err_fail", "ret_err_check", "ret_err_param", "ret_err_nofeat", "ret_err_nodest",
-        "ret_err_notsame", "ret_err_match", "ret_err_memory", "ret_err_flash", "ret_err_sensor", "ret_err_raise",
-        "ret_err_nsupp", "ret_err_timeout", "ret_err_isbusy", "ret_err_nodev", "ret_err_fewpoint",
-        "ret_err_cancel", "ret_err_file", "ret_err_init", "ret_err_other", "enroll_start", "enroll_succ",
-        "enroll_fail", "enroll_error", "enroll_cancel", "enroll_timeotu", "capture_start", "capture_succ",
-        "capture_fail", "capture_error", "capture_cancel", "capture_timeout", "press_finger", "raise_finger",
-        "match_succ", "match_fail"};
+    const char* keys[] = {"ret_err_succ",   "ret_err_fail",     "ret_err_check",   "ret_err_param",   "ret_err_nofeat",
+                          "ret_err_nodest", "ret_err_notsame",  "ret_err_match",   "ret_err_memory",  "ret_err_flash",
+                          "ret_err_sensor", "ret_err_raise",    "ret_err_nsupp",   "ret_err_timeout", "ret_err_isbusy",
+                          "ret_err_nodev",  "ret_err_fewpoint", "ret_err_cancel",  "ret_err_file",    "ret_err_init",
+                          "ret_err_other",  "enroll_start",     "enroll_succ",     "enroll_fail",     "enroll_error",
+                          "enroll_cancel",  "enroll_timeotu",   "capture_start",   "capture_succ",    "capture_fail",
+                          "capture_error",  "capture_cancel",   "capture_timeout", "press_finger",    "raise_finger",
+                          "match_succ",     "match_fail"};
     for (const char* k : keys) {
         std::string en = root[std::string("en_") + k].asString();
         std::string zh = root[std::string("zh_") + k].asString();

@@ -36,8 +36,8 @@ ChildResult scenario(const DriverDir& d, const FakeBin& bin, const std::function
         Env{{"PATH", path.c_str()}, {"LANG", lang}});
 }
 
-std::vector<std::string> results(const DriverDir& d, const FakeBin& bin,
-                                 const std::function<void(Api&, void*)>& body, const char* lang = "en_US.UTF-8") {
+std::vector<std::string> results(const DriverDir& d, const FakeBin& bin, const std::function<void(Api&, void*)>& body,
+                                 const char* lang = "en_US.UTF-8") {
     ChildResult r = scenario(d, bin, body, lang);
     EXPECT_EQ(r.status, 0) << r.out;
     return qvtest::results(r.out);
@@ -79,12 +79,12 @@ TEST(BaseInfo, FilledWithoutInitialisation) {
         base_info_st info;
         memset(&info, 'x', sizeof info);
         int r = api.base_info(&info);
-        printf("@%d|%s|%s|%d|%d|%c|%c\n", r, info.bio_name, info.bio_full_name, info.template_len,
-               info.feature_len, info.bio_name[20], info.bio_full_name[259]);
+        printf("@%d|%s|%s|%d|%d|%c|%c\n", r, info.bio_name, info.bio_full_name, info.template_len, info.feature_len,
+               info.bio_name[20], info.bio_full_name[259]);
         printf("@%d\n", api.base_info(nullptr));
     });
-    EXPECT_EQ(out, (std::vector<std::string>{
-                       "0|quvera_fingervein|Quvera Finger vein: Quvera QVR610|3996|34384|x|x", "-3"}));
+    EXPECT_EQ(out,
+              (std::vector<std::string>{"0|quvera_fingervein|Quvera Finger vein: Quvera QVR610|3996|34384|x|x", "-3"}));
 }
 
 TEST(Init, MissingConfigurationThenFound) {
@@ -144,7 +144,7 @@ TEST(Config, SupportedDeviceRecords) {
         std::string config;
         int max;
         std::string want;
-        int count;   // qvbio_get_support_devs(NULL, 0)
+        int count;  // qvbio_get_support_devs(NULL, 0)
     } cases[] = {
         {"{}", 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
         {cfg("\"dev_vpid\": \"\""), 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
@@ -158,7 +158,8 @@ TEST(Config, SupportedDeviceRecords) {
         {cfg("\"dev_vpid\": \"abcd:1234,\""), 12, "1: abcd/1234/Quvera QVR610", 1},
         {cfg("\"dev_vpid\": \"abcd:12zz,,x,abcd\""), 12, "1: abcd/abcd/Quvera QVR610", 1},
         {cfg("\"dev_vpid\": \"3a5c:0610, 3a5c:0611\""), 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
-        {cfg("\"dev_vpid\": \" abcd:1234 ,\\tabcd:00ff \""), 12, "2: abcd/1234/Quvera QVR610 abcd/00ff/Quvera QVR610", 2},
+        {cfg("\"dev_vpid\": \" abcd:1234 ,\\tabcd:00ff \""), 12, "2: abcd/1234/Quvera QVR610 abcd/00ff/Quvera QVR610",
+         2},
         {cfg("\"dev_vpid\": \"  \""), 12, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610", 2},
     };
     for (const Case& c : cases) {
@@ -221,12 +222,15 @@ TEST(Config, LanguagePrefix) {
                  {"zh", "The operation timed out."}, {"en_US.UTF-8", "The operation timed out."},
                  {"", "The operation timed out."},   {nullptr, "The operation timed out."}};
     for (const Case& c : cases) {
-        auto out = results(d, bin, [](Api& api, void*) {
-            api.init(nullptr, nullptr);
-            char text[256] = {};
-            api.code_info(-13, text);
-            printf("@%s\n", text);
-        }, c.lang);
+        auto out = results(
+            d, bin,
+            [](Api& api, void*) {
+                api.init(nullptr, nullptr);
+                char text[256] = {};
+                api.code_info(-13, text);
+                printf("@%s\n", text);
+            },
+            c.lang);
         EXPECT_EQ(out, std::vector<std::string>{c.want}) << (c.lang ? c.lang : "(unset)");
     }
 }
@@ -254,11 +258,10 @@ TEST(Config, CodeMessages) {
         printf("@%d %zu\n", n, strlen(big));
         printf("@%d\n", api.code_info(-13, nullptr));
     });
-    EXPECT_EQ(out, (std::vector<std::string>{
-                       "-13 24 The operation timed out.", "13 24 The operation timed out.", "0 8 Success.",
-                       "-99 26 An unknown error occurred.", "99 26 An unknown error occurred.", "-20 0 ",
-                       "-98 0 ", "100 0 ", "-100 0 ", "-2147483648 0 ",
-                       "255 255", "-3"}));
+    EXPECT_EQ(out, (std::vector<std::string>{"-13 24 The operation timed out.", "13 24 The operation timed out.",
+                                             "0 8 Success.", "-99 26 An unknown error occurred.",
+                                             "99 26 An unknown error occurred.", "-20 0 ", "-98 0 ", "100 0 ",
+                                             "-100 0 ", "-2147483648 0 ", "255 255", "-3"}));
 }
 
 TEST(Config, EnumDeviceCountsLsusbLines) {
@@ -275,10 +278,10 @@ TEST(Config, EnumDeviceCountsLsusbLines) {
         {"{}", listing, 3},
         {"{}", "", 0},
         {"{\"dev_vpid\": \"3a5c:0610\"}", listing, 2},
-        {"{\"dev_vpid\": \"3A5C:0610\"}", listing, 0},     // ids compare case-sensitively
-        {"{\"dev_vpid\": \"3a5c:0610,\"}", listing, 2},    // a trailing comma runs nothing more
+        {"{\"dev_vpid\": \"3A5C:0610\"}", listing, 0},   // ids compare case-sensitively
+        {"{\"dev_vpid\": \"3a5c:0610,\"}", listing, 2},  // a trailing comma runs nothing more
         {"{\"dev_vpid\": \"3a5c:0610,1d6b:0002\"}", listing, 3},
-        {"{\"dev_vpid\": \"3a5c:0610, 3a5c:0611\"}", listing, 3},   // blanks around the ids are dropped
+        {"{\"dev_vpid\": \"3a5c:0610, 3a5c:0611\"}", listing, 3},  // blanks around the ids are dropped
     };
     for (const Case& c : cases) {
         DriverDir d(c.config.c_str());
@@ -303,11 +306,13 @@ TEST(Config, EnumDeviceWithoutLsusb) {
     DriverDir d;
     FakeBin bin;
     unlink((bin.dir + "lsusb").c_str());
-    ChildResult r = qvtest::run_child([&] {
-        Api api(qvtest::load_driver(d));
-        printf("@%d\n", api.enum_device());
-        return 0;
-    }, Env{{"PATH", bin.dir.c_str()}});
+    ChildResult r = qvtest::run_child(
+        [&] {
+            Api api(qvtest::load_driver(d));
+            printf("@%d\n", api.enum_device());
+            return 0;
+        },
+        Env{{"PATH", bin.dir.c_str()}});
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
     // Said once, forced: a count of 0 that only means "no lsusb" must not pass for "no device".
     const std::string line = "cannot run lsusb, attached devices are not counted";
@@ -329,7 +334,8 @@ TEST(Config, EnumDeviceRunsLsusbOnlyForTheRecords) {
     DriverDir d(("{\"dev_vpid\": \"" + ids + "\"}").c_str());
     FakeBin bin;
     bin.set_lsusb(listing);
-    auto out = results(d, bin, [](Api& api, void*) { printf("@%d %d\n", api.enum_device(), api.support_devs(nullptr, 0)); });
+    auto out =
+        results(d, bin, [](Api& api, void*) { printf("@%d %d\n", api.enum_device(), api.support_devs(nullptr, 0)); });
     EXPECT_EQ(out, std::vector<std::string>{"10 10"});
     std::vector<std::string> calls = bin.calls("lsusb");
     ASSERT_EQ(calls.size(), 10u);
@@ -361,9 +367,11 @@ TEST(Config, OnlyABoundedRegularFileIsRead) {
          },
          configured, false},
         {"FIFO", [](const std::string& p) { EXPECT_EQ(mkfifo(p.c_str(), 0644), 0); }, defaults, true},
-        {"link to /dev/zero", [](const std::string& p) { EXPECT_EQ(symlink("/dev/zero", p.c_str()), 0); }, defaults, true},
+        {"link to /dev/zero", [](const std::string& p) { EXPECT_EQ(symlink("/dev/zero", p.c_str()), 0); }, defaults,
+         true},
         {"directory", [](const std::string& p) { EXPECT_EQ(mkdir(p.c_str(), 0755), 0); }, defaults, true},
-        {"cut short", [&](const std::string& p) { qvtest::write_text(p, doc.substr(0, doc.size() - 1)); }, defaults, true},
+        {"cut short", [&](const std::string& p) { qvtest::write_text(p, doc.substr(0, doc.size() - 1)); }, defaults,
+         true},
         {"empty", [](const std::string& p) { qvtest::write_text(p, ""); }, defaults, true},
     };
     for (const Case& c : cases) {
@@ -371,7 +379,7 @@ TEST(Config, OnlyABoundedRegularFileIsRead) {
         FakeBin bin;
         c.make(d.config_path());
         ChildResult r = scenario(d, bin, [](Api& api, void*) {
-            alarm(30);   // a read that blocks ends the child instead of the test run
+            alarm(30);  // a read that blocks ends the child instead of the test run
             char text[256] = {};
             int a = api.init(nullptr, nullptr);
             api.code_info(-19, text);
@@ -395,15 +403,15 @@ TEST(Config, CodeTextsAreCutAtACharacterBoundary) {
     };
     struct Case {
         std::string text;
-        size_t want;   // bytes copied
+        size_t want;  // bytes copied
     } cases[] = {
         {std::string(300, 'L'), 255},
         {repeat("\xC3\xA9", 200), 254},            // 2-byte characters: 255 would split one
-        {"a" + repeat("\xE6\x93\x8D", 100), 253},   // 3-byte characters after one ASCII byte
+        {"a" + repeat("\xE6\x93\x8D", 100), 253},  // 3-byte characters after one ASCII byte
         {"ab" + repeat("\xE6\x93\x8D", 100), 254},
         {"abc" + repeat("\xE6\x93\x8D", 100), 255},  // 255 falls on a boundary
         {repeat("\xF0\x9F\x98\x80", 100), 252},      // 4-byte characters
-        {repeat("\xE6\x93\x8D", 85), 255},          // exactly 255 bytes: nothing to cut
+        {repeat("\xE6\x93\x8D", 85), 255},           // exactly 255 bytes: nothing to cut
     };
     for (const Case& c : cases) {
         DriverDir d(("{\"en_ret_err_file\": \"" + c.text + "\"}").c_str());
@@ -422,8 +430,9 @@ TEST(Config, CodeTextsAreCutAtACharacterBoundary) {
 }
 
 TEST(Config, OddSoundModesAndDocumentsStillInitialise) {
-    const char* configs[] = {"{\"play_sound\": \"abc\"}", "{\"play_sound\": [2]}", "[]", "", "{\"dev_vpid\": [5]}",
-                             "{\"en_ret_err_init\": {\"a\": 1}}"};
+    const char* configs[] = {
+        "{\"play_sound\": \"abc\"}",        "{\"play_sound\": [2]}", "[]", "", "{\"dev_vpid\": [5]}",
+        "{\"en_ret_err_init\": {\"a\": 1}}"};
     for (const char* c : configs) {
         DriverDir d(c);
         FakeBin bin;

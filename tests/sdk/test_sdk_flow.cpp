@@ -197,17 +197,17 @@ TEST(Enrolment, ThreePressesGiveATemplate) {
     EXPECT_EQ(out[0], "0 0 [1000 1001 1000 1001 1000 0] " + std::to_string(std::string::npos) + " # streaming=1");
     EXPECT_EQ(out[1], "press|lift|press|lift|press|enrolled|");
     EXPECT_EQ(f.sounds(), (std::vector<std::string>{"enroll_template_start.wav", "press_finger.wav", "raise_finger.wav",
-                                                     "press_finger.wav", "raise_finger.wav", "press_finger.wav",
-                                                     "enroll_template_success.wav"}));
+                                                    "press_finger.wav", "raise_finger.wav", "press_finger.wav",
+                                                    "enroll_template_success.wav"}));
     // Same-finger check (template of the first image three times, features of the others), then the template.
     std::vector<std::string> alg;
     for (const std::string& c : f.calls())
         if (c.rfind("quality", 0) != 0) alg.push_back(c);
-    EXPECT_EQ(alg, (std::vector<std::string>{
-                       "init null 0", "make_tmpl null 3 77878BM 77878BM 77878BM params0",
-                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
-                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
-                       "make_tmpl null 3 77878BM 77878BM 77878BM params0"}));
+    EXPECT_EQ(
+        alg, (std::vector<std::string>{"init null 0", "make_tmpl null 3 77878BM 77878BM 77878BM params0",
+                                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
+                                       "make_feature null 1 77878BM out=50000 params0", "match null 2972 25764 params0",
+                                       "make_tmpl null 3 77878BM 77878BM 77878BM params0"}));
     EXPECT_EQ(f.count_calls("quality 320x240"), 3);
 }
 
@@ -220,14 +220,14 @@ TEST(Capture, OnePressGivesAFeature) {
         api.init(nullptr, nullptr);
         api.open();
         int c = api.capture(out.data(), follow_hints, &p);
-        printf("@%d [%s] %zu %c %s\n", c, codes_text(p.codes).c_str(), std::string(out.data(), 34352).find_first_not_of(kB64),
-               out[34352], last(p.texts).c_str());
+        printf("@%d [%s] %zu %c %s\n", c, codes_text(p.codes).c_str(),
+               std::string(out.data(), 34352).find_first_not_of(kB64), out[34352], last(p.texts).c_str());
     });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out),
               std::vector<std::string>{"0 [1000 0] " + std::to_string(std::string::npos) + " # captured"});
     EXPECT_EQ(f.sounds(), (std::vector<std::string>{"capture_feature_start.wav", "press_finger.wav",
-                                                     "capture_feature_success.wav"}));
+                                                    "capture_feature_success.wav"}));
     EXPECT_NE(r.out.find("capture_feature veinalg_make_feature = 25764"), std::string::npos);
 }
 
@@ -328,8 +328,9 @@ TEST(Logging, FailuresAreForcedAndProgressIsNot) {
                                "samesrc_match veinalg_match failed. is not the same finger. score = [50.00]",
                                "enroll templet: It is not the same finger. nret = [-6]"})
         EXPECT_NE(log.find(forced), std::string::npos) << forced << "\n" << log;
-    for (const char* progress : {" press\n", " lift\n", "samesrc_match 1v2 score = [90.00]",
-                                 "veinalg_make_feature nret = [25764]", "succ to load fingervein alg lib", "libfile: ["}) {
+    for (const char* progress :
+         {" press\n", " lift\n", "samesrc_match 1v2 score = [90.00]", "veinalg_make_feature nret = [25764]",
+          "succ to load fingervein alg lib", "libfile: ["}) {
         EXPECT_NE(r.out.find(progress), std::string::npos) << progress << " printed";
         EXPECT_EQ(log.find(progress), std::string::npos) << progress << " not forced";
     }
@@ -355,9 +356,9 @@ TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
     SKIP_WITHOUT_BED(r);
     // The finger stays: each pass settles 200 ms, gets no feature and waits 10 ms; the fifth pass
     // ends at 1050 ms, and the check at its end has one whole second behind it.
-    EXPECT_EQ(qvtest::results(r.out), (std::vector<std::string>{
-                                          "-13 [1000 -13] capture timed out 1050",
-                                          "200000 10000 200000 10000 200000 10000 200000 10000 200000 10000"}));
+    EXPECT_EQ(qvtest::results(r.out),
+              (std::vector<std::string>{"-13 [1000 -13] capture timed out 1050",
+                                        "200000 10000 200000 10000 200000 10000 200000 10000 200000 10000"}));
     EXPECT_EQ(f.count_calls("make_feature"), 5);
     EXPECT_EQ(f.sounds().back(), "capture_feature_timeout.wav");
 }
@@ -412,12 +413,12 @@ TEST(Endings, TimeOutSettingsThatEndAtOnce) {
 TEST(Endings, TimeOutSettingsAreClampedNotWrapped) {
     struct Case {
         std::string setting;
-        std::string want;   // result and when the ending came, in simulated ms
+        std::string want;  // result and when the ending came, in simulated ms
     } cases[] = {
-        {"4294967298", "-17 20000"},                 // wrapped it was 2 s
-        {"2147483648", "-17 20000"},                 // wrapped it was INT_MIN: at once
-        {std::string(255, '9'), "-17 20000"},        // wrapped it was -1: at once
-        {"-4294967295", "-13 0"},                    // wrapped it was 1 s
+        {"4294967298", "-17 20000"},           // wrapped it was 2 s
+        {"2147483648", "-17 20000"},           // wrapped it was INT_MIN: at once
+        {std::string(255, '9'), "-17 20000"},  // wrapped it was -1: at once
+        {"-4294967295", "-13 0"},              // wrapped it was 1 s
         {"-" + std::string(254, '9'), "-13 0"},
         {" 3", "-13 3000"},
         {"3abc", "-13 3000"},
@@ -428,7 +429,7 @@ TEST(Endings, TimeOutSettingsAreClampedNotWrapped) {
         ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
             sim::Clock clock;
             empty_sensor(cam);
-            Progress p;   // the finger is never placed
+            Progress p;  // the finger is never placed
             p.clock = &clock;
             std::vector<char> out(34400, 0);
             api.init(table_getter, const_cast<char*>(settings.c_str()));
@@ -448,7 +449,7 @@ TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
         sim::Clock clock;
         empty_sensor(cam);
-        Progress p;   // the finger is never placed
+        Progress p;  // the finger is never placed
         p.clock = &clock;
         std::vector<char> out(34400, 0);
         api.init(nullptr, nullptr);
@@ -470,7 +471,7 @@ TEST(Endings, EnrolmentWithAnEmptyReplyTimesOutAfterThirtySeconds) {
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
         sim::Clock clock;
         empty_sensor(cam);
-        Progress p;   // the finger is never placed
+        Progress p;  // the finger is never placed
         p.clock = &clock;
         std::vector<char> out(4000, 0);
         api.init(table_getter, const_cast<char*>("EnrollTimeout=;"));
@@ -492,7 +493,7 @@ TEST(Endings, StopFromAnotherThread) {
     for (bool enrol : {true, false}) {
         Flow f;
         ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            Progress p;   // the finger is never placed
+            Progress p;  // the finger is never placed
             std::vector<char> out(40000, 0);
             api.init(nullptr, nullptr);
             api.open();
@@ -500,12 +501,13 @@ TEST(Endings, StopFromAnotherThread) {
             auto t0 = Clock::now();
             std::thread stopper([&] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                stopped_at = static_cast<long>(
-                    std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+                stopped_at =
+                    static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
                 api.stop();
             });
             int res = enrol ? api.enroll(out.data(), follow_hints, &p) : api.capture(out.data(), follow_hints, &p);
-            long ended = static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+            long ended =
+                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
             stopper.join();
             printf("@%d [%s] %s streaming=%d\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str(),
                    cam.streaming());
@@ -586,7 +588,6 @@ TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
     EXPECT_EQ(f.count_calls("quality"), 3) << "no image while the finger stays";
 }
 
-
 TEST(Endings, DeviceErrorOnTheSecondGrab) {
     // The frame after the settling wait is the one that fails: the device has gone.
     for (bool enrol : {true, false}) {
@@ -616,16 +617,19 @@ TEST(Callbacks, MayCallBackIntoTheDriver) {
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
         Progress p;
         p.cam = &cam;
-        p.on_code = [&](int) { api.enum_device(); };   // changes the driver's current message
+        p.on_code = [&](int) { api.enum_device(); };  // changes the driver's current message
         std::vector<char> out(34400, 0);
         api.init(nullptr, nullptr);
         api.open();
-        int c = api.capture(out.data(), [](int code, const char* msg, void* ctx) {
-            Progress* pp = static_cast<Progress*>(ctx);
-            follow_hints(code, msg, ctx);
-            // The text stays readable for the whole call.
-            pp->texts.back() += std::string("/") + msg;
-        }, &p);
+        int c = api.capture(
+            out.data(),
+            [](int code, const char* msg, void* ctx) {
+                Progress* pp = static_cast<Progress*>(ctx);
+                follow_hints(code, msg, ctx);
+                // The text stays readable for the whole call.
+                pp->texts.back() += std::string("/") + msg;
+            },
+            &p);
         std::string seen;
         for (const std::string& t : p.texts) seen += t + "|";
         printf("@%d %s\n", c, seen.c_str());
@@ -681,7 +685,7 @@ TEST(HostCloses, FromAnotherThreadWhileTheOperationWaits) {
     // It must end as a stop does, before the close returns, and leave nothing open.
     Flow f(false, quiet_config().c_str());
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;   // this thread's waits take no real time
+        sim::Clock clock;  // this thread's waits take no real time
         empty_sensor(cam);
         api.init(table_getter, const_cast<char*>(kLongTimeouts));
         std::mt19937 rng(7);
@@ -791,8 +795,8 @@ TEST(HostCloses, FromTheOperationsOwnCallback) {
     // final callback the operation has nothing left to stop and keeps its result.
     struct Case {
         Op op;
-        int at;             // the callback code that closes
-        const char* want;   // result, callback codes
+        int at;            // the callback code that closes
+        const char* want;  // result, callback codes
     } cases[] = {
         {Op::Enrol, 1000, "-17 [1000 -17]"},
         {Op::Enrol, 1001, "-17 [1000 1001 -17]"},
@@ -834,8 +838,8 @@ TEST(HostCloses, FromTheOperationsOwnCallback) {
     for (const Case& c : cases)
         for (bool free_ : {false, true})
             for (int round = 0; round < 5; round++)
-                want.push_back(std::string(op_name(c.op)) + " " + std::to_string(c.at) + (free_ ? " free 0 " : " close 0 ") +
-                               c.want + " 0 1 1 " + (free_ ? "-19" : "-7"));
+                want.push_back(std::string(op_name(c.op)) + " " + std::to_string(c.at) +
+                               (free_ ? " free 0 " : " close 0 ") + c.want + " 0 1 1 " + (free_ ? "-19" : "-7"));
     EXPECT_EQ(qvtest::results(r.out), want);
 }
 
@@ -909,7 +913,8 @@ TEST(DeviceList, SupportedIdsAgreeEverywhere) {
     };
     for (const Case& c : cases) {
         Flow f(false, ("{\"dev_vpid\": \"" + std::string(c.ids) + "\"}").c_str());
-        f.bin.set_lsusb("Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\nBus 001 Device 003: ID 3a5c:0611 Quvera QVR610\n");
+        f.bin.set_lsusb(
+            "Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\nBus 001 Device 003: ID 3a5c:0611 Quvera QVR610\n");
         std::string path = f.bin.path_env();
         ChildResult r = qvtest::run_child(
             [&] {
@@ -966,7 +971,6 @@ TEST(EndToEnd, RealRecognitionLibrary) {
     EXPECT_EQ(sounds[14], "match_feature_fail.wav");
 }
 
-
 #if defined(__SANITIZE_ADDRESS__)
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -985,19 +989,19 @@ TEST(EndToEnd, OpenFreeCyclesLeaveTheHeapFlat) {
     // the recognition library, so nothing that a load allocates may stay behind per cycle.
     Flow f(true);
     ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;   // the waits of open and close pass at once
+        sim::Clock clock;  // the waits of open and close pass at once
         api.init(nullptr, nullptr);
         auto cycle = [&] {
             int o = api.open();
             int fr = api.free_();
-            cam.clear_records();   // the simulator's own record of the calls is no leak
+            cam.clear_records();  // the simulator's own record of the calls is no leak
             return o == 0 && fr == 0;
         };
         bool ok = true;
         for (int i = 0; i < 5; ++i) ok = cycle() && ok;
         const size_t before = heap_in_use();
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-        const int cycles = 20;   // slow there, and the runtime is shared, not linked into the library
+        const int cycles = 20;  // slow there, and the runtime is shared, not linked into the library
 #else
         const int cycles = 100;
 #endif
@@ -1140,8 +1144,8 @@ TEST(EndToEnd, InstalledDriverFolder) {
         printf("@%d %d %d %d %d %s|%s\n", i, o, e, c, m, pe.texts.front().c_str(), last(pe.texts).c_str());
     });
     SKIP_WITHOUT_BED(r);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{
-                                          "0 0 0 0 0 Please place your finger on the scanner.|Enrolment succeeded."});
+    EXPECT_EQ(qvtest::results(r.out),
+              std::vector<std::string>{"0 0 0 0 0 Please place your finger on the scanner.|Enrolment succeeded."});
     // Mode 1: every enrolment and capture sound, no match sound.
     std::vector<std::string> sounds = f.sounds();
     ASSERT_EQ(sounds.size(), 7u + 3u);

@@ -145,7 +145,11 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
         std::function<void(Rig&)> spoil;
         const char* line;
     } cases[] = {
-        {"missing symbol", [](Rig& g) { g.d.remove_alg(); g.d.install_alg(FAKE_ALG_NOMATCH_PATH); },
+        {"missing symbol",
+         [](Rig& g) {
+             g.d.remove_alg();
+             g.d.install_alg(FAKE_ALG_NOMATCH_PATH);
+         },
          " qvfv_alg_api "},
         {"init fails", [](Rig& g) { g.script("init 3 0\n"); }, "algorithm initialize (veinalg_init_handle) failed."},
         {"not a library", [](Rig& g) { qvtest::write_text(g.d.root + "libs/libveinalg_x86.so", "junk"); },
@@ -164,7 +168,7 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
          "[@libs/] is owned by another user (uid 12345), so other users could replace ["},
     };
     for (Case& c : cases) {
-        if (c.name == "libs owned by another user" && geteuid() != 0) continue;   // only root can give it away
+        if (c.name == "libs owned by another user" && geteuid() != 0) continue;  // only root can give it away
         Rig rig;
         c.spoil(rig);
         ChildResult r = rig.run([&](Api& api) {
@@ -182,7 +186,7 @@ TEST(Loader, BadLibrariesAreUnloadedAndRetried) {
             rig.script("");
             printf("@%d %d %d %d\n", bad, enrol, match, api.open());
         });
-        std::string line = c.line;   // "@" stands for the driver folder
+        std::string line = c.line;  // "@" stands for the driver folder
         for (size_t p = line.find('@'); p != std::string::npos; p = line.find('@', p + rig.d.root.size()))
             line.replace(p, 1, rig.d.root);
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 -19 -19 -15"}) << c.name;
@@ -228,7 +232,7 @@ TEST(DeviceControl, ReopenGuardWaitsAfterARecentClose) {
         api.init(nullptr, nullptr);
         api.open();
         for (const Case& c : cases) {
-            int closed = api.close();   // nothing open: 0, and the guard is armed
+            int closed = api.close();  // nothing open: 0, and the guard is armed
             usleep(static_cast<useconds_t>(c.gap_ms) * 1000);
             clock.clear_records();
             int64_t t0 = clock.now_ms();
@@ -326,7 +330,7 @@ TEST(Operations, WorkBuffersThatCannotBeAllocated) {
         std::vector<char> out(40000, 0);
         api.init(nullptr, nullptr);
         api.open();
-        int before = api.enroll(out.data(), cb, nullptr);   // no device: the open fails
+        int before = api.enroll(out.data(), cb, nullptr);  // no device: the open fails
         rlimit lim{};
         getrlimit(RLIMIT_AS, &lim);
         rlimit tight = lim;
@@ -340,7 +344,9 @@ TEST(Operations, WorkBuffersThatCannotBeAllocated) {
     });
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 -8 -8 -8 calls=0 out=0"}) << r.out;
     size_t n = 0;
-    for (size_t p = r.out.find("malloc memory error"); p != std::string::npos; p = r.out.find("malloc memory error", p + 1)) n++;
+    for (size_t p = r.out.find("malloc memory error"); p != std::string::npos;
+         p = r.out.find("malloc memory error", p + 1))
+        n++;
     EXPECT_EQ(n, 3u);
     EXPECT_TRUE(rig.bin.calls("aplay").empty());
 }
@@ -351,18 +357,27 @@ TEST(Matching, ScoreAgainstTheThreshold) {
         const char* settings;
         int want;
     } cases[] = {
-        {"0.705", "", 0},   {"0.6999", "", -7}, {"0.70", "", 0},     {"0", "", -7},
-        {"0.79", "MatchThreshold=80", -7},      {"0.80", "MatchThreshold=80", 0},
-        {"0.5", "MatchThreshold=abc", -7},      {"0.5", "MatchThreshold=0", -7},
-        {"0.5", "MatchThreshold=-3", -7},       {"0.71", "MatchThreshold=", 0},
-        {"-1", "", -1},     {"-2", "", -2},     {"-0.5", "", -1},    {"nan", "", -1},
+        {"0.705", "", 0},
+        {"0.6999", "", -7},
+        {"0.70", "", 0},
+        {"0", "", -7},
+        {"0.79", "MatchThreshold=80", -7},
+        {"0.80", "MatchThreshold=80", 0},
+        {"0.5", "MatchThreshold=abc", -7},
+        {"0.5", "MatchThreshold=0", -7},
+        {"0.5", "MatchThreshold=-3", -7},
+        {"0.71", "MatchThreshold=", 0},
+        {"-1", "", -1},
+        {"-2", "", -2},
+        {"-0.5", "", -1},
+        {"nan", "", -1},
     };
     for (const Case& c : cases) {
         Rig rig;
         rig.script(std::string("match ") + c.similarity + "\n");
         std::string tmpl = record_text(2972), feat = record_text(25764);
         ChildResult r = rig.run([&](Api& api) {
-            sim::Clock clock;   // the library's load wait passes at once
+            sim::Clock clock;  // the library's load wait passes at once
             api.init(table_getter, const_cast<char*>(c.settings));
             api.open();
             printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
@@ -375,8 +390,8 @@ TEST(Matching, ScoreAgainstTheThreshold) {
         }
         std::vector<std::string> sounds = rig.bin.calls("aplay");
         ASSERT_EQ(sounds.size(), 1u) << c.similarity;
-        EXPECT_EQ(sounds[0], rig.d.root + "sndfiles/" +
-                                 (c.want == 0 ? "match_feature_success.wav" : "match_feature_fail.wav"));
+        EXPECT_EQ(sounds[0],
+                  rig.d.root + "sndfiles/" + (c.want == 0 ? "match_feature_success.wav" : "match_feature_fail.wav"));
     }
 }
 
@@ -385,14 +400,13 @@ TEST(Matching, ScoreAgainstTheThreshold) {
 TEST(Matching, ThresholdSettingsFailClosed) {
     struct Case {
         const char* value;
-        int threshold;   // what a score of 0.50 and 0.75 shows of it
+        int threshold;  // what a score of 0.50 and 0.75 shows of it
         bool logged;
     } cases[] = {
-        {"80", 80, false},   {" 80", 80, false},  {"80\t ", 80, false}, {"080", 80, false},
-        {"1", 1, false},     {"100", 100, false}, {"", 70, false},
-        {"1.0", 70, true},   {"1e2", 70, true},   {"7O", 70, true},      {"+60", 70, true},
-        {"0", 70, true},     {"-3", 70, true},    {"101", 70, true},     {"4294967297", 70, true},
-        {"abc", 70, true},   {"6 0", 70, true},   {"60\n", 70, true},    {" ", 70, true},
+        {"80", 80, false},   {" 80", 80, false}, {"80\t ", 80, false}, {"080", 80, false}, {"1", 1, false},
+        {"100", 100, false}, {"", 70, false},    {"1.0", 70, true},    {"1e2", 70, true},  {"7O", 70, true},
+        {"+60", 70, true},   {"0", 70, true},    {"-3", 70, true},     {"101", 70, true},  {"4294967297", 70, true},
+        {"abc", 70, true},   {"6 0", 70, true},  {"60\n", 70, true},   {" ", 70, true},
     };
     for (const Case& c : cases) {
         std::string settings = std::string("MatchThreshold=") + c.value;
@@ -400,7 +414,7 @@ TEST(Matching, ThresholdSettingsFailClosed) {
         Rig rig;
         rig.script("match 0.50 0.75 1.0\n");
         ChildResult r = rig.run([&](Api& api) {
-            sim::Clock clock;   // the library's load wait passes at once
+            sim::Clock clock;  // the library's load wait passes at once
             api.init(table_getter, const_cast<char*>(settings.c_str()));
             api.open();
             for (int i = 0; i < 3; i++) printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
@@ -456,13 +470,14 @@ TEST(Matching, RefusesWhatItCannotRead) {
         {"2 MiB template", std::string(2 << 20, 'A'), record_text(25764), -7, false},
         {"2 MiB feature", record_text(2972), std::string(2 << 20, 'A'), -7, false},
         {"2 MiB both", std::string(2 << 20, 'A'), std::string(2 << 20, 'A'), -7, false},
-        {"padding inside", record_text(2972), record_text(25764).substr(0, 100) + "=" + record_text(25764).substr(101), -7, false},
+        {"padding inside", record_text(2972), record_text(25764).substr(0, 100) + "=" + record_text(25764).substr(101),
+         -7, false},
     };
     for (const Case& c : cases) {
         Rig rig;
         rig.script("match 0.99\n");
         ChildResult r = rig.run([&](Api& api) {
-            sim::Clock clock;   // the library's load wait passes at once
+            sim::Clock clock;  // the library's load wait passes at once
             api.init(nullptr, nullptr);
             api.open();
             int a = api.match(c.tmpl.c_str(), c.feat.c_str());

@@ -305,9 +305,9 @@ struct RealVein {
 };
 
 struct Mottle {
-    int x, v;        // finger column; offset from the axis (pixels)
-    int radius;      // pixels
-    int amp_q10;     // brightness change at the centre, 1/1024 (signed)
+    int x, v;     // finger column; offset from the axis (pixels)
+    int radius;   // pixels
+    int amp_q10;  // brightness change at the centre, 1/1024 (signed)
 };
 
 struct RealSpec {
@@ -315,11 +315,11 @@ struct RealSpec {
     int axis_row, bend, half_height, taper;
     int upper_extra, lower_extra;  // extra half height of the upper and lower side (finger cross-section)
     int joint_x[2];
-    int joint_bulge;    // extra half height at the joints (pixels)
-    int joint_light_q10;  // extra light at the joints, 1/1024
-    int peak;           // brightness on the axis (levels, before exposure)
-    int edge_q10;       // brightness just inside the silhouette relative to the axis, 1/1024
-    int rounding;       // 0..256: 0 a 1 - u^4 fall-off across the finger, 256 a flatter 1 - u^8
+    int joint_bulge;                           // extra half height at the joints (pixels)
+    int joint_light_q10;                       // extra light at the joints, 1/1024
+    int peak;                                  // brightness on the axis (levels, before exposure)
+    int edge_q10;                              // brightness just inside the silhouette relative to the axis, 1/1024
+    int rounding;                              // 0..256: 0 a 1 - u^4 fall-off across the finger, 256 a flatter 1 - u^8
     int along_q10, along_period, along_phase;  // slow brightness change along the finger
     int background;
     int vein_count;
@@ -372,14 +372,10 @@ inline int64_t div_round(int64_t a, int64_t b) { return a >= 0 ? (a + b / 2) / b
 // with the standard table at the given quality, dequantisation, inverse DCT.
 inline void jpeg_block(unsigned char* px, int stride, const int* quant) {
     static const int64_t C[8][8] = {
-        {5793, 5793, 5793, 5793, 5793, 5793, 5793, 5793},
-        {8035, 6811, 4551, 1598, -1598, -4551, -6811, -8035},
-        {7568, 3135, -3135, -7568, -7568, -3135, 3135, 7568},
-        {6811, -1598, -8035, -4551, 4551, 8035, 1598, -6811},
-        {5793, -5793, -5793, 5793, 5793, -5793, -5793, 5793},
-        {4551, -8035, 1598, 6811, -6811, -1598, 8035, -4551},
-        {3135, -7568, 7568, -3135, -3135, 7568, -7568, 3135},
-        {1598, -4551, 6811, -8035, 8035, -6811, 4551, -1598},
+        {5793, 5793, 5793, 5793, 5793, 5793, 5793, 5793},     {8035, 6811, 4551, 1598, -1598, -4551, -6811, -8035},
+        {7568, 3135, -3135, -7568, -7568, -3135, 3135, 7568}, {6811, -1598, -8035, -4551, 4551, 8035, 1598, -6811},
+        {5793, -5793, -5793, 5793, 5793, -5793, -5793, 5793}, {4551, -8035, 1598, 6811, -6811, -1598, 8035, -4551},
+        {3135, -7568, 7568, -3135, -3135, 7568, -7568, 3135}, {1598, -4551, 6811, -8035, 8035, -6811, 4551, -1598},
     };  // 16384 * c(u) * cos((2x + 1) u pi / 16)
     int64_t f[8][8], t[8][8];
     for (int y = 0; y < 8; ++y)
@@ -490,9 +486,9 @@ inline RealSpec realistic_spec(int finger_id, int capture_id) {
     c.next();
     s.shift_x_q8 = c.range(-12 * 256, 12 * 256);
     s.shift_y_q8 = c.range(-7 * 256, 7 * 256);
-    s.angle_q16 = c.range(-450, 450);        // +-2.5 degrees
-    s.scale_q16 = c.range(62259, 68813);     // 0.95 .. 1.05
-    s.gain_q8 = c.range(218, 294);           // 0.85 .. 1.15
+    s.angle_q16 = c.range(-450, 450);     // +-2.5 degrees
+    s.scale_q16 = c.range(62259, 68813);  // 0.95 .. 1.05
+    s.gain_q8 = c.range(218, 294);        // 0.85 .. 1.15
     s.offset = c.range(-8, 8);
     s.light_slope_x = c.range(-14, 14);
     s.light_slope_y = c.range(-8, 8);
@@ -524,7 +520,7 @@ inline void render(const RealSpec& s, unsigned char* out, Truth* truth = nullptr
                          (v < 0 ? s.upper_extra : s.lower_extra) * 256;
             if (hh < 256) hh = 256;
             const int64_t outside = (v < 0 ? -v : v) - hh;  // negative inside
-            int64_t alpha = 128 - outside * 128 / 384;  // skin edge over three pixels
+            int64_t alpha = 128 - outside * 128 / 384;      // skin edge over three pixels
             if (alpha < 0) alpha = 0;
             if (alpha > 256) alpha = 256;
             if (truth != nullptr && outside <= 0) {
@@ -541,8 +537,8 @@ inline void render(const RealSpec& s, unsigned char* out, Truth* truth = nullptr
             const int64_t shape = (p1 * (256 - s.rounding) + p2 * s.rounding) >> 8;
             int64_t light = s.edge_q10 * 64 + (1024 - s.edge_q10) * shape / 1024;  // 1/65536
             light = light * (1024 + s.joint_light_q10 * joint / 256) / 1024;
-            light = light * (1024 * 32768 + s.along_q10 *
-                                                detail::isin((xf / 256 + s.along_phase) * 65536 / s.along_period)) /
+            light = light *
+                    (1024 * 32768 + s.along_q10 * detail::isin((xf / 256 + s.along_phase) * 65536 / s.along_period)) /
                     (1024 * 32768);
             int64_t mottle = 1024 * 256;
             for (int k = 0; k < s.mottle_count; ++k) {

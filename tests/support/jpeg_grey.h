@@ -17,14 +17,11 @@ struct Failure {
 }  // namespace jpeg_grey_detail
 
 // The frame's grey plane into grey (the caller's), with its size; false for data libjpeg refuses.
-inline bool jpeg_grey(const std::vector<uint8_t>& frame, std::vector<unsigned char>& grey, int& width,
-                      int& height) {
+inline bool jpeg_grey(const std::vector<uint8_t>& frame, std::vector<unsigned char>& grey, int& width, int& height) {
     jpeg_decompress_struct d;
     jpeg_grey_detail::Failure err;
     d.err = jpeg_std_error(&err.mgr);
-    err.mgr.error_exit = [](j_common_ptr c) {
-        longjmp(reinterpret_cast<jpeg_grey_detail::Failure*>(c->err)->jump, 1);
-    };
+    err.mgr.error_exit = [](j_common_ptr c) { longjmp(reinterpret_cast<jpeg_grey_detail::Failure*>(c->err)->jump, 1); };
     jpeg_create_decompress(&d);
     if (setjmp(err.jump)) {
         jpeg_destroy_decompress(&d);

@@ -30,13 +30,14 @@
 
 namespace qvtest {
 
-const char* const kSoundFiles[16] = {
-    "enroll_template_start.wav",  "enroll_template_success.wav", "enroll_template_fail.wav",
-    "enroll_template_abnormal.wav", "enroll_template_cancel.wav", "enroll_template_timeout.wav",
-    "capture_feature_start.wav",  "capture_feature_success.wav", "capture_feature_fail.wav",
-    "capture_feature_abnormal.wav", "capture_feature_cancel.wav", "capture_feature_timeout.wav",
-    "press_finger.wav",           "raise_finger.wav",            "match_feature_success.wav",
-    "match_feature_fail.wav"};
+const char* const kSoundFiles[16] = {"enroll_template_start.wav",  "enroll_template_success.wav",
+                                     "enroll_template_fail.wav",   "enroll_template_abnormal.wav",
+                                     "enroll_template_cancel.wav", "enroll_template_timeout.wav",
+                                     "capture_feature_start.wav",  "capture_feature_success.wav",
+                                     "capture_feature_fail.wav",   "capture_feature_abnormal.wav",
+                                     "capture_feature_cancel.wav", "capture_feature_timeout.wav",
+                                     "press_finger.wav",           "raise_finger.wav",
+                                     "match_feature_success.wav",  "match_feature_fail.wav"};
 
 std::string make_temp_dir(const std::string& tag) {
     std::string tmpl = "/tmp/qvtest-" + tag + "-XXXXXX";
@@ -48,8 +49,8 @@ std::string make_temp_dir(const std::string& tag) {
 
 void remove_tree(const std::string& dir) {
     if (dir.empty() || dir == "/") return;
-    nftw(dir.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16,
-         FTW_DEPTH | FTW_PHYS);
+    nftw(
+        dir.c_str(), [](const char* p, const struct stat*, int, FTW*) { return remove(p); }, 16, FTW_DEPTH | FTW_PHYS);
 }
 
 void write_text(const std::string& path, const std::string& text) {
@@ -66,7 +67,7 @@ std::string read_text(const std::string& path) {
 }
 
 bool exists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return lstat(path.c_str(), &st) == 0;
 }
 
@@ -152,8 +153,8 @@ void FakeBin::add_script(const std::string& name, const std::string& body) {
 
 void FakeBin::set_lsusb(const std::string& listing) {
     write_text(dir + "lsusb.txt", listing);
-    add_script("lsusb", "[ \"$1\" = -d ] && exec grep -F \"ID $2 \" '" + dir + "lsusb.txt'\ncat '" + dir +
-                            "lsusb.txt'\n");
+    add_script("lsusb",
+               "[ \"$1\" = -d ] && exec grep -F \"ID $2 \" '" + dir + "lsusb.txt'\ncat '" + dir + "lsusb.txt'\n");
 }
 
 void FakeBin::set_arch(const std::string& output) {
@@ -202,8 +203,7 @@ bool has_sanitizer_report(const std::string& text) {
 // The child's error output goes to a file the parent passes on to its own and reads: a sanitizer's
 // finding in the child (or in a program it runs) fails the test whatever the child's status. The
 // child ends with _exit, which skips the leak check of a normal exit, so that runs first.
-ChildResult run_child(const std::function<int()>& fn,
-                      const std::vector<std::pair<std::string, const char*>>& env) {
+ChildResult run_child(const std::function<int()>& fn, const std::vector<std::pair<std::string, const char*>>& env) {
     ChildResult r;
     int fd = temp_file();
     if (fd < 0) return r;

@@ -12,10 +12,10 @@
 
 namespace qvtest {
 
-std::string make_temp_dir(const std::string& tag);   // fresh folder, path ends with "/"
+std::string make_temp_dir(const std::string& tag);  // fresh folder, path ends with "/"
 void remove_tree(const std::string& dir);
 void write_text(const std::string& path, const std::string& text);
-std::string read_text(const std::string& path);       // "" when missing
+std::string read_text(const std::string& path);  // "" when missing
 bool exists(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
 
@@ -42,11 +42,11 @@ public:
     std::string config_path() const { return root + "qvfv_config/config.json"; }
     std::string log_dir() const { return root + "runlog/"; }
 
-    std::string root;   // ends with "/"
-    std::string lib;    // root + "libveinsdk.so"
+    std::string root;  // ends with "/"
+    std::string lib;   // root + "libveinsdk.so"
 
 private:
-    std::string stage_;   // what to remove: root itself, or the staging root of an install
+    std::string stage_;  // what to remove: root itself, or the staging root of an install
 };
 
 // Scripts first on PATH that record their arguments, one call per line, in <dir><name>.calls.
@@ -62,19 +62,18 @@ public:
     void set_arch(const std::string& output);
     void add_script(const std::string& name, const std::string& body);
     std::vector<std::string> calls(const std::string& name) const;
-    std::string path_env() const;   // dir + the system folders
+    std::string path_env() const;  // dir + the system folders
 
-    std::string dir;    // ends with "/"
+    std::string dir;  // ends with "/"
 };
 
 struct ChildResult {
-    int status = -1;    // exit code, or 128 + signal
-    std::string out;    // everything the child wrote on standard output
+    int status = -1;  // exit code, or 128 + signal
+    std::string out;  // everything the child wrote on standard output
 };
 
 // Runs fn in a forked child with the environment changes applied (a nullptr value unsets).
-ChildResult run_child(const std::function<int()>& fn,
-                      const std::vector<std::pair<std::string, const char*>>& env = {});
+ChildResult run_child(const std::function<int()>& fn, const std::vector<std::pair<std::string, const char*>>& env = {});
 
 // In a child: loads the driver copy (RTLD_LOCAL) and looks up symbols; aborts the child on failure.
 void* load_driver(const DriverDir& d);

@@ -19,16 +19,16 @@ constexpr int64_t kNsPerS = 1000000000;
 
 struct State {
     int64_t now_ns = 0;
-    std::multimap<int64_t, std::function<void()>> due;   // by due time, then in the order given
+    std::multimap<int64_t, std::function<void()>> due;  // by due time, then in the order given
     std::vector<int64_t> sleeps_us;
 };
 
 std::mutex& mu() {
-    static std::mutex* m = new std::mutex;   // never destroyed: the fakes may be called during exit
+    static std::mutex* m = new std::mutex;  // never destroyed: the fakes may be called during exit
     return *m;
 }
-State* g_state = nullptr;         // guarded by mu()
-thread_local bool t_owner = false;   // this thread's time is simulated
+State* g_state = nullptr;           // guarded by mu()
+thread_local bool t_owner = false;  // this thread's time is simulated
 
 template <typename F>
 F next_fn(const char* name) {
@@ -47,8 +47,7 @@ int real_clock_gettime(clockid_t id, timespec* ts) {
 }
 
 bool monotonic(clockid_t id) {
-    return id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_RAW || id == CLOCK_MONOTONIC_COARSE ||
-           id == CLOCK_BOOTTIME;
+    return id == CLOCK_MONOTONIC || id == CLOCK_MONOTONIC_RAW || id == CLOCK_MONOTONIC_COARSE || id == CLOCK_BOOTTIME;
 }
 
 int64_t to_ns(const timespec& ts) { return static_cast<int64_t>(ts.tv_sec) * kNsPerS + ts.tv_nsec; }

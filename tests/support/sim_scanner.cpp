@@ -171,8 +171,8 @@ void set_path_registered(const std::string& path, bool registered) {
     if (i == n) {
         if (!registered) return;
         if (n == kMaxOwnedPaths || path.size() >= sizeof g_paths[i].path) {
-            fprintf(stderr, "sim: cannot register %s (at most %d paths of %zu bytes)\n", path.c_str(),
-                    kMaxOwnedPaths, sizeof g_paths[i].path - 1);
+            fprintf(stderr, "sim: cannot register %s (at most %d paths of %zu bytes)\n", path.c_str(), kMaxOwnedPaths,
+                    sizeof g_paths[i].path - 1);
             abort();
         }
         memcpy(g_paths[i].path, path.c_str(), path.size() + 1);
@@ -339,20 +339,15 @@ int handle_v4l2(Node& n, int fd, unsigned long req, void* arg) {
     case VIDIOC_G_PARM: {
         auto* p = static_cast<v4l2_streamparm*>(arg);
         if (p->type != V4L2_BUF_TYPE_VIDEO_CAPTURE) return EINVAL;
-        if (req == VIDIOC_S_PARM && p->parm.capture.timeperframe.numerator &&
-            p->parm.capture.timeperframe.denominator)
+        if (req == VIDIOC_S_PARM && p->parm.capture.timeperframe.numerator && p->parm.capture.timeperframe.denominator)
             n.timeperframe = p->parm.capture.timeperframe;
         memset(&p->parm, 0, sizeof(p->parm));
         p->parm.capture.capability = V4L2_CAP_TIMEPERFRAME;
         p->parm.capture.timeperframe = n.timeperframe;
         return 0;
     }
-    case VIDIOC_G_JPEGCOMP:
-        *static_cast<v4l2_jpegcompression*>(arg) = n.jpegcomp;
-        return 0;
-    case VIDIOC_S_JPEGCOMP:
-        n.jpegcomp = *static_cast<v4l2_jpegcompression*>(arg);
-        return 0;
+    case VIDIOC_G_JPEGCOMP: *static_cast<v4l2_jpegcompression*>(arg) = n.jpegcomp; return 0;
+    case VIDIOC_S_JPEGCOMP: n.jpegcomp = *static_cast<v4l2_jpegcompression*>(arg); return 0;
     case VIDIOC_REQBUFS: {
         auto* r = static_cast<v4l2_requestbuffers*>(arg);
         if (r->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || r->memory != V4L2_MEMORY_MMAP) return EINVAL;
@@ -365,8 +360,7 @@ int handle_v4l2(Node& n, int fd, unsigned long req, void* arg) {
     case VIDIOC_QUERYBUF:
     case VIDIOC_QBUF: {
         auto* b = static_cast<v4l2_buffer*>(arg);
-        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP || b->index != 0 ||
-            !n.buffers)
+        if (b->type != V4L2_BUF_TYPE_VIDEO_CAPTURE || b->memory != V4L2_MEMORY_MMAP || b->index != 0 || !n.buffers)
             return EINVAL;
         if (req == VIDIOC_QBUF) {
             if (n.queued) return EINVAL;
@@ -418,8 +412,7 @@ int handle_v4l2(Node& n, int fd, unsigned long req, void* arg) {
         }
         return 0;
     }
-    default:
-        return ENOTTY;
+    default: return ENOTTY;
     }
 }
 
@@ -498,13 +491,13 @@ mode_t mode_arg(int flags, va_list ap) {
 
 std::string request_name(unsigned long r) {
     static const std::map<unsigned long, const char*> names = {
-        {VIDIOC_QUERYCAP, "VIDIOC_QUERYCAP"},   {VIDIOC_S_FMT, "VIDIOC_S_FMT"},
-        {VIDIOC_G_FMT, "VIDIOC_G_FMT"},         {VIDIOC_S_PARM, "VIDIOC_S_PARM"},
-        {VIDIOC_G_PARM, "VIDIOC_G_PARM"},       {VIDIOC_G_JPEGCOMP, "VIDIOC_G_JPEGCOMP"},
+        {VIDIOC_QUERYCAP, "VIDIOC_QUERYCAP"},     {VIDIOC_S_FMT, "VIDIOC_S_FMT"},
+        {VIDIOC_G_FMT, "VIDIOC_G_FMT"},           {VIDIOC_S_PARM, "VIDIOC_S_PARM"},
+        {VIDIOC_G_PARM, "VIDIOC_G_PARM"},         {VIDIOC_G_JPEGCOMP, "VIDIOC_G_JPEGCOMP"},
         {VIDIOC_S_JPEGCOMP, "VIDIOC_S_JPEGCOMP"}, {VIDIOC_REQBUFS, "VIDIOC_REQBUFS"},
-        {VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF"},   {VIDIOC_QBUF, "VIDIOC_QBUF"},
-        {VIDIOC_DQBUF, "VIDIOC_DQBUF"},         {VIDIOC_STREAMON, "VIDIOC_STREAMON"},
-        {VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF"}, {UVCIOC_CTRL_QUERY, "UVCIOC_CTRL_QUERY"},
+        {VIDIOC_QUERYBUF, "VIDIOC_QUERYBUF"},     {VIDIOC_QBUF, "VIDIOC_QBUF"},
+        {VIDIOC_DQBUF, "VIDIOC_DQBUF"},           {VIDIOC_STREAMON, "VIDIOC_STREAMON"},
+        {VIDIOC_STREAMOFF, "VIDIOC_STREAMOFF"},   {UVCIOC_CTRL_QUERY, "UVCIOC_CTRL_QUERY"},
     };
     auto it = names.find(r);
     if (it != names.end()) return it->second;
@@ -529,12 +522,15 @@ Scanner::~Scanner() {
     set_path_registered(path_, false);
 }
 
-#define WITH_NODE                                 \
-    std::lock_guard<std::mutex> lk(st().mu);      \
-    auto np = node_of(path_);                     \
+#define WITH_NODE                            \
+    std::lock_guard<std::mutex> lk(st().mu); \
+    auto np = node_of(path_);                \
     Node& n = *np
 
-void Scanner::set_caps(uint32_t caps) { WITH_NODE; n.caps = caps; }
+void Scanner::set_caps(uint32_t caps) {
+    WITH_NODE;
+    n.caps = caps;
+}
 void Scanner::set_format(uint32_t pixfmt, int width, int height, int bytesperline) {
     WITH_NODE;
     n.cfg_pixfmt = pixfmt;
@@ -542,10 +538,22 @@ void Scanner::set_format(uint32_t pixfmt, int width, int height, int bytesperlin
     n.cfg_height = height;
     n.cfg_bpl = bytesperline;
 }
-void Scanner::set_extension_unit(bool present) { WITH_NODE; n.has_xu = present; }
-void Scanner::set_buffer_size(uint32_t bytes) { WITH_NODE; n.buffer_size = bytes; }
-void Scanner::push_frame(std::vector<uint8_t> frame) { WITH_NODE; n.frames.push_back(std::move(frame)); }
-void Scanner::set_idle_frame(std::vector<uint8_t> frame) { WITH_NODE; n.idle = std::move(frame); }
+void Scanner::set_extension_unit(bool present) {
+    WITH_NODE;
+    n.has_xu = present;
+}
+void Scanner::set_buffer_size(uint32_t bytes) {
+    WITH_NODE;
+    n.buffer_size = bytes;
+}
+void Scanner::push_frame(std::vector<uint8_t> frame) {
+    WITH_NODE;
+    n.frames.push_back(std::move(frame));
+}
+void Scanner::set_idle_frame(std::vector<uint8_t> frame) {
+    WITH_NODE;
+    n.idle = std::move(frame);
+}
 void Scanner::clear_frames() {
     WITH_NODE;
     n.frames.clear();
@@ -566,8 +574,14 @@ void Scanner::unplug() {
     n.queued = false;
     n.buffers = false;
 }
-void Scanner::replug() { WITH_NODE; n.plugged = true; }
-void Scanner::set_register(int reg, uint8_t value) { WITH_NODE; n.regs[reg] = value; }
+void Scanner::replug() {
+    WITH_NODE;
+    n.plugged = true;
+}
+void Scanner::set_register(int reg, uint8_t value) {
+    WITH_NODE;
+    n.regs[reg] = value;
+}
 uint8_t Scanner::reg(int reg) const {
     WITH_NODE;
     auto it = n.regs.find(reg);
@@ -578,20 +592,44 @@ void Scanner::set_flash(std::vector<uint8_t> image, int base) {
     n.flash = std::move(image);
     n.flash_base = base;
 }
-std::vector<Call> Scanner::calls() const { WITH_NODE; return n.calls; }
+std::vector<Call> Scanner::calls() const {
+    WITH_NODE;
+    return n.calls;
+}
 std::vector<std::string> Scanner::call_names() const {
     WITH_NODE;
     std::vector<std::string> out;
     for (const auto& c : n.calls) out.push_back(request_name(c.request));
     return out;
 }
-std::vector<XuQuery> Scanner::xu_queries() const { WITH_NODE; return n.xu; }
-std::vector<int> Scanner::open_flags() const { WITH_NODE; return n.flags; }
-int Scanner::opens() const { WITH_NODE; return n.opens; }
-int Scanner::failed_opens() const { WITH_NODE; return n.failed_opens; }
-int Scanner::closes() const { WITH_NODE; return n.closes; }
-int Scanner::open_descriptors() const { WITH_NODE; return n.live; }
-bool Scanner::streaming() const { WITH_NODE; return n.streaming; }
+std::vector<XuQuery> Scanner::xu_queries() const {
+    WITH_NODE;
+    return n.xu;
+}
+std::vector<int> Scanner::open_flags() const {
+    WITH_NODE;
+    return n.flags;
+}
+int Scanner::opens() const {
+    WITH_NODE;
+    return n.opens;
+}
+int Scanner::failed_opens() const {
+    WITH_NODE;
+    return n.failed_opens;
+}
+int Scanner::closes() const {
+    WITH_NODE;
+    return n.closes;
+}
+int Scanner::open_descriptors() const {
+    WITH_NODE;
+    return n.live;
+}
+bool Scanner::streaming() const {
+    WITH_NODE;
+    return n.streaming;
+}
 void Scanner::clear_records() {
     WITH_NODE;
     n.calls.clear();

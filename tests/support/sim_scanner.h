@@ -47,9 +47,9 @@ struct Call {
 struct XuQuery {
     int unit;
     int selector;
-    int query;                  // 0x01 SET_CUR, 0x81 GET_CUR
-    std::vector<uint8_t> sent;  // the data block as passed in
-    std::vector<uint8_t> reply; // the data block as given back (GET_CUR), else empty
+    int query;                   // 0x01 SET_CUR, 0x81 GET_CUR
+    std::vector<uint8_t> sent;   // the data block as passed in
+    std::vector<uint8_t> reply;  // the data block as given back (GET_CUR), else empty
     int err;
 };
 
@@ -129,7 +129,7 @@ int live_mappings();
 // from 8-bit grey pixels (rows of width bytes). Made with libjpeg. With
 // strip_dht the Huffman table segments are removed (the standard tables are
 // used, as many cameras do).
-std::vector<uint8_t> mjpeg_from_grey(const uint8_t* grey, int width, int height,
-                                     int quality = 90, bool strip_dht = false);
+std::vector<uint8_t> mjpeg_from_grey(const uint8_t* grey, int width, int height, int quality = 90,
+                                     bool strip_dht = false);
 
 }  // namespace sim

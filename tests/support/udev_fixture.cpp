@@ -66,17 +66,15 @@ std::string UdevBed::add_camera(const char* vid, const char* pid, const char* pr
     if (product) attrs[n++] = "product", attrs[n++] = product;
     attrs[n] = nullptr;
     const char* props[] = {"DEVTYPE", "usb_device", nullptr};
-    std::string usb = take(umockdev_testbed_add_devicev(tb, "usb", port.c_str(), nullptr,
-                                                        const_cast<gchar**>(attrs),
+    std::string usb = take(umockdev_testbed_add_devicev(tb, "usb", port.c_str(), nullptr, const_cast<gchar**>(attrs),
                                                         const_cast<gchar**>(props)));
     std::string ifname = port + ":1.0";
-    std::string intf = take(umockdev_testbed_add_device(tb, "usb", ifname.c_str(), usb.c_str(),
-                                                        "bInterfaceClass", "0e", nullptr,
-                                                        "DEVTYPE", "usb_interface", nullptr));
+    std::string intf = take(umockdev_testbed_add_device(tb, "usb", ifname.c_str(), usb.c_str(), "bInterfaceClass", "0e",
+                                                        nullptr, "DEVTYPE", "usb_interface", nullptr));
     std::string devname = std::string("/dev/") + node;
-    std::string video = take(umockdev_testbed_add_device(tb, "video4linux", node, intf.c_str(),
-                                                         "name", product ? product : "camera", nullptr,
-                                                         "DEVNAME", devname.c_str(), nullptr));
+    std::string video =
+        take(umockdev_testbed_add_device(tb, "video4linux", node, intf.c_str(), "name", product ? product : "camera",
+                                         nullptr, "DEVNAME", devname.c_str(), nullptr));
     parents()[video] = usb;
     return video;
 }
@@ -85,8 +83,8 @@ std::string UdevBed::add_orphan_node(const char* node) {
     if (!bed_) return "";
     auto* tb = static_cast<UMockdevTestbed*>(bed_);
     std::string devname = std::string("/dev/") + node;
-    return take(umockdev_testbed_add_device(tb, "video4linux", node, nullptr, "name", "virtual", nullptr,
-                                            "DEVNAME", devname.c_str(), nullptr));
+    return take(umockdev_testbed_add_device(tb, "video4linux", node, nullptr, "name", "virtual", nullptr, "DEVNAME",
+                                            devname.c_str(), nullptr));
 }
 
 void UdevBed::remove(const std::string& syspath) {

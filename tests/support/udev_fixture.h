@@ -37,8 +37,7 @@ public:
     // (nullptr leaves an attribute out), an interface below it and the
     // video4linux node "node" below that, with DEVNAME /dev/<node>. Returns the
     // node's sysfs path.
-    std::string add_camera(const char* vid, const char* pid, const char* product,
-                           const char* node = "video0");
+    std::string add_camera(const char* vid, const char* pid, const char* product, const char* node = "video0");
     // A video4linux node with no USB device above it.
     std::string add_orphan_node(const char* node);
     // Removes a node made by add_camera (with its USB device) or add_orphan_node.
@@ -62,9 +61,9 @@ private:
 
 }  // namespace sim
 
-#define QV_REQUIRE_UDEV_BED()                                                            \
-    do {                                                                                 \
-        if (!sim::UdevBed::available())                                                  \
-            GTEST_SKIP() << "umockdev preload not active (run through ctest with "       \
-                            "LD_PRELOAD=libumockdev-preload.so.0)";                      \
+#define QV_REQUIRE_UDEV_BED()                                                      \
+    do {                                                                           \
+        if (!sim::UdevBed::available())                                            \
+            GTEST_SKIP() << "umockdev preload not active (run through ctest with " \
+                            "LD_PRELOAD=libumockdev-preload.so.0)";                \
     } while (0)

@@ -87,15 +87,16 @@ TEST_F(NoMemory, EnhancementFiltersLeaveTheImageUnchanged) {
         const char* name;
         int (*run)(unsigned char* image, const unsigned char* mask, unsigned char* cmask);
     } steps[] = {
-        {"MedianFilter", [](unsigned char* i, const unsigned char* m, unsigned char*) { return MedianFilter(i, m, 40, 200); }},
-        {"CalcImageCurvature",
-         [](unsigned char* i, const unsigned char* m, unsigned char* c) { return CalcImageCurvature(i, m, c, 40, 200); }},
-        {"SmoothingByForeground",
-         [](unsigned char* i, const unsigned char* m, unsigned char*) { return SmoothingByForeground(i, 1, m, 40, 200); }},
+        {"MedianFilter",
+         [](unsigned char* i, const unsigned char* m, unsigned char*) { return MedianFilter(i, m, 40, 200); }},
+        {"CalcImageCurvature", [](unsigned char* i, const unsigned char* m,
+                                  unsigned char* c) { return CalcImageCurvature(i, m, c, 40, 200); }},
+        {"SmoothingByForeground", [](unsigned char* i, const unsigned char* m,
+                                     unsigned char*) { return SmoothingByForeground(i, 1, m, 40, 200); }},
         {"HistogramEqualize",
          [](unsigned char* i, const unsigned char* m, unsigned char*) { return HistogramEqualize(i, 15, m, 40, 200); }},
-        {"InvertAndRemoveNoisePoint",
-         [](unsigned char* i, const unsigned char* m, unsigned char*) { return InvertAndRemoveNoisePoint(i, m, 40, 200); }},
+        {"InvertAndRemoveNoisePoint", [](unsigned char* i, const unsigned char* m,
+                                         unsigned char*) { return InvertAndRemoveNoisePoint(i, m, 40, 200); }},
     };
     for (const Step& step : steps) {
         for (int n = 0;; ++n) {

@@ -20,12 +20,9 @@ TEST(FingerGenerator, BytesAreFrozen) {
         Style style;
         uint32_t crc;
     } cases[] = {
-        {0, 0, Style::kClassic, 0x13bde0ecu},
-        {7, 3, Style::kClassic, 0x94e83292u},
-        {0, 0, Style::kVaried, 0xabec6a74u},
-        {7, 3, Style::kVaried, 0x7050ff8du},
-        {0, 0, Style::kRealistic, 0x8405fb41u},
-        {7, 3, Style::kRealistic, 0xe87367e7u},
+        {0, 0, Style::kClassic, 0x13bde0ecu},   {7, 3, Style::kClassic, 0x94e83292u},
+        {0, 0, Style::kVaried, 0xabec6a74u},    {7, 3, Style::kVaried, 0x7050ff8du},
+        {0, 0, Style::kRealistic, 0x8405fb41u}, {7, 3, Style::kRealistic, 0xe87367e7u},
     };
     for (const Case& c : cases) {
         Bytes img = fingergen::finger_image(c.finger, c.capture, nullptr, c.style);
@@ -116,8 +113,8 @@ TEST(FingerGenerator, RealisticCapturesLookLikeTheScanner) {
             int sum = 0, n = 0, rim = 0;
             for (int y = centre - third; y <= centre + third; ++y, ++n) sum += img[y * 320 + x];
             for (int d = 0; d < 5; ++d)
-                rim = std::max({rim, static_cast<int>(img[(top + d) * 320 + x]),
-                                static_cast<int>(img[(bottom - d) * 320 + x])});
+                rim = std::max(
+                    {rim, static_cast<int>(img[(top + d) * 320 + x]), static_cast<int>(img[(bottom - d) * 320 + x])});
             EXPECT_LT(rim, sum / n) << finger << " column " << x;
         }
         // Veins are soft and faint: against the same capture without them (the same noise), in percent

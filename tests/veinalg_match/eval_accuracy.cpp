@@ -83,8 +83,8 @@ std::vector<unsigned char> tmpl_of(int finger, const int* captures, int n, FineR
     std::vector<std::vector<unsigned char>> images;
     for (int k = 0; k < n; ++k) images.push_back(image_of(finger, captures[k]));
     FV_TMPL t;
-    if (GetEnrollTmplWith(images[0].data(), n > 1 ? images[1].data() : nullptr, n > 2 ? images[2].data() : nullptr,
-                          &t, rule) != 0)
+    if (GetEnrollTmplWith(images[0].data(), n > 1 ? images[1].data() : nullptr, n > 2 ? images[2].data() : nullptr, &t,
+                          rule) != 0)
         return {};
     std::vector<unsigned char> out(kTmplBytes, 0);
     std::memcpy(&out[0], "v1.1", 4);
@@ -176,7 +176,8 @@ void bit_statistics(const std::vector<std::vector<unsigned char>>& probes, int f
         if (p.empty()) continue;
         bits.back().resize(positions);
         for (size_t k = 0; k < points.size(); ++k)
-            for (int b = 0; b < 128; ++b) bits.back()[k * 128 + b] = static_cast<unsigned char>(ms_bit(p, points[k], b));
+            for (int b = 0; b < 128; ++b)
+                bits.back()[k * 128 + b] = static_cast<unsigned char>(ms_bit(p, points[k], b));
         for (int k = 0; k < positions; ++k) ones[k] += bits.back()[k];
         ++n;
     }
@@ -201,14 +202,17 @@ void bit_statistics(const std::vector<std::vector<unsigned char>>& probes, int f
         else
             scale_lo = std::min(scale_lo, v), scale_hi = std::max(scale_hi, v);
     }
-    std::printf("MS bits over %d probes at the template's %zu MS points (%d positions):\n", n, points.size(), positions);
-    std::printf("  share of ones per position: lowest %.3f, highest %.3f, mean distance from 1/2 %.4f, "
-                "%d positions (%.1f%%) farther than 0.05 (chance alone: about %.1f%%)\n",
-                lo, hi, dev / positions, outside, 100.0 * outside / positions,
-                200.0 * std::erfc(0.05 / std::sqrt(0.25 / n) / std::sqrt(2.0)) / 2);
-    std::printf("  share of ones per bit kind, averaged over the points: lowest %.3f, highest %.3f "
-                "(orientation bits %.3f..%.3f, scale bits %.3f..%.3f)\n",
-                bit_lo, bit_hi, orient_lo, orient_hi, scale_lo, scale_hi);
+    std::printf("MS bits over %d probes at the template's %zu MS points (%d positions):\n", n, points.size(),
+                positions);
+    std::printf(
+        "  share of ones per position: lowest %.3f, highest %.3f, mean distance from 1/2 %.4f, "
+        "%d positions (%.1f%%) farther than 0.05 (chance alone: about %.1f%%)\n",
+        lo, hi, dev / positions, outside, 100.0 * outside / positions,
+        200.0 * std::erfc(0.05 / std::sqrt(0.25 / n) / std::sqrt(2.0)) / 2);
+    std::printf(
+        "  share of ones per bit kind, averaged over the points: lowest %.3f, highest %.3f "
+        "(orientation bits %.3f..%.3f, scale bits %.3f..%.3f)\n",
+        bit_lo, bit_hi, orient_lo, orient_hi, scale_lo, scale_hi);
     // Equal bits at zero shift.
     double same_sum = 0, diff_sum = 0, diff_hi = 0;
     long long same_n = 0, diff_n = 0;
@@ -228,9 +232,10 @@ void bit_statistics(const std::vector<std::vector<unsigned char>>& probes, int f
         }
     }
     (void)fingers;
-    std::printf("  equal bits at zero shift: different fingers %.4f (highest %.4f, %lld pairs), "
-                "captures of one finger %.4f (%lld pairs)\n",
-                diff_n ? diff_sum / diff_n : 0, diff_hi, diff_n, same_n ? same_sum / same_n : 0, same_n);
+    std::printf(
+        "  equal bits at zero shift: different fingers %.4f (highest %.4f, %lld pairs), "
+        "captures of one finger %.4f (%lld pairs)\n",
+        diff_n ? diff_sum / diff_n : 0, diff_hi, diff_n, same_n ? same_sum / same_n : 0, same_n);
 }
 
 // The distributions of the first mode.
@@ -295,8 +300,7 @@ int distributions(int fingers) {
     // The driver's same-finger rule: one image given three times against two other captures.
     int pass = 0, total = 0;
     for (int f = 0; f < fingers; ++f) {
-        std::vector<unsigned char> bmp =
-            fingergen::grey_to_bmp(image_of(f, 0).data(), 320, 240);
+        std::vector<unsigned char> bmp = fingergen::grey_to_bmp(image_of(f, 0).data(), 320, 240);
         _image imgs[3] = {{bmp.data(), static_cast<int>(bmp.size())},
                           {bmp.data(), static_cast<int>(bmp.size())},
                           {bmp.data(), static_cast<int>(bmp.size())}};
@@ -307,7 +311,8 @@ int distributions(int fingers) {
         for (int c = 1; c <= 2; ++c) {
             auto p = feature_of(f, c);
             note_feature(p);
-            double s = p.empty() ? 0 : veinalg_match(nullptr, t.data(), FV_TMPL_SIZE, p.data(), FV_FEATURE_SIZE, nullptr);
+            double s =
+                p.empty() ? 0 : veinalg_match(nullptr, t.data(), FV_TMPL_SIZE, p.data(), FV_FEATURE_SIZE, nullptr);
             ok = ok && s * 100 >= 60;
         }
         pass += ok;
@@ -508,17 +513,19 @@ ThresholdRun thresholds(int fingers, int threads) {
 
     std::printf("%d %s fingers (%d..%d), the driver's way: template of captures 0, 1, 2; probes captures 3, 4, 5\n",
                 fingers, style_name(), g_first, g_first + fingers - 1);
-    std::printf("  enrolment: %d templates; refused by the quality check %d, same-finger check failed %d, "
-                "no template %d\n",
-                run.enrolled, enrol_counts[static_cast<int>(Enrol::kRefused)],
-                enrol_counts[static_cast<int>(Enrol::kNotSame)], enrol_counts[static_cast<int>(Enrol::kNoTemplate)]);
+    std::printf(
+        "  enrolment: %d templates; refused by the quality check %d, same-finger check failed %d, "
+        "no template %d\n",
+        run.enrolled, enrol_counts[static_cast<int>(Enrol::kRefused)], enrol_counts[static_cast<int>(Enrol::kNotSame)],
+        enrol_counts[static_cast<int>(Enrol::kNoTemplate)]);
     std::printf("  probes: %d features of %d captures; refused by the quality check %d, no feature %d\n",
-                take_counts[static_cast<int>(Take::kFeature)], fingers * 3, take_counts[static_cast<int>(Take::kRefused)],
-                take_counts[static_cast<int>(Take::kNoFeature)]);
+                take_counts[static_cast<int>(Take::kFeature)], fingers * 3,
+                take_counts[static_cast<int>(Take::kRefused)], take_counts[static_cast<int>(Take::kNoFeature)]);
     std::printf("  comparisons: %lld genuine, %lld impostor; records refused by the matcher %lld\n", run.genuine,
                 run.impostor, run.refused_records);
-    std::printf("\n  MatchThreshold   impostors passing   share      95%% upper bound   genuine passing   share     "
-                "95%% lower bound\n");
+    std::printf(
+        "\n  MatchThreshold   impostors passing   share      95%% upper bound   genuine passing   share     "
+        "95%% lower bound\n");
     for (int t = 60; t <= 80; t += 5) {
         long long ip = 0, gp = 0;
         for (int b = t; b < kBins; ++b) ip += imp[b], gp += gen[b];
@@ -529,9 +536,10 @@ ThresholdRun thresholds(int fingers, int threads) {
     }
     std::printf("  (95%% bounds one-sided, Clopper-Pearson; with none passing the bound is about 3 / comparisons)\n");
     if (top >= 0)
-        std::printf("\n  highest impostor similarity %.4f (template of finger %d, probe finger %d capture %d); "
-                    "lowest genuine %.4f\n",
-                    top, g_first + top_tmpl, g_first + top_finger, top_capture, low <= 1 ? low : 0.0);
+        std::printf(
+            "\n  highest impostor similarity %.4f (template of finger %d, probe finger %d capture %d); "
+            "lowest genuine %.4f\n",
+            top, g_first + top_tmpl, g_first + top_finger, top_capture, low <= 1 ? low : 0.0);
     std::printf("  impostor scores from 60:");
     for (int b = 60; b < kBins; ++b)
         if (imp[b]) std::printf(" %d:%lld", b, imp[b]);
@@ -566,20 +574,35 @@ std::string level_text(double level) {
 
 const std::vector<Sweep>& sweeps() {
     static const std::vector<Sweep> kSweeps = {
-        {Knob::kShiftX, "horizontal shift, pixels", "-12..12", 0, {-140, -120, -100, -80, -60, -40, -20, 0, 20, 40, 60, 80, 100, 120, 140}},
+        {Knob::kShiftX,
+         "horizontal shift, pixels",
+         "-12..12",
+         0,
+         {-140, -120, -100, -80, -60, -40, -20, 0, 20, 40, 60, 80, 100, 120, 140}},
         {Knob::kShiftY, "vertical shift, pixels", "-7..7", 0, {-48, -40, -32, -24, -16, -8, 0, 8, 16, 24, 32, 40, 48}},
         {Knob::kRotation, "rotation, degrees", "-2.5..2.5", 0, {-30, -25, -20, -15, -10, -5, 0, 5, 10, 15, 20, 25, 30}},
-        {Knob::kScale, "scale", "0.95..1.05", 1,
-         {0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 1, 1.05, 1.1, 1.15, 1.2, 1.25, 1.3}},
-        {Knob::kExposure, "exposure (gain)", "0.85..1.15", 1,
+        {Knob::kScale, "scale", "0.95..1.05", 1, {0.7, 0.75, 0.8, 0.85, 0.9, 0.95, 1, 1.05, 1.1, 1.15, 1.2, 1.25, 1.3}},
+        {Knob::kExposure,
+         "exposure (gain)",
+         "0.85..1.15",
+         1,
          {0.2, 0.3, 0.4, 0.55, 0.7, 0.85, 1, 1.15, 1.3, 1.4, 1.5, 1.75}},
         {Knob::kBlur, "blur, [1 2 1] passes each way", "2..4", 2, {0, 2, 4, 8, 16, 32, 64, 128}},
-        {Knob::kNoise, "sensor noise floor, grey levels (standard deviation)", "1..2", 1,
+        {Knob::kNoise,
+         "sensor noise floor, grey levels (standard deviation)",
+         "1..2",
+         1,
          {1, 2, 4, 6, 8, 10, 12, 14, 16, 20, 24}},
         {Knob::kJpeg, "JPEG quality", "70..92", kNoJpeg, {kNoJpeg, 90, 75, 50, 30, 20, 15, 10, 7, 5}},
-        {Knob::kBandMiddle, "black band across the middle of the finger, columns", "none", 0,
+        {Knob::kBandMiddle,
+         "black band across the middle of the finger, columns",
+         "none",
+         0,
          {0, 8, 16, 24, 32, 40, 48, 56, 64, 80}},
-        {Knob::kBandEnd, "black band over the left end, columns", "none", 0,
+        {Knob::kBandEnd,
+         "black band over the left end, columns",
+         "none",
+         0,
          {0, 20, 40, 60, 80, 100, 120, 140, 160, 200}},
     };
     return kSweeps;
@@ -676,8 +699,7 @@ ToleranceRun tolerance(int fingers, int threads, bool ends_only = false) {
     std::vector<bool> enrolled(fingers);
     // outcomes[sweep][level][finger]
     std::vector<std::vector<std::vector<Outcome>>> outcomes(all.size());
-    for (size_t k = 0; k < all.size(); ++k)
-        outcomes[k].assign(all[k].levels.size(), std::vector<Outcome>(fingers));
+    for (size_t k = 0; k < all.size(); ++k) outcomes[k].assign(all[k].levels.size(), std::vector<Outcome>(fingers));
     std::vector<Outcome> unchanged(fingers);
     parallel_for(fingers, threads, [&](int i) {
         enrol_finger(i, tmpl[i]);
@@ -692,19 +714,22 @@ ToleranceRun tolerance(int fingers, int threads, bool ends_only = false) {
         enrolled[i] = !tmpl[i].empty();
         run.enrolled += enrolled[i];
     }
-    std::printf("tolerance on %d realistic fingers (%d..%d): template of captures 0, 1, 2 the driver's way (%d "
-                "enrolled); probe capture 3 with one change at a time, the driver's way\n",
-                fingers, g_first, g_first + fingers - 1, run.enrolled);
+    std::printf(
+        "tolerance on %d realistic fingers (%d..%d): template of captures 0, 1, 2 the driver's way (%d "
+        "enrolled); probe capture 3 with one change at a time, the driver's way\n",
+        fingers, g_first, g_first + fingers - 1, run.enrolled);
     const LevelCounts base = count_level(unchanged, enrolled);
     run.unchanged_pass = base.pass;
     auto share = [](int n, int total) { return total ? 100.0 * n / total : 0.0; };
-    std::printf("  capture 3 as generated: pass %.1f%%, refused %.1f%%, no feature %.1f%%, low score %.1f%%, median "
-                "score %d\n",
-                share(base.pass, base.total), share(base.refused, base.total), share(base.no_feature, base.total),
-                share(base.low, base.total), base.median);
-    std::printf("  (pass: score >= 70; refused: the quality check turns the frame away; no feature: the quality "
-                "check passes, the extraction fails; both keep the driver's capture polling until its time-out, "
-                "a low score gives \"no match\")\n");
+    std::printf(
+        "  capture 3 as generated: pass %.1f%%, refused %.1f%%, no feature %.1f%%, low score %.1f%%, median "
+        "score %d\n",
+        share(base.pass, base.total), share(base.refused, base.total), share(base.no_feature, base.total),
+        share(base.low, base.total), base.median);
+    std::printf(
+        "  (pass: score >= 70; refused: the quality check turns the frame away; no feature: the quality "
+        "check passes, the extraction fails; both keep the driver's capture polling until its time-out, "
+        "a low score gives \"no match\")\n");
     for (size_t k = 0; k < all.size(); ++k) {
         const Sweep& sw = all[k];
         std::printf("\n%s (generated captures: %s)\n", sw.name, sw.generated);

@@ -13,8 +13,7 @@ struct TestRng {
 // Code groups of 330 points from random responses and random MS words. Neighbouring points are
 // unrelated; with `same_down_columns` every point takes the codes of its column's first row, so
 // that row shifts change nothing but the overlap, as with the long veins of a real finger.
-inline void random_codes(unsigned seed, unsigned char (*codes)[8], uint32_t (*ms)[4],
-                         bool same_down_columns = false) {
+inline void random_codes(unsigned seed, unsigned char (*codes)[8], uint32_t (*ms)[4], bool same_down_columns = false) {
     TestRng r{seed};
     std::vector<int> resp(kResponses);
     for (auto& v : resp) v = static_cast<int>(r.next() >> 12);

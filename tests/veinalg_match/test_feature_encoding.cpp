@@ -123,7 +123,7 @@ TEST(EncodeFeature_wtX, ShareOfTheWindowInsideTheBand) {
     std::vector<unsigned char> w15(kGridPoints), w27(kGridPoints);
     EncodeFeature_wtX(w15.data(), b.data(), 15, 25, 6, 5, 6);
     EncodeFeature_wtX(w27.data(), b.data(), 27, 25, 6, 5, 6);
-    EXPECT_EQ(w15[2], 139);         // rows 24..40 x 31 columns = 527
+    EXPECT_EQ(w15[2], 139);            // rows 24..40 x 31 columns = 527
     EXPECT_EQ(w15[7 * 22 + 11], 255);  // wholly inside the shrunk band
     EXPECT_EQ(w27[7 * 22 + 11], 255);
     // Columns without finger add nothing; an odd column between a finger pair and an empty one

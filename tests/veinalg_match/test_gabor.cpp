@@ -201,7 +201,8 @@ long long direct_response(const std::vector<unsigned char>& img, int r, int c, i
     auto vs = [&](int y) -> long long {  // tables hold Vs(-k)
         if (y == 0) return 0;
         int k = y < 0 ? -y : y;
-        long long t = k < h / 2 ? GaborYsTable[s * 112 + (k - 1) * 9 + m] : GaborYs2Table[s * 160 + (k - h / 2) * 9 + m];
+        long long t =
+            k < h / 2 ? GaborYsTable[s * 112 + (k - 1) * 9 + m] : GaborYs2Table[s * 160 + (k - h / 2) * 9 + m];
         return y < 0 ? t : -t;
     };
     long long sum = 0;
@@ -270,10 +271,12 @@ TEST(calcWithWeight, VerticalSumsOfOneRow) {
                         int r = row + y;
                         int p = (r >= 0 && r < 120) ? img[r * 140 + c] : 0;
                         int k = y < 0 ? -y : y;
-                        int tc = k == 0 ? 200 : k < half ? GaborYcTable[s * 112 + (k - 1) * 9 + m]
-                                                         : GaborYc2Table[s * 160 + (k - half) * 9 + m];
-                        int ts = k == 0 ? 0 : k < half ? GaborYsTable[s * 112 + (k - 1) * 9 + m]
-                                                       : GaborYs2Table[s * 160 + (k - half) * 9 + m];
+                        int tc = k == 0     ? 200
+                                 : k < half ? GaborYcTable[s * 112 + (k - 1) * 9 + m]
+                                            : GaborYc2Table[s * 160 + (k - half) * 9 + m];
+                        int ts = k == 0     ? 0
+                                 : k < half ? GaborYsTable[s * 112 + (k - 1) * 9 + m]
+                                            : GaborYs2Table[s * 160 + (k - half) * 9 + m];
                         cv += static_cast<long long>(tc) * p;
                         sv += static_cast<long long>(y < 0 ? ts : -ts) * p;  // tables hold Vs(-k)
                     }

@@ -14,9 +14,8 @@ TEST(MapScoreX, PiecewiseLinear) {
     struct {
         int score;
         double similarity;
-    } cases[] = {{0, 0.0},      {500, 0.0},      {501, 0.0109},   {554, 0.5886}, {555, 0.5968},
-                 {556, 0.5996}, {557, 0.6024},   {592, 0.7004},   {699, 1.0},    {700, 1.0},
-                 {999, 1.0},    {-5, 0.0}};
+    } cases[] = {{0, 0.0},      {500, 0.0},    {501, 0.0109}, {554, 0.5886}, {555, 0.5968}, {556, 0.5996},
+                 {557, 0.6024}, {592, 0.7004}, {699, 1.0},    {700, 1.0},    {999, 1.0},    {-5, 0.0}};
     for (auto& c : cases) {
         double s = -1;
         MapScoreX(c.score, s);
@@ -189,7 +188,7 @@ TEST(MatchA, LowRadius27WeightsLeaveOnlyTheCodeBytes) {
     int detail = -1;
     MatchA(t.data(), item.data(), &score, &row, &col, &detail);
     EXPECT_EQ(detail / 1000, 0);  // ms is 0
-    EXPECT_GT(score, 0u);          // the raw codes, passes 3 and 4
+    EXPECT_GT(score, 0u);         // the raw codes, passes 3 and 4
 }
 
 TEST(MatchA, NoPositiveCandidateScoresZero) {

@@ -66,8 +66,7 @@ void seal(Bytes& r) {
 }
 
 double match(const Bytes& a, const Bytes& b) {
-    return veinalg_match(nullptr, a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()),
-                         nullptr);
+    return veinalg_match(nullptr, a.data(), static_cast<int>(a.size()), b.data(), static_cast<int>(b.size()), nullptr);
 }
 
 bool feature_valid(const Bytes& f) {
@@ -96,9 +95,10 @@ TEST_F(RecordContent, EveryGeneratedRecordPasses) {
                 ++features;
                 EXPECT_TRUE(feature_valid(f)) << finger << " capture " << c;
             }
-            for (const std::vector<const Bytes*>& set :
-                 {std::vector<const Bytes*>{&bmps[0]}, {&bmps[0], &bmps[1]}, {&bmps[0], &bmps[1], &bmps[2]},
-                  {&bmps[3], &bmps[4], &bmps[5]}}) {
+            for (const std::vector<const Bytes*>& set : {std::vector<const Bytes*>{&bmps[0]},
+                                                         {&bmps[0], &bmps[1]},
+                                                         {&bmps[0], &bmps[1], &bmps[2]},
+                                                         {&bmps[3], &bmps[4], &bmps[5]}}) {
                 Bytes t = tmpl_of(set);
                 if (t.empty()) continue;
                 ++templates;
@@ -133,8 +133,9 @@ TEST_F(RecordContent, CodeGroupsAtTheEncodersLimitsPass) {
         unsigned char reduced[144 * 8];
         EncodeGaborFeature(&item[kItemCodes], reduced, responses.data());
         int e = 0;
-        for (int t = 0; t < 8; ++t) e += (item[kItemCodes + t] >> 4) * (item[kItemCodes + t] >> 4) +
-                                         (item[kItemCodes + t] & 15) * (item[kItemCodes + t] & 15);
+        for (int t = 0; t < 8; ++t)
+            e += (item[kItemCodes + t] >> 4) * (item[kItemCodes + t] >> 4) +
+                 (item[kItemCodes + t] & 15) * (item[kItemCodes + t] & 15);
         worst = std::max(worst, e);
         EXPECT_TRUE(FeatureItemContentValid(item.data())) << v[0] << " x " << v.size() << ": " << e;
     }
@@ -155,13 +156,13 @@ TEST_F(RecordContent, EachBrokenRuleIsRefused) {
     for (int p = 0; p < 70; ++p) border[2 * p] = 20, border[2 * p + 1] = 100;
     EncodeFeature_wtX(&feature[kItem2 + kItemW15], border, 15, 25, 6, 5, 6);
     EncodeFeature_wtX(&feature[kItem2 + kItemW27], border, 27, 25, 6, 5, 6);
-    ASSERT_EQ(feature[kItem2 + kItemW15 + 10], 139);            // grid row 0: 17 of 31 rows
-    ASSERT_EQ(feature[kItem2 + kItemW15 + 22 + 10], 180);       // grid row 1: 22 rows
-    ASSERT_EQ(feature[kItem2 + kItemW27 + 10], 134);            // 29 of 55 rows
-    ASSERT_EQ(feature[kItem2 + kItemW27 + 22 + 10], 157);       // 34 rows
-    ASSERT_EQ(feature[kItem2 + kItemW27 + 7 * 22 + 10], 255);   // inside the band
-    ASSERT_EQ(feature[kItem2 + kItemW15 + 7 * 22], 180);        // 22 of 31 columns
-    ASSERT_EQ(feature[kItem2 + kItemW27 + 7 * 22 + 21], 162);   // 35 of 55 columns
+    ASSERT_EQ(feature[kItem2 + kItemW15 + 10], 139);           // grid row 0: 17 of 31 rows
+    ASSERT_EQ(feature[kItem2 + kItemW15 + 22 + 10], 180);      // grid row 1: 22 rows
+    ASSERT_EQ(feature[kItem2 + kItemW27 + 10], 134);           // 29 of 55 rows
+    ASSERT_EQ(feature[kItem2 + kItemW27 + 22 + 10], 157);      // 34 rows
+    ASSERT_EQ(feature[kItem2 + kItemW27 + 7 * 22 + 10], 255);  // inside the band
+    ASSERT_EQ(feature[kItem2 + kItemW15 + 7 * 22], 180);       // 22 of 31 columns
+    ASSERT_EQ(feature[kItem2 + kItemW27 + 7 * 22 + 21], 162);  // 35 of 55 columns
     seal(feature);
     ASSERT_GE(match(tmpl, feature), 0.7);
 

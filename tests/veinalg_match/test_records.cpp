@@ -162,8 +162,7 @@ TEST_F(Records, SameFingerMatchesOtherFingersDoNot) {
     Bytes a = bmp_of(6, 0, style), b = bmp_of(6, 1, style), c = bmp_of(6, 2, style);
     Bytes t = tmpl_of({&a, &b, &c});
     for (int probe : {3, 4, 5}) EXPECT_GE(static_cast<int>(match(t, feature_of(6, probe, style)) * 100), 70) << probe;
-    for (int other : {7, 12, 13})
-        EXPECT_LT(static_cast<int>(match(t, feature_of(other, 3, style)) * 100), 70) << other;
+    for (int other : {7, 12, 13}) EXPECT_LT(static_cast<int>(match(t, feature_of(other, 3, style)) * 100), 70) << other;
 }
 
 TEST_F(Records, DamagedItemOrTemplateGivesMinusOne) {

@@ -30,10 +30,10 @@ constexpr int kMinEntry = 2164, kMaxEntry = 169963;
 int q(int i, int j, int s, int o) { return ((i * 22 + j) * 7 + s) * 16 + o; }
 
 // The entries the library's data fixes.
-const int kColumn11[15] = {5259, 17492, 27361, 28490, 27631, 29741, 31571, 33164,
+const int kColumn11[15] = {5259,  17492, 27361, 28490, 27631, 29741, 31571, 33164,
                            32885, 28882, 26172, 25507, 26259, 20471, 8018};  // (i, 11), scale 0, orientation 0
-const int kVertical[16] = {67537,  65480,  63881,  65020,  68656, 80776, 106532, 130117,
-                           143048, 134950, 105939, 75097,  61556, 54169, 57682,  63011};  // (7, 11), scale 6
+const int kVertical[16] = {67537,  65480,  63881,  65020, 68656, 80776, 106532, 130117,
+                           143048, 134950, 105939, 75097, 61556, 54169, 57682,  63011};  // (7, 11), scale 6
 const double kScaleLevels[2] = {32000, 69000};  // stated averages at scales 0 and 5
 
 struct Body {
@@ -95,13 +95,13 @@ void report_shape(const char* what, const std::vector<double>& t) {
         std::printf(" %.2f(%.2f)", t[q(7, 11, 6, o)] / t[q(7, 11, 6, 0)], kVertical[o] / double(kVertical[0]));
     std::printf("\n  ratio to the fixed entry:\n   ");
     for (int o = 0; o < 16; ++o) std::printf(" %.2f", t[q(7, 11, 6, o)] / kVertical[o]);
-    std::printf("\n  scale-6 peak over orientation 0 at (7, 11) %.2f (stated %.2f); around it:",
-                peak_ratio(t, 7, 11), 143048.0 / 67537.0);
+    std::printf("\n  scale-6 peak over orientation 0 at (7, 11) %.2f (stated %.2f); around it:", peak_ratio(t, 7, 11),
+                143048.0 / 67537.0);
     for (int i = 6; i <= 8; ++i)
         for (int j = 10; j <= 12; ++j)
             if (i != 7 || j != 11) std::printf(" %.2f", peak_ratio(t, i, j));
     int low = 0, high = 0;
-    for (double v : t) low += v < kMinEntry, high += v > kMaxEntry;
+    for (double v : t) low += v<kMinEntry, high += v> kMaxEntry;
     std::printf("\n  entries below the range %d, above it %d\n", low, high);
 }
 
@@ -150,9 +150,10 @@ int main(int argc, char** argv) {
     for (int k = 0; k < kResponses; ++k) mean[k] = static_cast<double>(body.sum[k]) / static_cast<double>(body.images);
     const double factor = level / scale_average(mean, 0);
     for (double& v : mean) v *= factor;
-    std::printf("%s fingers %d..%d x %d captures: %lld rotated images (%lld captures failed preprocessing), "
-                "factor %.6g\n",
-                style_name.c_str(), first, first + fingers - 1, captures, body.images, body.failed, factor);
+    std::printf(
+        "%s fingers %d..%d x %d captures: %lld rotated images (%lld captures failed preprocessing), "
+        "factor %.6g\n",
+        style_name.c_str(), first, first + fingers - 1, captures, body.images, body.failed, factor);
     report_shape("measured body, scaled", mean);
 
     if (shape == "rows") {
