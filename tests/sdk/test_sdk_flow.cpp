@@ -241,6 +241,7 @@ TEST(Enrolment, SoundsByMode) {
         config.replace(config.find("\"2\""), 3, std::string("\"") + c.mode + "\"");
         Flow f(false, config.c_str());
         ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            sim::Clock clock;  // the settling and load waits pass at once
             Progress p;
             p.cam = &cam;
             std::vector<char> out(4000, 0);
@@ -262,6 +263,7 @@ TEST(Enrolment, SameFingerBoundary) {
         Flow f;
         f.script(std::string("match ") + c.scores + "\n");
         ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
+            sim::Clock clock;  // the settling and load waits pass at once
             Progress p;
             p.cam = &cam;
             std::vector<char> out(4000, 0);
