@@ -288,7 +288,18 @@ namespace {
 enum class Phase { AwaitFinger, TakeImage, AwaitLift, Done };
 
 // How an operation that passed its start checks ends.
-enum class Ending { Done, TimedOut, Stopped, DeviceError, NotSameFinger, NoTemplate, NotEncoded, TextTooLong, Count };
+enum class Ending {
+    Done,
+    TimedOut,
+    Stopped,
+    DeviceError,
+    NotSameFinger,
+    NoTemplate,
+    NotEncoded,
+    TextTooLong,
+    Unfinished,  // no phase set an ending: a failure, never a success
+    Count
+};
 
 constexpr int kNoEvent = -1;  // no hint text and no sound
 
@@ -318,6 +329,7 @@ constexpr EndingRule kEndingRules[] = {
     {Ending::NotEncoded, QVBIO_ERR_FAIL, kNoEvent, kNoEvent, "SaveImgBuff error nret = [%d]", false, true, false},
     // The record's text would not fit the caller's buffer: nothing is handed out.
     {Ending::TextTooLong, QVBIO_ERR_FAIL, EV_ENROLL_FAIL, EV_CAPTURE_FAIL, nullptr, true, true, true},
+    {Ending::Unfinished, QVBIO_ERR_FAIL, EV_ENROLL_FAIL, EV_CAPTURE_FAIL, nullptr, false, true, true},
 };
 
 constexpr size_t kEndings = static_cast<size_t>(Ending::Count);
@@ -372,7 +384,7 @@ struct CQvfv_sdk_cls::Grab {
     int images = 0;
     int lastQuality = 1;
     int64_t stamp = 0;  // the time-out's start, taken by the first poll
-    Ending ending = Ending::Done;
+    Ending ending = Ending::Unfinished;
     int detail = 0;  // the device's code, the same-finger check's or the encoder's result
 };
 
