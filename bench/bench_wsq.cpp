@@ -36,22 +36,26 @@ void BM_WsqEncode640(benchmark::State& state) {
     state.SetBytesProcessed(state.iterations() * 640 * 480);
 }
 
-void BM_WsqDecode640(benchmark::State& state) {
-    const auto img = image_640();
+// Encodes the picture once, then times its decode from memory.
+void decode_loop(benchmark::State& state, const std::vector<unsigned char>& img, int w, int h) {
     unsigned char* stream = nullptr;
     int len = 0;
-    if (wsq_encode_1(&stream, &len, rate_of(state.range(0)), img.data(), 640, 480, 8, 500, "Kestrilon") != 0) {
+    if (wsq_encode_1(&stream, &len, rate_of(state.range(0)), img.data(), w, h, 8, 500, "Kestrilon") != 0) {
         state.SkipWithError("encode");
         return;
     }
     for (auto _ : state) {
         unsigned char* px = nullptr;
-        int w, h, d, ppi, lossy;
-        if (wsq_decode_mem(&px, &w, &h, &d, &ppi, &lossy, stream, len) != 0) state.SkipWithError("decode");
+        int dw, dh, d, ppi, lossy;
+        if (wsq_decode_mem(&px, &dw, &dh, &d, &ppi, &lossy, stream, len) != 0) state.SkipWithError("decode");
         benchmark::DoNotOptimize(px);
         free(px);
     }
     free(stream);
+}
+
+void BM_WsqDecode640(benchmark::State& state) {
+    decode_loop(state, image_640(), 640, 480);
     state.SetBytesProcessed(state.iterations() * 640 * 480);
 }
 
@@ -66,20 +70,7 @@ void BM_WsqDecode2048(benchmark::State& state) {
                     img[static_cast<size_t>(ty * fingergen::kHeight + y) * side + tx * fingergen::kWidth + x] =
                         f[static_cast<size_t>(y) * fingergen::kWidth + x];
         }
-    unsigned char* stream = nullptr;
-    int len = 0;
-    if (wsq_encode_1(&stream, &len, rate_of(state.range(0)), img.data(), side, side, 8, 500, "Kestrilon") != 0) {
-        state.SkipWithError("encode");
-        return;
-    }
-    for (auto _ : state) {
-        unsigned char* px = nullptr;
-        int w, h, d, ppi, lossy;
-        if (wsq_decode_mem(&px, &w, &h, &d, &ppi, &lossy, stream, len) != 0) state.SkipWithError("decode");
-        benchmark::DoNotOptimize(px);
-        free(px);
-    }
-    free(stream);
+    decode_loop(state, img, side, side);
     state.SetItemsProcessed(state.iterations() * side * side);
 }
 
