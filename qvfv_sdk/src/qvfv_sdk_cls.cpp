@@ -298,12 +298,19 @@ void CQvfv_sdk_cls::play_sndhint(int event) {
     play_sound(get_application_path() + "sndfiles/" + kSoundFiles[event], 1);
 }
 
-int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
-    if (m_getConf == nullptr) return def;
-    char value[256] = {0};
+// The getter's reply for key in value (256 bytes, NUL-terminated); false when there is no getter or
+// the reply is empty, which means the default.
+bool CQvfv_sdk_cls::ask_setting(const char* key, char (&value)[256]) {
+    memset(value, 0, sizeof value);
+    if (m_getConf == nullptr) return false;
     m_getConf(key, value, m_getConfCtx);
     value[sizeof value - 1] = 0;
-    if (value[0] == 0) return def;
+    return value[0] != 0;
+}
+
+int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
+    char value[256];
+    if (!ask_setting(key, value)) return def;
     // Read as a decimal number (text reads as 0); beyond the int range it is clamped, not wrapped.
     long v = strtol(value, nullptr, 10);
     if (v > INT_MAX) return INT_MAX;
@@ -312,11 +319,8 @@ int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
 }
 
 int CQvfv_sdk_cls::get_match_threshold() {
-    if (m_getConf == nullptr) return kThresholdDefault;
-    char value[256] = {0};
-    m_getConf("MatchThreshold", value, m_getConfCtx);
-    value[sizeof value - 1] = 0;
-    if (value[0] == 0) return kThresholdDefault;
+    char value[256];
+    if (!ask_setting("MatchThreshold", value)) return kThresholdDefault;
     // A setting that is not exactly right must never lower the bar: it takes the default.
     int v = 0;
     if (parse_bounded(value, kThresholdMin, kThresholdMax, v)) return v;

@@ -101,6 +101,7 @@ private:
     int get_supdev_cnt();
     int qvfv_enumdevice();
     void play_sndhint(int event);
+    bool ask_setting(const char* key, char (&value)[256]);
     int get_conf_int(const char* key, int def);
     int get_match_threshold();
     void set_msg(int line, const std::string& msg, int force);
