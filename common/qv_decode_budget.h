@@ -15,6 +15,8 @@ constexpr uint64_t kMaxDecodeSamples = uint64_t{1} << 25;
 // The limits in force: the constants above, unless lowered by the hook below.
 uint64_t decode_pixel_limit();
 uint64_t decode_sample_limit();
+// True when an image of width x height (each side below 2^32) stays within the pixel limit.
+inline bool decode_pixels_allowed(uint64_t width, uint64_t height) { return width * height <= decode_pixel_limit(); }
 
 // Internal hook for the fuzz targets (never exported, never called by the driver): a lower pixel
 // limit keeps each fuzz input fast. The sample limit follows at twice the pixel limit; 0 or a

@@ -207,8 +207,7 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
     if (dpi) *dpi = PpmToDpi(ppm);
     const int absH = h < 0 ? -h : h;
     // The size-only call reports only what the decode accepts: the budget, and rows that are there.
-    if (w > kImgMaxSide || absH > kImgMaxSide || int64_t{w} * absH > static_cast<int64_t>(qv::decode_pixel_limit()))
-        return 0;
+    if (w > kImgMaxSide || absH > kImgMaxSide || !qv::decode_pixels_allowed(w, absH)) return 0;
     const int64_t stride = Stride(w, bits);
     const int64_t skip = static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries;
     if (src.Available() < skip + stride * absH) return 0;

@@ -284,7 +284,7 @@ bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     if (comps < 1 || comps > static_cast<unsigned>(kMaxComponents)) return false;
     if (!src.ReadAt(at + sizeof siz + 2, c + 2, kSizComponentBytes * comps)) return false;
     if (x1 <= x0 || y1 <= y0 || tdx == 0 || tdy == 0 || tx0 > x0 || ty0 > y0) return false;
-    if ((x1 - x0) * (y1 - y0) > qv::decode_pixel_limit()) return false;
+    if (!qv::decode_pixels_allowed(x1 - x0, y1 - y0)) return false;
     uint64_t samples = 0, full = 0;
     for (unsigned k = 0; k < comps; ++k) {
         const unsigned dx = c[2 + kSizComponentBytes * k + 1], dy = c[2 + kSizComponentBytes * k + 2];

@@ -87,7 +87,7 @@ void CountScans(j_common_ptr c) {
 // input_size 0: not known (not a regular file), no floor.
 bool HeaderWithinBudget(const jpeg_decompress_struct& c, uint64_t input_size) {
     if (c.image_width > static_cast<JDIMENSION>(kImgMaxSide) || c.image_height > static_cast<JDIMENSION>(kImgMaxSide) ||
-        uint64_t(c.image_width) * c.image_height > qv::decode_pixel_limit())
+        !qv::decode_pixels_allowed(c.image_width, c.image_height))
         return false;
     if (c.arith_code || input_size == 0) return true;
     uint64_t blocks = 0;

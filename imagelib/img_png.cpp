@@ -195,7 +195,7 @@ void LimitLibpng(png_structp png) {
 // The header's image within the decode budget, and a raster the file can hold.
 bool HeaderAccepted(png_structp png, png_infop info, uint64_t input_bytes) {
     const uint64_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    if (w < 1 || h < 1 || w * h > qv::decode_pixel_limit()) return false;
+    if (w < 1 || h < 1 || !qv::decode_pixels_allowed(w, h)) return false;
     const uint64_t raw = h * (uint64_t{png_get_rowbytes(png, info)} + 1);  // each row has its filter byte
     return raw <= kDeflateMaxExpansion * input_bytes;
 }

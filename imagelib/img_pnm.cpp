@@ -159,7 +159,7 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
     unsigned w = 0, h = 0, maxval = 1;
     if (!PnmReadNumber(&p, end, &w) || !PnmReadNumber(&p, end, &h)) return fail();
     if (w < 1 || w > static_cast<unsigned>(kImgMaxSide) || h < 1 || h > static_cast<unsigned>(kImgMaxSide) ||
-        uint64_t{w} * h > qv::decode_pixel_limit())
+        !qv::decode_pixels_allowed(w, h))
         return fail();
     if (code != 12) {
         if (!PnmReadNumber(&p, end, &maxval) || maxval < 1 || maxval > kMaxSample) return fail();

@@ -134,7 +134,7 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
 bool ReadableGeometry(TIFF* tif, uint32_t w, uint32_t h) {
     if (w < 1 || h < 1 || w > static_cast<uint32_t>(kImgMaxSide) || h > static_cast<uint32_t>(kImgMaxSide))
         return false;
-    if (uint64_t{w} * h > qv::decode_pixel_limit()) return false;
+    if (!qv::decode_pixels_allowed(w, h)) return false;
     uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);

@@ -276,7 +276,7 @@ int frame_header(wsq_frame_header* frm, M m) {
     f.r_scale = unscale_decimal(scale, v);
     if ((ret = m.u8(&f.wsq_encoder)) || (ret = m.u16(&f.software))) return ret;
     if (f.width < 1 || f.width > kMaxImageSide || f.height < 1 || f.height > kMaxImageSide ||
-        uint64_t{f.width} * f.height > qv::decode_pixel_limit()) {
+        !qv::decode_pixels_allowed(f.width, f.height)) {
         diag_fprintf(stderr, "ERROR : read_frame_header_wsq : frame %u x %u\n", f.width, f.height);
         return kErrFrameSize;
     }
