@@ -342,6 +342,15 @@ constexpr bool every_ending_has_its_row() {
 }
 static_assert(every_ending_has_its_row(), "kEndingRules needs one row per Ending, in the order of the enum");
 
+// Only a finished operation hands out a record: every other row must report a failure.
+constexpr bool only_done_succeeds() {
+    for (size_t i = 0; i < kEndings; i++)
+        if (kEndingRules[i].ending == Ending::Done ? kEndingRules[i].result != QVBIO_OK : kEndingRules[i].result >= 0)
+            return false;
+    return true;
+}
+static_assert(only_done_succeeds(), "only the Done row of kEndingRules may report success");
+
 const EndingRule& rule_of(Ending e) { return kEndingRules[static_cast<size_t>(e)]; }
 
 }  // namespace
