@@ -24,6 +24,8 @@ constexpr size_t kConfigMax = 1048576;  // a configuration file beyond this is d
 constexpr int kThresholdDefault = 70;
 constexpr int kThresholdMin = 1;
 constexpr int kThresholdMax = 100;
+constexpr int kThresholdRefuseAll = INT_MAX;  // above every score: no match
+constexpr size_t kThresholdNotesMax = 16;     // distinct forced values remembered for the log
 
 // Message keys by the absolute value of a result code (0 to 19; 99 is "other").
 const char* const kErrKeys[20] = {"ret_err_succ",     "ret_err_fail",    "ret_err_check",   "ret_err_param",
@@ -64,17 +66,19 @@ std::string printable(const char* value) {
     return out;
 }
 
+bool is_blank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
 // A whole decimal number in [lo, hi] with nothing but blanks around it.
 bool parse_bounded(const char* text, int lo, int hi, int& out) {
     const char* p = text;
-    while (*p == ' ' || *p == '\t') ++p;
+    while (is_blank(*p)) ++p;
     if (!isdigit(static_cast<unsigned char>(*p))) return false;
     long v = 0;
     for (; isdigit(static_cast<unsigned char>(*p)); ++p) {
         v = v * 10 + (*p - '0');
         if (v > hi) return false;
     }
-    while (*p == ' ' || *p == '\t') ++p;
+    while (is_blank(*p)) ++p;
     if (*p != 0 || v < lo) return false;
     out = static_cast<int>(v);
     return true;
@@ -139,6 +143,7 @@ int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
     get_supdev_cnt();
     m_getConf = getter;
     m_getConfCtx = ctx;
+    m_thresholdNotes.clear();
     m_lastMsg = "sdk initialize success";
     m_inited = 1;
     return 0;
@@ -321,12 +326,26 @@ int CQvfv_sdk_cls::get_conf_int(const char* key, int def) {
 int CQvfv_sdk_cls::get_match_threshold() {
     char value[256];
     if (!ask_setting("MatchThreshold", value)) return kThresholdDefault;
-    // A setting that is not exactly right must never lower the bar: it takes the default.
     int v = 0;
     if (parse_bounded(value, kThresholdMin, kThresholdMax, v)) return v;
+    // Anything else must never lower the bar: the stricter of the default and the number the text
+    // starts with, and beyond 100 no score reaches it.
+    long lead = strtol(value, nullptr, 10);
+    int threshold = kThresholdDefault;
+    if (lead > kThresholdMax)
+        threshold = kThresholdRefuseAll;
+    else if (lead > kThresholdDefault)
+        threshold = static_cast<int>(lead);
+    // Once per value: a service asks at every match.
+    for (const std::string& n : m_thresholdNotes)
+        if (n == value) return threshold;
+    if (m_thresholdNotes.size() >= kThresholdNotesMax) m_thresholdNotes.erase(m_thresholdNotes.begin());
+    m_thresholdNotes.push_back(value);
+    std::string used = threshold == kThresholdRefuseAll ? std::string("every match is refused")
+                                                        : str_format("the threshold %d is used", threshold);
     write_error_log(kSrc, __LINE__,
-                    str_format("MatchThreshold [%s] is not a whole number from %d to %d, the default %d is used",
-                               printable(value).c_str(), kThresholdMin, kThresholdMax, kThresholdDefault),
+                    str_format("MatchThreshold [%s] is not a whole number from %d to %d, %s", printable(value).c_str(),
+                               kThresholdMin, kThresholdMax, used.c_str()),
                     1);
-    return kThresholdDefault;
+    return threshold;
 }

@@ -104,6 +104,7 @@ private:
     bool ask_setting(const char* key, char (&value)[256]);
     int get_conf_int(const char* key, int def);
     int get_match_threshold();
+    std::vector<std::string> m_thresholdNotes;  // forced "MatchThreshold" values already logged
     void set_msg(int line, const std::string& msg, int force);
     bool init_alg();
     int samesrc_match(unsigned char* img1, int len1, unsigned char* img2, int len2, unsigned char* img3, int len3);

@@ -396,37 +396,101 @@ TEST(Matching, ScoreAgainstTheThreshold) {
     }
 }
 
-// Only a whole decimal number from 1 to 100, blanks around it allowed, is a threshold; anything
-// else is the default 70, and is logged forced with the value as given.
-TEST(Matching, ThresholdSettingsFailClosed) {
+// A whole decimal number from 1 to 100, blanks around it allowed, is the threshold. Anything else
+// takes the stricter of the default 70 and the number the text starts with (beyond 100: no match
+// at all), and is logged forced once with the value as given.
+TEST(Matching, ThresholdSettingsNeverLowerTheBar) {
+    constexpr int kNone = 1000;  // every match refused
     struct Case {
         const char* value;
-        int threshold;  // what a score of 0.50 and 0.75 shows of it
+        int threshold;  // what scores of 50, 75, 84, 85 and 100 show of it
         bool logged;
     } cases[] = {
-        {"80", 80, false},   {" 80", 80, false}, {"80\t ", 80, false}, {"080", 80, false}, {"1", 1, false},
-        {"100", 100, false}, {"", 70, false},    {"1.0", 70, true},    {"1e2", 70, true},  {"7O", 70, true},
-        {"+60", 70, true},   {"0", 70, true},    {"-3", 70, true},     {"101", 70, true},  {"4294967297", 70, true},
-        {"abc", 70, true},   {"6 0", 70, true},  {"60\n", 70, true},   {" ", 70, true},
+        {"80", 80, false},
+        {" 80", 80, false},
+        {"80\t ", 80, false},
+        {"080", 80, false},
+        {"80\n", 80, false},  // a line read from a file
+        {"\r\n 85 \r\n", 85, false},
+        {"60\n", 60, false},
+        {"1", 1, false},
+        {"100", 100, false},
+        {"", 70, false},
+        {"80%", 80, true},
+        {"+80", 80, true},
+        {"85.5", 85, true},
+        {"100.5", 100, true},
+        {"101", kNone, true},
+        {"255", kNone, true},
+        {"2147483648", kNone, true},
+        {"4294967297", kNone, true},
+        {"99999999999", kNone, true},
+        {"99999999999999999999999", kNone, true},
+        {"1.0", 70, true},
+        {"1e2", 70, true},
+        {"7O", 70, true},
+        {"7O\n", 70, true},
+        {"60%", 70, true},
+        {"0", 70, true},
+        {"-80", 70, true},
+        {"abc", 70, true},
+        {"6 0", 70, true},
+        {" ", 70, true},
     };
+    const int scores[] = {50, 75, 84, 85, 100};
     for (const Case& c : cases) {
         std::string settings = std::string("MatchThreshold=") + c.value;
         std::string tmpl = record_text(2972), feat = record_text(25764);
         Rig rig;
-        rig.script("match 0.50 0.75 1.0\n");
+        rig.script("match 0.50 0.75 0.845 0.855 1.0\n");
         ChildResult r = rig.run([&](Api& api) {
             sim::Clock clock;  // the library's load wait passes at once
             api.init(table_getter, const_cast<char*>(settings.c_str()));
             api.open();
-            for (int i = 0; i < 3; i++) printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
+            for (size_t i = 0; i < sizeof scores / sizeof scores[0]; i++)
+                printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
         });
-        std::vector<std::string> got = qvtest::results(r.out);
-        std::string line = std::string("MatchThreshold [") + c.value + "] is not a whole number from 1 to 100";
-        if (std::string(c.value) == "60\n") line = "MatchThreshold [60\\x0A] is not a whole number";
-        EXPECT_EQ(failure_log(rig.d).find(line) != std::string::npos, c.logged) << c.value << "\n" << r.out;
-        auto result = [](int threshold, int score) { return std::to_string(threshold > score ? -7 : 0); };
-        EXPECT_EQ(got, (std::vector<std::string>{result(c.threshold, 50), result(c.threshold, 75), "0"}))
-            << "[" << c.value << "]";
+        std::vector<std::string> want;
+        for (int score : scores) want.push_back(std::to_string(c.threshold > score ? -7 : 0));
+        EXPECT_EQ(qvtest::results(r.out), want) << "[" << c.value << "]";
+        std::string shown = c.value;
+        for (size_t p = shown.find('\n'); p != std::string::npos; p = shown.find('\n')) shown.replace(p, 1, "\\x0A");
+        std::string line = "MatchThreshold [" + shown + "] is not a whole number from 1 to 100, " +
+                           (c.threshold == kNone ? std::string("every match is refused")
+                                                 : "the threshold " + std::to_string(c.threshold) + " is used");
+        std::string log = failure_log(rig.d);
+        size_t n = 0;
+        for (size_t p = log.find(line); p != std::string::npos; p = log.find(line, p + 1)) n++;
+        EXPECT_EQ(n, c.logged ? 1u : 0u) << "[" << c.value << "] logged once, not at every match\n" << log;
+        if (!c.logged) {
+            EXPECT_EQ(log.find("MatchThreshold"), std::string::npos) << c.value;
+        }
+    }
+}
+
+// The forced line comes once for each distinct value, however the values alternate.
+TEST(Matching, ThresholdLineOncePerValue) {
+    Rig rig;
+    rig.script("match 0.855\n");
+    std::string tmpl = record_text(2972), feat = record_text(25764);
+    ChildResult r = rig.run([&](Api& api) {
+        static const char* const values[] = {"80%", "90%", "80%", "90%", "80%", " 80"};
+        static int i = 0;
+        auto getter = [](const char*, char* value, void*) {
+            snprintf(value, 256, "%s", values[i]);
+            return 0;
+        };
+        api.init(getter, nullptr);
+        api.open();
+        for (i = 0; i < 6; i++) printf("@%d\n", api.match(tmpl.c_str(), feat.c_str()));
+    });
+    EXPECT_EQ(qvtest::results(r.out), (std::vector<std::string>{"0", "-7", "0", "-7", "0", "0"}));
+    std::string log = failure_log(rig.d);
+    for (const char* v : {"80%", "90%"}) {
+        std::string line = std::string("MatchThreshold [") + v + "] is not";
+        size_t n = 0;
+        for (size_t p = log.find(line); p != std::string::npos; p = log.find(line, p + 1)) n++;
+        EXPECT_EQ(n, 1u) << v << "\n" << log;
     }
 }
 
