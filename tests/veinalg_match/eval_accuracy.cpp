@@ -15,19 +15,22 @@
 //
 // "thresholds" goes the driver's way through the exported functions (quality check, same-finger
 // check, template, feature, the score cut to whole percent) and prints, for the thresholds 60 to 80,
-// the shares of impostor and genuine comparisons that pass with their 95% bounds. "tolerance"
-// enrols realistic fingers the same way, changes one thing at a time on a probe capture (pose,
-// exposure, blur, noise, JPEG quality, a band over the finger) and prints per level how many pass at
+// the shares of impostor and genuine comparisons that pass with their 95% bounds; then, since false
+// accepts cluster in look-alike fingers, by finger pair: how many pairs pass, how many of a pair's
+// comparisons pass, and a 95% bound by bootstrap over fingers. "tolerance" enrols realistic
+// fingers the same way, changes one thing at a time on a probe capture (pose, exposure, blur,
+// noise, JPEG quality, a band over the finger) and prints per level how many pass at
 // 0.70, how many the quality check refuses, how many give no feature and how many score too low.
 // "smoke" runs both on a few fingers (the tolerance only at the ends of each change) and fails when
 // a result is impossible (the CI test). -jN uses N threads (at most 8); the results do not depend
 // on N.
 //
-// Measure on fingers the table was not made from: the table generator uses realistic fingers from
-// 1000 on, so take realistic fingers below that or another style.
+// Measure on fingers the table was not made from: the table generator uses realistic fingers 1000
+// to 1999, so take realistic fingers outside them (0..999, 2000 on) or another style.
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -443,10 +446,107 @@ const char* style_name() {
                                                   : "realistic";
 }
 
+constexpr int kThresholds[] = {60, 65, 70, 75, 80};
+constexpr int kThresholdCount = sizeof kThresholds / sizeof kThresholds[0];
+constexpr int kResamples = 2000;
+constexpr uint64_t kBootstrapSeed = 25;
+
+// An impostor probe (finger, driver score) scoring at least the lowest threshold.
+struct PassingProbe {
+    int finger, score;
+};
+
+// Impostor comparisons passing per threshold between two fingers: ordered (a template against the
+// other finger's probes) or, summed over both ways, a pair.
+struct PairPasses {
+    int a, b;
+    int pass[kThresholdCount];
+};
+
+// The fingers each template's passing probes came from, one entry per finger.
+std::vector<PairPasses> ordered_pairs(int tmpl, std::vector<PassingProbe> passing) {
+    std::sort(passing.begin(), passing.end(),
+              [](const PassingProbe& x, const PassingProbe& y) { return x.finger < y.finger; });
+    std::vector<PairPasses> out;
+    for (const PassingProbe& p : passing) {
+        if (out.empty() || out.back().b != p.finger) out.push_back({tmpl, p.finger, {}});
+        for (int t = 0; t < kThresholdCount; ++t) out.back().pass[t] += p.score >= kThresholds[t];
+    }
+    return out;
+}
+
+// Both ways of each pair summed, the lower finger first.
+std::vector<PairPasses> unordered_pairs(std::vector<PairPasses> ordered) {
+    for (PairPasses& p : ordered)
+        if (p.a > p.b) std::swap(p.a, p.b);
+    std::sort(ordered.begin(), ordered.end(),
+              [](const PairPasses& x, const PairPasses& y) { return x.a != y.a ? x.a < y.a : x.b < y.b; });
+    std::vector<PairPasses> out;
+    for (const PairPasses& p : ordered) {
+        if (out.empty() || out.back().a != p.a || out.back().b != p.b) {
+            out.push_back(p);
+            continue;
+        }
+        for (int t = 0; t < kThresholdCount; ++t) out.back().pass[t] += p.pass[t];
+    }
+    return out;
+}
+
+uint64_t splitmix64(uint64_t& state) {
+    uint64_t z = (state += 0x9E3779B97F4A7C15ull);
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// 95% upper bound of the impostor share at each threshold by bootstrap over fingers: the fingers are
+// drawn with replacement, so the comparisons of a look-alike pair come and go together, and the 95th
+// percentile of the share over kResamples draws is taken. A finger drawn twice is not compared with
+// itself. Each resample has its own seeded generator (no library distribution), so the figure
+// depends neither on -jN nor on the platform. has_tmpl and probes: per finger, whether it has a
+// template and how many probe features; a refused record counts as a comparison (there are none).
+std::vector<double> bootstrap95(const std::vector<PairPasses>& ordered, const std::vector<int>& has_tmpl,
+                                const std::vector<int>& probes, int threads) {
+    const int n = static_cast<int>(has_tmpl.size());
+    std::vector<std::vector<double>> shares(kThresholdCount, std::vector<double>(kResamples, 0.0));
+    parallel_for(kResamples, threads, [&](int r) {
+        uint64_t state = kBootstrapSeed * 0x100000000ull + static_cast<uint64_t>(r);
+        std::vector<long long> w(n, 0);
+        for (int k = 0; k < n; ++k)
+            w[static_cast<size_t>(((splitmix64(state) >> 32) * static_cast<uint64_t>(n)) >> 32)]++;
+        long long tmpls = 0, features = 0, self = 0;
+        for (int k = 0; k < n; ++k) {
+            tmpls += w[k] * has_tmpl[k];
+            features += w[k] * probes[k];
+            self += w[k] * w[k] * has_tmpl[k] * probes[k];
+        }
+        const long long comparisons = tmpls * features - self;
+        long long pass[kThresholdCount] = {};
+        for (const PairPasses& p : ordered) {
+            const long long weight = w[p.a] * w[p.b];
+            if (weight == 0) continue;
+            for (int t = 0; t < kThresholdCount; ++t) pass[t] += weight * p.pass[t];
+        }
+        for (int t = 0; t < kThresholdCount; ++t)
+            shares[t][r] = comparisons > 0 ? static_cast<double>(pass[t]) / comparisons : 0.0;
+    });
+    std::vector<double> bound(kThresholdCount);
+    for (int t = 0; t < kThresholdCount; ++t) {
+        std::sort(shares[t].begin(), shares[t].end());
+        bound[t] = shares[t][(kResamples * 95 + 99) / 100 - 1];
+    }
+    return bound;
+}
+
 // Counts of one run of the threshold mode, kept for the smoke test.
 struct ThresholdRun {
     long long genuine = 0, genuine_pass70 = 0, impostor = 0, refused_records = 0;
     int enrolled = 0;
+    long long impostor_pass[kThresholdCount] = {}, pair_pass[kThresholdCount] = {};
+    int pair_most = 0;  // most comparisons passing in one pair
+    std::vector<PairPasses> ordered;
+    std::vector<int> has_tmpl, probes;
+    std::vector<double> bootstrap;
 };
 
 // Every template against every probe the driver's way; shares passing at the thresholds 60 to 80.
@@ -469,6 +569,7 @@ ThresholdRun thresholds(int fingers, int threads) {
         long long refused = 0;
         double top = -1, low = 2;  // highest impostor, lowest genuine similarity
         int top_finger = -1, top_capture = -1;
+        std::vector<PassingProbe> passing;  // impostor probes scoring at least the lowest threshold
     };
     std::vector<Row> rows(fingers);
     parallel_for(fingers, threads, [&](int i) {
@@ -486,7 +587,9 @@ ThresholdRun thresholds(int fingers, int threads) {
                     r.gen[driver_score(s)]++;
                     r.low = std::min(r.low, s);
                 } else {
-                    r.imp[driver_score(s)]++;
+                    const int score = driver_score(s);
+                    r.imp[score]++;
+                    if (score >= kThresholds[0]) r.passing.push_back({g, score});
                     if (s > r.top) r.top = s, r.top_finger = g, r.top_capture = 3 + c;
                 }
             }
@@ -526,15 +629,66 @@ ThresholdRun thresholds(int fingers, int threads) {
     std::printf(
         "\n  MatchThreshold   impostors passing   share      95%% upper bound   genuine passing   share     "
         "95%% lower bound\n");
-    for (int t = 60; t <= 80; t += 5) {
+    for (int k = 0; k < kThresholdCount; ++k) {
+        const int t = kThresholds[k];
         long long ip = 0, gp = 0;
         for (int b = t; b < kBins; ++b) ip += imp[b], gp += gen[b];
+        run.impostor_pass[k] = ip;
         if (t == 70) run.genuine_pass70 = gp;
         std::printf("  %9d        %11lld        %9.2e   %9.2e          %9lld       %7.3f%%   %7.3f%%\n", t, ip,
                     run.impostor ? static_cast<double>(ip) / run.impostor : 0.0, upper_bound95(ip, run.impostor), gp,
                     run.genuine ? 100.0 * gp / run.genuine : 0.0, 100.0 * lower_bound95(gp, run.genuine));
     }
     std::printf("  (95%% bounds one-sided, Clopper-Pearson; with none passing the bound is about 3 / comparisons)\n");
+
+    // The same impostor comparisons by finger pair: false accepts cluster in look-alike pairs.
+    for (int i = 0; i < fingers; ++i) {
+        const std::vector<PairPasses> mine = ordered_pairs(i, std::move(rows[i].passing));
+        run.ordered.insert(run.ordered.end(), mine.begin(), mine.end());
+        run.has_tmpl.push_back(f[i].tmpl.empty() ? 0 : 1);
+        run.probes.push_back(
+            static_cast<int>(!f[i].probe[0].empty() + !f[i].probe[1].empty() + !f[i].probe[2].empty()));
+    }
+    const std::vector<PairPasses> pairs = unordered_pairs(run.ordered);
+    run.bootstrap = bootstrap95(run.ordered, run.has_tmpl, run.probes, threads);
+    std::printf(
+        "\n  By finger pair (a pair: two fingers, each one's template against the other's probes, 6 comparisons):\n"
+        "  MatchThreshold   pairs passing   passing comparisons per pair   another probe passes   95%% upper bound,\n"
+        "                                         mean    most          after one passes     bootstrap over fingers\n");
+    for (int k = 0; k < kThresholdCount; ++k) {
+        long long npairs = 0, sum = 0, again = 0, others = 0;
+        int most = 0;
+        for (const PairPasses& p : pairs) {
+            if (p.pass[k] == 0) continue;
+            ++npairs, sum += p.pass[k];
+            most = std::max(most, p.pass[k]);
+        }
+        // A retry: another probe of the same finger against the same template, once one has passed.
+        for (const PairPasses& p : run.ordered) {
+            again += static_cast<long long>(p.pass[k]) * (p.pass[k] - 1);
+            others += static_cast<long long>(p.pass[k]) * (run.probes[p.b] - 1);
+        }
+        run.pair_pass[k] = sum;
+        run.pair_most = std::max(run.pair_most, most);
+        char mean[16] = "-", retry[16] = "-", boot[16] = "-";
+        if (npairs) std::snprintf(mean, sizeof mean, "%.2f", static_cast<double>(sum) / npairs);
+        if (others) std::snprintf(retry, sizeof retry, "%.1f%%", 100.0 * again / others);
+        if (sum) std::snprintf(boot, sizeof boot, "%.2e", run.bootstrap[k]);
+        std::printf("  %9d        %11lld            %6s  %6d          %13s         %13s\n", kThresholds[k], npairs,
+                    mean, most, retry, boot);
+    }
+    std::printf("  pairs by passing comparisons:\n");
+    for (int k = 0; k < kThresholdCount; ++k) {
+        long long by[7] = {};
+        for (const PairPasses& p : pairs) by[std::min(6, p.pass[k])]++;
+        std::printf("  %9d:", kThresholds[k]);
+        for (int c = 1; c <= 6; ++c) std::printf(" %d:%lld", c, by[c]);
+        std::printf("\n");
+    }
+    std::printf(
+        "  (bootstrap: %d resamples of the %d fingers drawn with replacement, seed %llu, 95th percentile of the "
+        "impostor share; none passing bounds nothing)\n",
+        kResamples, fingers, static_cast<unsigned long long>(kBootstrapSeed));
     if (top >= 0)
         std::printf(
             "\n  highest impostor similarity %.4f (template of finger %d, probe finger %d capture %d); "
@@ -805,6 +959,20 @@ int smoke() {
         ++bad, std::printf("smoke: a genuine capture as generated failed at 0.70\n");
     if (t.refused_records != 0 || r.damaged != 0) ++bad, std::printf("smoke: the matcher refused a record\n");
     if (r.inconsistent != 0) ++bad, std::printf("smoke: outcomes do not add up\n");
+    bool pairs_add_up = t.pair_most <= 6;
+    for (int k = 0; k < kThresholdCount; ++k) pairs_add_up = pairs_add_up && t.pair_pass[k] == t.impostor_pass[k];
+    if (!pairs_add_up) ++bad, std::printf("smoke: the finger pairs do not add up to the impostors passing\n");
+    if (bootstrap95(t.ordered, t.has_tmpl, t.probes, 1) != t.bootstrap)
+        ++bad, std::printf("smoke: the bootstrap depends on the threads\n");
+    // Every impostor comparison of five fingers passing: every resample with two fingers or more says 1.
+    std::vector<PairPasses> all;
+    for (int a = 0; a < 5; ++a)
+        for (int b = 0; b < 5; ++b)
+            if (a != b) all.push_back({a, b, {3, 3, 3, 3, 3}});
+    const std::vector<int> one(5, 1), three(5, 3);
+    if (bootstrap95(all, one, three, 2) != std::vector<double>(kThresholdCount, 1.0) ||
+        bootstrap95({}, one, three, 2) != std::vector<double>(kThresholdCount, 0.0))
+        ++bad, std::printf("smoke: the bootstrap's share is wrong\n");
     std::printf("\nsmoke: %s\n", bad ? "FAILED" : "ok");
     return bad ? 1 : 0;
 }
