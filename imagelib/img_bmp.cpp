@@ -32,6 +32,8 @@ struct FileCloser {
 using File = std::unique_ptr<FILE, FileCloser>;
 
 bool SideOk(int v) { return v >= 1 && v <= kImgMaxSide; }
+// Every reader hands out a pixel buffer: the budget's side is the buffers' side.
+static_assert(kImgMaxSide == qv::kMaxDecodeSide, "decode side and pixel buffer side differ");
 
 int64_t Stride(int64_t width, int bitsPerPixel) { return ((width * bitsPerPixel + 31) >> 5) * 4; }
 
@@ -207,7 +209,7 @@ int ReadBmpFrom(Source& src, unsigned char** img, int* width, int* height, int* 
     if (dpi) *dpi = PpmToDpi(ppm);
     const int absH = h < 0 ? -h : h;
     // The size-only call reports only what the decode accepts: the budget, and rows that are there.
-    if (w > kImgMaxSide || absH > kImgMaxSide || !qv::decode_pixels_allowed(w, absH)) return 0;
+    if (!qv::decode_size_allowed(w, absH)) return 0;
     const int64_t stride = Stride(w, bits);
     const int64_t skip = static_cast<int64_t>(dataOffset) - kHeadersSize - 4 * entries;
     if (src.Available() < skip + stride * absH) return 0;

@@ -109,11 +109,10 @@ OPJ_BOOL MemReadSeek(OPJ_OFF_T offset, void* user) {
 // header takes at least a byte. A legitimate code stream always holds these bytes.
 constexpr uint64_t kTilePartBytes = 14;
 constexpr uint64_t kMaxTiles = 65535;  // tile indices are 16 bits, 65535 itself is not one
-// What one decode may cost, estimated from the main header as OpenJPEG lays it out: 32-bit samples
+// What one decode costs, estimated from the main header as OpenJPEG lays it out: 32-bit samples
 // for every component, up to 3 output bytes a pixel, and the records it sets up for every tile and
 // tile-component while it reads the main header (measured: some 9 KiB and 1 KiB), before any tile
 // data. A grey image of the pixel budget keeps room for more than 8,000 tiles.
-constexpr uint64_t kMaxDecodeBytes = uint64_t{200} << 20;
 constexpr uint64_t kSampleBytes = 4;
 constexpr uint64_t kOutputPixelBytes = 3;
 constexpr uint64_t kTileSetupBytes = 9 << 10;
@@ -311,8 +310,7 @@ bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     const uint64_t cost = samples * kSampleBytes + (x1 - x0) * (y1 - y0) * kOutputPixelBytes +
                           tiles * (kTileSetupBytes + comps * kTileComponentSetupBytes) + precincts * kPrecinctBytes +
                           blocks * kCodeBlockBytes;
-    // a lower pixel limit (the fuzz targets') lowers this bound with it
-    return cost <= kMaxDecodeBytes / (qv::kMaxDecodePixels / qv::decode_pixel_limit());
+    return cost <= qv::decode_memory_limit();
 }
 
 int ResolutionLevels(int w, int h) {
@@ -344,8 +342,7 @@ bool ComponentsUsable(const opj_image_t* image) {
     int64_t total = 0;
     for (OPJ_UINT32 i = 0; i < image->numcomps; ++i) {
         const opj_image_comp_t& c = image->comps[i];
-        if (c.w < 1 || c.h < 1 || c.w > static_cast<OPJ_UINT32>(kImgMaxSide) ||
-            c.h > static_cast<OPJ_UINT32>(kImgMaxSide) || c.prec < 1 || c.prec > 31)
+        if (c.w < 1 || c.h < 1 || c.w > qv::kMaxDecodeSide || c.h > qv::kMaxDecodeSide || c.prec < 1 || c.prec > 31)
             return false;
         total += int64_t(c.w) * c.h * 4;
     }

@@ -86,9 +86,7 @@ void CountScans(j_common_ptr c) {
 // header claiming more blocks than the file can hold is refused. Arithmetic coding has no such floor.
 // input_size 0: not known (not a regular file), no floor.
 bool HeaderWithinBudget(const jpeg_decompress_struct& c, uint64_t input_size) {
-    if (c.image_width > static_cast<JDIMENSION>(kImgMaxSide) || c.image_height > static_cast<JDIMENSION>(kImgMaxSide) ||
-        !qv::decode_pixels_allowed(c.image_width, c.image_height))
-        return false;
+    if (!qv::decode_size_allowed(c.image_width, c.image_height)) return false;
     if (c.arith_code || input_size == 0) return true;
     uint64_t blocks = 0;
     for (int i = 0; i < c.num_components; ++i)

@@ -178,12 +178,9 @@ int ReadResolution(png_structp png, png_infop info) {
 // this (a few hundred bytes of header can otherwise declare a 2 GiB sPLT), and every ancillary
 // chunk the reader does not use is skipped unread.
 constexpr png_alloc_size_t kMaxChunkBytes = png_alloc_size_t(4) << 20;
-// Deflate turns one byte into at most 1,032: a raster larger than that many times the whole file
-// cannot be in it, whatever encoder wrote it.
-constexpr uint64_t kDeflateMaxExpansion = 1032;
 
 void LimitLibpng(png_structp png) {
-    png_set_user_limits(png, kImgMaxSide, kImgMaxSide);
+    png_set_user_limits(png, qv::kMaxDecodeSide, qv::kMaxDecodeSide);
     png_set_chunk_malloc_max(png, kMaxChunkBytes);
     // Ignore every ancillary chunk but tRNS (it gives the alpha of palette and grey images), then
     // handle pHYs again for the resolution.
@@ -192,12 +189,13 @@ void LimitLibpng(png_structp png) {
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_AS_DEFAULT, kPhys, 1);
 }
 
-// The header's image within the decode budget, and a raster the file can hold.
+// The header's image within the decode budget, and a raster the file can hold (no more than
+// deflate can expand the whole file to).
 bool HeaderAccepted(png_structp png, png_infop info, uint64_t input_bytes) {
     const uint64_t w = png_get_image_width(png, info), h = png_get_image_height(png, info);
-    if (w < 1 || h < 1 || !qv::decode_pixels_allowed(w, h)) return false;
+    if (!qv::decode_size_allowed(w, h)) return false;
     const uint64_t raw = h * (uint64_t{png_get_rowbytes(png, info)} + 1);  // each row has its filter byte
-    return raw <= kDeflateMaxExpansion * input_bytes;
+    return raw <= qv::kDeflateMaxExpansion * input_bytes;
 }
 
 int InfoLayout(png_structp png, png_infop info) {

@@ -158,9 +158,7 @@ int ReadPnm(unsigned char** img, int* width, int* height, int* layout, int* dpi,
     const unsigned char* p = data + 2;
     unsigned w = 0, h = 0, maxval = 1;
     if (!PnmReadNumber(&p, end, &w) || !PnmReadNumber(&p, end, &h)) return fail();
-    if (w < 1 || w > static_cast<unsigned>(kImgMaxSide) || h < 1 || h > static_cast<unsigned>(kImgMaxSide) ||
-        !qv::decode_pixels_allowed(w, h))
-        return fail();
+    if (!qv::decode_size_allowed(w, h)) return fail();
     if (code != 12) {
         if (!PnmReadNumber(&p, end, &maxval) || maxval < 1 || maxval > kMaxSample) return fail();
     }

@@ -13,13 +13,9 @@ namespace {
 
 constexpr int kHeaderSize = 16;
 const unsigned char kMagic[4] = {'Z', 'P', 'F', 0};
-// zlib turns one byte into at most 1,032: a stored length beyond that many times the packed bytes
-// cannot be what they hold.
-constexpr uint64_t kDeflateMaxExpansion = 1032;
-
-// The most a container carries: the largest image the library decodes (4 bytes a pixel) with room
-// for the headers of any file format around it. The packer writes nothing the unpacker refuses.
-uint64_t MaxPlainBytes() { return 4 * qv::decode_pixel_limit() + (uint64_t{1} << 20); }
+// The most a container carries: the largest raster the library decodes with room for the headers
+// of any file format around it. The packer writes nothing the unpacker refuses.
+uint64_t MaxPlainBytes() { return qv::decode_raster_byte_limit() + (uint64_t{1} << 20); }
 
 }  // namespace
 
@@ -48,7 +44,7 @@ int ZpfPack(int level, unsigned char* out, int capacity, const unsigned char* in
     const uint32_t plain = ReadLe32(&c);
     const uint32_t packed = ReadLe32(&c);
     if (packed > static_cast<uint32_t>(length - kHeaderSize)) return 0;
-    if (plain > MaxPlainBytes() || plain > kDeflateMaxExpansion * packed) return 0;
+    if (plain > MaxPlainBytes() || plain > qv::kDeflateMaxExpansion * packed) return 0;
     if (!out) return static_cast<int>(plain);
     // The header is untrusted: never write more than the caller says it has room for.
     if (capacity < 1 || static_cast<uint32_t>(capacity) < plain) return 0;

@@ -25,8 +25,8 @@ int wsq_encode_1(unsigned char** odata, int* olen, float r_bitrate, const unsign
                  int ppi, const char* comment_text) {
     if (idata == nullptr || w < 1 || h < 1 || !std::isfinite(r_bitrate) || !(r_bitrate > 0.0f)) return -1;
     if (w < kMinWsqSide || h < kMinWsqSide) return kErrEncSmall;
-    if (w > kMaxImageSide || h > kMaxImageSide || static_cast<size_t>(w) * h > qv::kMaxDecodePixels)
-        return kErrEncLarge;
+    // nothing the decoders would refuse
+    if (!qv::decode_size_allowed(w, h)) return kErrEncLarge;
     const size_t npix = static_cast<size_t>(w) * h;
     const int alloc = static_cast<int>(npix);
     int ret;

@@ -275,8 +275,7 @@ int frame_header(wsq_frame_header* frm, M m) {
     if ((ret = m.u8(&scale)) || (ret = m.u16(&v))) return ret;
     f.r_scale = unscale_decimal(scale, v);
     if ((ret = m.u8(&f.wsq_encoder)) || (ret = m.u16(&f.software))) return ret;
-    if (f.width < 1 || f.width > kMaxImageSide || f.height < 1 || f.height > kMaxImageSide ||
-        !qv::decode_pixels_allowed(f.width, f.height)) {
+    if (!qv::decode_size_allowed(f.width, f.height)) {
         diag_fprintf(stderr, "ERROR : read_frame_header_wsq : frame %u x %u\n", f.width, f.height);
         return kErrFrameSize;
     }

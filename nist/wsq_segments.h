@@ -24,7 +24,6 @@ constexpr int kMaxDhtTables = 8;
 constexpr int kMaxSubbands = 64;
 constexpr int kNumSubbands = 60;
 constexpr int kMaxHuffValues = 257;
-constexpr int kMaxImageSide = 32767;
 // Longest filter a transform table may give: the decoder's work grows with the taps, and the
 // standard pair has 9 and 7.
 constexpr int kMaxFilterTaps = 31;

@@ -504,9 +504,13 @@ TEST(WsqCodec, DecoderBudgetRefusesOnlyWhatItMust) {
         EXPECT_EQ(decode_mem(c.data).rc, c.rc) << c.what << ", " << c.data.size() << " bytes";
         EXPECT_EQ(decode_file(c.data).rc, c.rc) << c.what;
     }
-    // The limit the fuzz targets lower applies from the frame header, to both decoders.
-    qv::set_decode_pixel_limit_for_fuzzing(1024 * 1024);
+    // The limit the fuzz targets lower applies from the frame header, to both decoders, and the
+    // encoder writes nothing they refuse.
     const Bytes above = uniform(1024, 1025);
+    qv::set_decode_pixel_limit_for_fuzzing(1024 * 1024);
+    int rc = 0;
+    EXPECT_TRUE(encode(std::vector<unsigned char>(1024 * 1025, 128), 1024, 1025, 0.75f, 500, "", &rc).empty());
+    EXPECT_EQ(rc, -15);
     EXPECT_EQ(decode_mem(small).rc, 0);
     EXPECT_EQ(decode_mem(above).rc, kErrFrameSize);
     EXPECT_EQ(decode_file(above).rc, kErrFrameSize);
