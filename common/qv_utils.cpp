@@ -624,6 +624,19 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
     return ok;
 }
 
+std::string replaceable_by_others(const std::string& path) {
+    try {
+        struct stat st {};
+        if (stat(path.c_str(), &st) != 0) return "cannot be examined";
+        if (st.st_uid != 0 && st.st_uid != geteuid()) return str_format("is owned by another user (uid %u)", st.st_uid);
+        if ((st.st_mode & S_IWOTH) != 0) return "is writable by others";
+        if ((st.st_mode & S_IWGRP) != 0) return "is writable by its group";
+        return "";
+    } catch (...) {
+        return "cannot be examined";
+    }
+}
+
 std::string get_temppath() { return "/tmp/"; }
 
 bool is_rootrun() { return geteuid() == 0; }

@@ -77,5 +77,8 @@ std::string run_argv(const std::vector<std::string>& argv, bool* started = nullp
 // blocks (a FIFO or a device in its place is refused, not waited on). On failure `text` is empty
 // and `why` says what was found.
 bool read_regular_file(const std::string& path, size_t limit, std::string& text, std::string& why);
+// Why another user could replace the file or folder at path (a link is followed), or "" when only
+// root or the effective user can: it belongs to someone else, or its group or others may write it.
+std::string replaceable_by_others(const std::string& path);
 // mkdir -p of dir; the last level gets `mode` through its descriptor (never through a link).
 bool make_dirs(const std::string& dir, unsigned mode);

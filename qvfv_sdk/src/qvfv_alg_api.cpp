@@ -1,7 +1,5 @@
 // Loading the recognition library from "libs/" beside the driver and binding its seven functions.
 #include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cstdio>
 
@@ -13,17 +11,6 @@ namespace {
 
 const char* const kSdkSrc = "qvfv_sdk_cls";
 const char* const kAlgSrc = "qvfv_alg_api";
-
-// Why another user could replace a file or folder ("" when no one but root or us can): it is
-// not owned by root or by us, or it is writable by group or others.
-std::string replaceable_by_others(const std::string& path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return "cannot be examined";
-    if (st.st_uid != 0 && st.st_uid != geteuid()) return str_format("is owned by another user (uid %u)", st.st_uid);
-    if ((st.st_mode & S_IWOTH) != 0) return "is writable by others";
-    if ((st.st_mode & S_IWGRP) != 0) return "is writable by its group";
-    return "";
-}
 
 void clear_bindings(CQvfv_sdk_cls& s) {
     s.m_pfnInitHandle = nullptr;

@@ -152,7 +152,8 @@ int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
 bool CQvfv_sdk_cls::get_config() {
     if (s_configLoaded) return true;
     std::string prefix = "en_";
-    std::string file = get_application_path() + "qvfv_config/" + "config.json";
+    const std::string app = get_application_path();
+    std::string file = app + "qvfv_config/" + "config.json";
     if (!file_exist(file.c_str())) {
         set_msg(__LINE__, "the config file is not exist. [ " + file + " ]", 1);
         return false;
@@ -161,7 +162,16 @@ bool CQvfv_sdk_cls::get_config() {
     // Only a regular file of bounded size is read, and it is parsed once; anything else reads as
     // a damaged configuration: every key takes its default.
     std::string text, why;
-    if (read_regular_file(file, kConfigMax, text, why)) {
+    // Whoever can write the configuration chooses which camera is taken for the scanner: as with
+    // the recognition library, a file or folder that another user could replace is not read.
+    for (const std::string& p : {app, app + "qvfv_config/", file}) {
+        std::string w = replaceable_by_others(p);
+        if (!w.empty()) {
+            why = p + " " + w;
+            break;
+        }
+    }
+    if (why.empty() && read_regular_file(file, kConfigMax, text, why)) {
         size_t nul = text.find('\0');
         if (nul != std::string::npos) text.resize(nul);
         if (text.empty()) why = "empty";

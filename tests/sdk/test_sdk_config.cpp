@@ -95,7 +95,7 @@ TEST(Init, MissingConfigurationThenFound) {
         int a = api.init(nullptr, nullptr), b = api.support_devs(nullptr, 0), c = api.enum_device();
         printf("@%d %d %d\n", a, b, c);
         printf("@%d [%s]\n", api.code_info(-19, text), text);
-        qvtest::write_text(d.config_path(), full_config());
+        d.set_config(full_config());
         int ok = api.init(nullptr, nullptr);
         printf("@%d %d\n", ok, api.code_info(-19, text));
         printf("@%s\n", text);
@@ -392,6 +392,74 @@ TEST(Config, OnlyABoundedRegularFileIsRead) {
         EXPECT_EQ(log.find(line) != std::string::npos, c.damaged) << c.name << "\n" << log;
         unlink((d.config_path() + ".real").c_str());
         rmdir(d.config_path().c_str());
+    }
+}
+
+// Whoever can write the configuration chooses the camera taken for the scanner: a file or folder
+// that another user could replace is a damaged configuration, and the line says which and why.
+TEST(Config, ConfigurationOthersCouldReplaceIsNotRead) {
+    const std::string doc = "{\"dev_vpid\": \"abcd:1234\", \"en_ret_err_init\": \"not ready\"}";
+    const std::string configured = "1: abcd/1234/Quvera QVR610|not ready";
+    const std::string defaults = "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610|";
+    auto mode = [](const char* rel, mode_t m) {
+        return [=](const DriverDir& d) { EXPECT_EQ(chmod((d.root + rel).c_str(), m), 0) << rel; };
+    };
+    auto owner = [](const char* rel) {
+        return [=](const DriverDir& d) { EXPECT_EQ(chown((d.root + rel).c_str(), 12345, -1), 0) << rel; };
+    };
+    struct Case {
+        const char* name;
+        std::function<void(const DriverDir&)> spoil;
+        const char* why;  // "" for a configuration that is read; "@" stands for the driver folder
+        bool needs_root;
+    } cases[] = {
+        {"as installed", mode("qvfv_config/config.json", 0644), "", false},
+        {"read-only for everyone", mode("qvfv_config/config.json", 0444), "", false},
+        {"file writable by others", mode("qvfv_config/config.json", 0666),
+         "@qvfv_config/config.json is writable by others", false},
+        {"file writable by its group", mode("qvfv_config/config.json", 0664),
+         "@qvfv_config/config.json is writable by its group", false},
+        {"folder writable by others", mode("qvfv_config", 0777), "@qvfv_config/ is writable by others", false},
+        {"sticky folder writable by others", mode("qvfv_config", 01777), "@qvfv_config/ is writable by others", false},
+        {"folder writable by its group", mode("qvfv_config", 0775), "@qvfv_config/ is writable by its group", false},
+        {"driver folder writable by others", mode("", 0777), "@ is writable by others", false},
+        {"link to a file others may write",
+         [](const DriverDir& d) {
+             std::string p = d.config_path();
+             EXPECT_EQ(rename(p.c_str(), (p + ".real").c_str()), 0);
+             EXPECT_EQ(chmod((p + ".real").c_str(), 0666), 0);
+             EXPECT_EQ(symlink((p + ".real").c_str(), p.c_str()), 0);
+         },
+         "@qvfv_config/config.json is writable by others", false},
+        {"file owned by another user", owner("qvfv_config/config.json"),
+         "@qvfv_config/config.json is owned by another user (uid 12345)", true},
+        {"folder owned by another user", owner("qvfv_config"), "@qvfv_config/ is owned by another user (uid 12345)",
+         true},
+    };
+    for (const Case& c : cases) {
+        if (c.needs_root && geteuid() != 0) continue;  // only root can give a file away
+        DriverDir d(doc.c_str());
+        FakeBin bin;
+        c.spoil(d);
+        ChildResult r = scenario(d, bin, [](Api& api, void*) {
+            char text[256] = {};
+            int a = api.init(nullptr, nullptr);
+            api.code_info(-19, text);
+            printf("@%d %s|%s\n", a, support_devs(api, 12).c_str(), text);
+        });
+        chmod(d.root.c_str(), 0700);
+        chmod((d.root + "qvfv_config").c_str(), 0755);
+        std::string why = c.why;
+        if (!why.empty()) why.replace(why.find('@'), 1, d.root);
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 " + (why.empty() ? configured : defaults)})
+            << c.name;
+        const std::string line = "the config file is damaged, the defaults are used. [ " + d.config_path() + " ] ";
+        std::string log = qvtest::read_text(d.log_dir() + "runlog_" + today() + "_.txt");
+        if (why.empty())
+            EXPECT_EQ(log.find(line), std::string::npos) << c.name << "\n" << log;
+        else
+            EXPECT_NE(log.find(line + why + "\n"), std::string::npos) << c.name << "\n" << log;
+        unlink((d.config_path() + ".real").c_str());
     }
 }
 

@@ -120,7 +120,10 @@ DriverDir::DriverDir(Installed) {
 
 DriverDir::~DriverDir() { remove_tree(stage_.empty() ? root : stage_); }
 
-void DriverDir::set_config(const std::string& text) { write_text(config_path(), text); }
+void DriverDir::set_config(const std::string& text) {
+    write_text(config_path(), text);
+    chmod(config_path().c_str(), 0644);  // whatever the umask: a file others may write is not read
+}
 
 void DriverDir::remove_config() { unlink(config_path().c_str()); }
 
