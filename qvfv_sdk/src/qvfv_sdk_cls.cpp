@@ -21,6 +21,7 @@ bool s_configLoaded = false;
 
 constexpr size_t kCodeTextMax = 255;    // the caller's buffer has no length: texts are cut here
 constexpr size_t kConfigMax = 1048576;  // a configuration file beyond this is damaged, never read
+constexpr size_t kLangShown = 64;       // of $LANG in the language line
 constexpr int kThresholdDefault = 70;
 constexpr int kThresholdMin = 1;
 constexpr int kThresholdMax = 100;
@@ -191,8 +192,12 @@ bool CQvfv_sdk_cls::get_config() {
     std::string sound = json.value("play_sound");
     if (!sound.empty()) m_soundMode = static_cast<int>(strtol(sound.c_str(), nullptr, 10));
 
-    std::string lang = run_cmd("echo $LANG");
-    write_error_log(kSrc, __LINE__, "current system's language: [" + lang + "]", 1);
+    // The variable itself: a shell's echo would glob and split it (and start a process).
+    // Only its start matters, and a locale name is short: the log line shows at most kLangShown bytes.
+    const char* env = getenv("LANG");
+    std::string lang = env != nullptr ? std::string(env, strnlen(env, kLangShown + 1)) : "";
+    std::string shown = printable(lang.substr(0, kLangShown).c_str()) + (lang.size() > kLangShown ? "..." : "");
+    write_error_log(kSrc, __LINE__, "current system's language: [" + shown + "]", 1);
     if (lang.compare(0, 3, "zh_") == 0) prefix = "zh_";
 
     init_errmsg(json, prefix);

@@ -215,14 +215,30 @@ TEST(Config, DeviceObjectGetsTheWholeList) {
 TEST(Config, LanguagePrefix) {
     DriverDir d(full_config().c_str());
     FakeBin bin;
+    const char* zh = "操作超时。";
+    const char* en = "The operation timed out.";
+    const std::string long_zh = "zh_" + std::string(100000, 'x');
     struct Case {
         const char* lang;
         const char* want;
-    } cases[] = {{"zh_CN.UTF-8", "操作超时。"},      {"zh_TW", "操作超时。"},
-                 {"zh", "The operation timed out."}, {"en_US.UTF-8", "The operation timed out."},
-                 {"", "The operation timed out."},   {nullptr, "The operation timed out."}};
+        std::string shown;  // in the forced language line
+    } cases[] = {
+        {"zh_CN.UTF-8", zh, "zh_CN.UTF-8"},
+        {"zh_TW", zh, "zh_TW"},
+        {"zh", en, "zh"},
+        {"en_US.UTF-8", en, "en_US.UTF-8"},
+        {"", en, ""},
+        {nullptr, en, ""},
+        // The variable as it is, never a shell's expansion of it: this one made the shell list the
+        // whole file system.
+        {"/*/*/*/*/*", en, "/*/*/*/*/*"},
+        {"zh_CN $(touch /tmp/qv-lang)", zh, "zh_CN $(touch /tmp/qv-lang)"},
+        {" zh_CN", en, " zh_CN"},
+        {"zh_CN\n\x1b[2J", zh, "zh_CN\\x0A\\x1B[2J"},
+        {long_zh.c_str(), zh, long_zh.substr(0, 64) + "..."},
+    };
     for (const Case& c : cases) {
-        auto out = results(
+        ChildResult r = scenario(
             d, bin,
             [](Api& api, void*) {
                 api.init(nullptr, nullptr);
@@ -231,8 +247,14 @@ TEST(Config, LanguagePrefix) {
                 printf("@%s\n", text);
             },
             c.lang);
-        EXPECT_EQ(out, std::vector<std::string>{c.want}) << (c.lang ? c.lang : "(unset)");
+        const char* name = c.lang ? c.lang : "(unset)";
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{c.want}) << name;
+        size_t at = r.out.find("current system's language: [");
+        ASSERT_NE(at, std::string::npos) << r.out;
+        std::string line = r.out.substr(at, r.out.find('\n', at) - at);
+        EXPECT_EQ(line, "current system's language: [" + c.shown + "]") << name;
     }
+    EXPECT_FALSE(qvtest::exists("/tmp/qv-lang"));
 }
 
 TEST(Config, CodeMessages) {
