@@ -87,6 +87,10 @@ bool CQvfv_sdk_cls::init_alg() {
             m_algLoaded = 0;
             return false;
         }
+        // Once bound it stays in the process whatever its link line says: its runtime's set-up is
+        // never returned by an unload, so each free and reopen would cost memory. Only now, so that
+        // a library that failed is unloaded above and the next open reads the file again.
+        if (void* resident = dlopen(path.c_str(), RTLD_LAZY | RTLD_NOLOAD | RTLD_NODELETE)) dlclose(resident);
         m_algHandle = h;
     }
     write_error_log(kSdkSrc, __LINE__, "succ to load fingervein alg lib", 0);

@@ -221,6 +221,33 @@ TEST(Loader, FreeUnloadsAndTheNextOpenBindsAgain) {
     EXPECT_EQ(rig.count_calls("init"), 2);
 }
 
+// The scripted library is linked without "-z nodelete": the loader itself keeps a bound library
+// in the process, and only one that was bound.
+TEST(Loader, ABoundLibraryStaysLoadedAfterFree) {
+    Rig rig;
+    rig.script("init 3\n");
+    ChildResult r = rig.run([&](Api& api) {
+        sim::Clock clock;
+        std::string lib = rig.d.root + "libs/libveinalg_x86.so";
+        auto resident = [&] {
+            void* h = dlopen(lib.c_str(), RTLD_LAZY | RTLD_NOLOAD);
+            if (h != nullptr) dlclose(h);
+            return h != nullptr;
+        };
+        api.init(nullptr, nullptr);
+        int failed = api.open();
+        bool after_failure = resident();
+        rig.script("");
+        int opened = api.open();
+        int freed = api.free_();
+        bool after_free = resident();
+        int again = api.open();
+        printf("@%d %d %d %d %d %d\n", failed, after_failure, opened, freed, after_free, again);
+    });
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-19 0 -15 0 1 -15"}) << r.out;
+    EXPECT_EQ(rig.count_calls("init"), 3);
+}
+
 TEST(DeviceControl, ReopenGuardWaitsAfterARecentClose) {
     // An open less than 500 ms after a close waits the full 500 ms, however little is left.
     struct Case {
