@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <type_traits>
 
 namespace qv {
 
@@ -17,13 +18,18 @@ struct FreeDeleter {
     void operator()(void* p) const noexcept { std::free(p); }
 };
 
-// An array from malloc or calloc; empty when the memory could not be had.
+// An array from malloc or calloc; empty when the memory could not be had. No constructor or
+// destructor runs, so only for types that need none and that malloc aligns.
 template <class T>
 using HeapArray = std::unique_ptr<T[], FreeDeleter>;
+
+template <class T>
+constexpr bool kHeapStorable = alignof(T) <= alignof(std::max_align_t) && std::is_trivial_v<T>;
 
 // count uninitialised elements; empty also when count * sizeof(T) overflows.
 template <class T>
 HeapArray<T> heap_alloc(size_t count) {
+    static_assert(kHeapStorable<T>, "heap_alloc holds plain data only");
     if (count > SIZE_MAX / sizeof(T)) return nullptr;
     return HeapArray<T>(static_cast<T*>(std::malloc(count ? count * sizeof(T) : 1)));
 }
@@ -31,6 +37,7 @@ HeapArray<T> heap_alloc(size_t count) {
 // count zeroed elements.
 template <class T>
 HeapArray<T> heap_zeroed(size_t count) {
+    static_assert(kHeapStorable<T>, "heap_zeroed holds plain data only");
     return HeapArray<T>(static_cast<T*>(std::calloc(count ? count : 1, sizeof(T))));
 }
 

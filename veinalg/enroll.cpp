@@ -3,8 +3,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
-#include <new>
 
 namespace {
 
@@ -132,9 +130,9 @@ void MatchTwoFeature(const FV_FEATURE* a, const FV_FEATURE* b, unsigned int* sco
 int MergeFeature(FV_FEATURE* out, const FV_FEATURE* base, const FV_FEATURE* other, unsigned int* acc_responses,
                  const int* other_responses, int* out_responses, int* acc_codes, int* acc_w15, unsigned int* acc_w27,
                  int row_shift, int col_shift, int factor) {
-    std::unique_ptr<int[]> new_codes(new (std::nothrow) int[kGridPoints * 16]);
-    std::unique_ptr<int[]> new_w15(new (std::nothrow) int[kGridPoints]);
-    std::unique_ptr<unsigned int[]> new_w27(new (std::nothrow) unsigned int[kGridPoints]);
+    HeapArray<int> new_codes = qv::heap_alloc<int>(kGridPoints * 16);
+    HeapArray<int> new_w15 = qv::heap_alloc<int>(kGridPoints);
+    HeapArray<unsigned int> new_w27 = qv::heap_alloc<unsigned int>(kGridPoints);
     if (!new_codes || !new_w15 || !new_w27) return -7;
 
     const int hr = half_shift(row_shift), hc = half_shift(col_shift);

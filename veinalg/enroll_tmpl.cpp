@@ -1,7 +1,5 @@
 // Enrolment template from one to three finger images.
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "enroll.h"
 
@@ -94,9 +92,9 @@ int GetEnrollTmplWith(unsigned char* image1, unsigned char* image2, unsigned cha
     unsigned char* images[kMaxImages] = {image1, image2, image3};
     const int n = image3 ? 3 : (image2 ? 2 : 1);
 
-    std::unique_ptr<EnrolWork> work(new (std::nothrow) EnrolWork);
+    HeapArray<EnrolWork> work = qv::heap_alloc<EnrolWork>(1);
     if (!work) return 3012;
-    EnrolWork& w = *work;
+    EnrolWork& w = work[0];
 
     const float slopes[3] = {0.0f, 0.03f, -0.06f};
     for (int k = 0; k < n; ++k) {

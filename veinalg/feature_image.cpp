@@ -1,13 +1,11 @@
 // Feature records of one finger image at its three rotations.
 #include <cstring>
-#include <memory>
-#include <new>
 
 #include "feature.h"
 
 int GetImageGaborFeature(_byteImage* image, FV_FEATURE* feature, FV_FEATURE* reduced, const unsigned char* mask,
                          int* normalised) {
-    std::unique_ptr<int[]> raw(new (std::nothrow) int[kResponses]);
+    HeapArray<int> raw = qv::heap_alloc<int>(kResponses);
     if (!raw) return -7;
     getSmallImageBorder(feature->border, mask);
     std::memcpy(reduced->border, feature->border, kBorderBytes);
@@ -21,9 +19,9 @@ int GetImageGaborFeature(_byteImage* image, FV_FEATURE* feature, FV_FEATURE* red
 }
 
 int GetFeature(_byteImage* image, FV_FEATURE* features) {
-    std::unique_ptr<unsigned char[]> mask(new (std::nothrow) unsigned char[kImageBytes]);
-    std::unique_ptr<int[]> normalised(new (std::nothrow) int[kResponses]);
-    std::unique_ptr<FV_FEATURE> scratch(new (std::nothrow) FV_FEATURE);
+    HeapArray<unsigned char> mask = qv::heap_alloc<unsigned char>(kImageBytes);
+    HeapArray<int> normalised = qv::heap_alloc<int>(kResponses);
+    HeapArray<FV_FEATURE> scratch = qv::heap_alloc<FV_FEATURE>(1);
     if (!mask || !normalised || !scratch) return -7;
     if (PreprocessImage(image->data, mask.get()) != 0) return 3002;
     const float slopes[3] = {0.0f, 0.03f, -0.06f};

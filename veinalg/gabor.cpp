@@ -4,8 +4,6 @@
 
 #include <cmath>
 #include <cstring>
-#include <memory>
-#include <new>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -308,13 +306,13 @@ void point_energies(int box, const int32_t* re, const int32_t* im, int index, in
 
 int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean_bottom, int col0, int row_step,
                         int col_step) {
-    std::unique_ptr<int[]> boxes(new (std::nothrow) int[kGridPoints * kScales]);
-    std::unique_ptr<int[]> integral(new (std::nothrow) int[(kVeinHeight + 1) * (kVeinWidth + 1)]);
-    std::unique_ptr<RowSums> rows(new (std::nothrow) RowSums);
+    HeapArray<int> boxes = qv::heap_alloc<int>(kGridPoints * kScales);
+    HeapArray<int> integral = qv::heap_alloc<int>((kVeinHeight + 1) * (kVeinWidth + 1));
+    HeapArray<RowSums> rows = qv::heap_alloc<RowSums>(1);
     if (!boxes || !integral || !rows) return -7;
 #if defined(__SSE2__)
-    std::unique_ptr<int16_t[]> taps(new (std::nothrow) int16_t[2 * kScales * 9 * kTapSlots + 8]);
-    std::unique_ptr<SplitRow[]> split(new (std::nothrow) SplitRow[18]);
+    HeapArray<int16_t> taps = qv::heap_alloc<int16_t>(2 * kScales * 9 * kTapSlots + 8);
+    HeapArray<SplitRow> split = qv::heap_alloc<SplitRow>(18);
     if (!taps || !split) return -7;
 #endif
     // Every buffer is held: from here on the image is rewritten.
@@ -366,7 +364,7 @@ int ExtractGaborFeature(unsigned char* image, int* responses, int row0, int mean
     for (int i = 0; i < kGridRows; ++i) {
         neighbour_rows(image, row0 + row_step * i, rows.get());
         for (int s = 0; s < kScales; ++s) {
-            vertical_pass(vre, vim, *rows, s);
+            vertical_pass(vre, vim, rows[0], s);
             const int h = kGaborHalf[s], w = 2 * h + 1;
 #if defined(__SSE2__)
             const int nvec = (w + 7) / 8;

@@ -1,12 +1,10 @@
 // The library's behaviour when one work allocation fails: every step reports it, leaves what it
 // promises to leave untouched, and the exported functions neither crash nor leak.
-// malloc and calloc are wrapped at link time (-Wl,--wrap); the nothrow forms of operator new are
-// replaced here and hand out memory from the ordinary operator new.
+// Every work buffer comes from malloc or calloc, both wrapped at link time (-Wl,--wrap).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <vector>
 
 #include "finger_gen.h"
@@ -40,23 +38,6 @@ extern "C" void* __real_calloc(size_t count, size_t size);
 extern "C" void* __wrap_malloc(size_t size) { return FailThisOne() ? nullptr : __real_malloc(size); }
 extern "C" void* __wrap_calloc(size_t count, size_t size) {
     return FailThisOne() ? nullptr : __real_calloc(count, size);
-}
-
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    if (FailThisOne()) return nullptr;
-    try {
-        return ::operator new(size);
-    } catch (...) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    if (FailThisOne()) return nullptr;
-    try {
-        return ::operator new[](size);
-    } catch (...) {
-        return nullptr;
-    }
 }
 
 namespace {
