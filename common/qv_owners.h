@@ -69,13 +69,15 @@ public:
 
     int get() const { return fd_; }
     bool valid() const { return fd_ >= 0; }
-    int release() {
+    // The caller takes the descriptor over: dropping the result would leak it.
+    [[nodiscard]] int release() {
         const int fd = fd_;
         fd_ = -1;
         return fd;
     }
+    // Closes what it holds unless that is fd itself, then keeps fd.
     void reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
+        if (fd_ >= 0 && fd_ != fd) ::close(fd_);
         fd_ = fd;
     }
 
