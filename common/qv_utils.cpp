@@ -239,22 +239,6 @@ std::string str_trim(std::string text) {
     }
 }
 
-std::string trim_id_list(const std::string& text) {
-    try {
-        std::string out;
-        for (const std::string& entry : str_split(text, ",")) {
-            size_t b = entry.find_first_not_of(" \t\r\n");
-            size_t e = entry.find_last_not_of(" \t\r\n");
-            out += b == std::string::npos ? std::string() : entry.substr(b, e - b + 1);
-            out += ',';
-        }
-        if (!out.empty()) out.pop_back();
-        return out;
-    } catch (...) {
-        return text;  // untrimmed rather than empty: an empty list would accept every scanner
-    }
-}
-
 std::string& str_replace(std::string& text, std::string search, std::string repl) {
     try {
         if (search.empty()) return text;

@@ -67,9 +67,6 @@ QV_EXPORT int mu_myexec(const char* command, int flag, std::string& out);
 QV_EXPORT int mu_systask(std::string a, std::string b, int n, systask_opt_flag flag);
 
 // ---- internal to the library ----
-// A supported-id list ("vvvv:pppp,...") with the blanks around each comma-separated entry removed,
-// so that the device records, lsusb and the device object all read the same ids.
-std::string trim_id_list(const std::string& text);
 // Runs argv[0] found on PATH with exactly these arguments (no shell) and returns its stdout,
 // or "" when it cannot be started; *started, when given, tells which.
 std::string run_argv(const std::vector<std::string>& argv, bool* started = nullptr);

@@ -4,6 +4,7 @@
 #include <string.h>
 
 #include "qv_utils.h"
+#include "supported_ids.h"
 
 namespace {
 constexpr int kWidth = 320;
@@ -96,7 +97,11 @@ int CFvdev::setdevidx(int index) {
 }
 
 int CFvdev::setsupdevids(const char* text) {
-    m_supDevIds = text != nullptr ? trim_id_list(text) : "";
+    try {
+        m_supDevIds = text != nullptr ? join_supported_ids(parse_supported_ids(text)) : "";
+    } catch (...) {
+        m_supDevIds = text;  // untrimmed rather than empty: an empty list would accept every scanner
+    }
     return 0;
 }
 

@@ -13,6 +13,7 @@
 #include "qv_owners.h"
 #include "qv_utils.h"
 #include "sonix_ctrl.h"
+#include "supported_ids.h"
 
 namespace {
 
@@ -45,6 +46,12 @@ using NewCamera = std::unique_ptr<V4L2Camera>;
 
 int enum_devices(std::vector<dev_id_t>& list, const std::string& supported) {
     list.clear();
+    std::vector<SupportedId> ids;
+    try {
+        ids = parse_supported_ids(supported);
+    } catch (...) {
+        return -1;  // a list that cannot be read lists nothing
+    }
     UdevContext ud(udev_new());
     if (!ud) return -1;
     UdevEnumerate en(udev_enumerate_new(ud.get()));
@@ -63,8 +70,7 @@ int enum_devices(std::vector<dev_id_t>& list, const std::string& supported) {
         bool keep = node && strlen(node) < kTextMax && usb &&
                     parse_hex(udev_device_get_sysattr_value(usb, "idVendor"), id.vid) &&
                     parse_hex(udev_device_get_sysattr_value(usb, "idProduct"), id.pid);
-        if (keep && !supported.empty())
-            keep = supported.find(str_format("%04x:%04x", id.vid, id.pid)) != std::string::npos;
+        if (keep && !supported.empty()) keep = lists_device(ids, id.vid, id.pid);
         if (keep) keep = sonix_dev_valid(node) == 0;
         if (keep) {
             const char* product = udev_device_get_sysattr_value(usb, "product");

@@ -52,13 +52,6 @@ const char* const kSoundFiles[EV_COUNT] = {"enroll_template_start.wav",  "enroll
 
 const char* const kDevName = "Quvera QVR610";
 
-bool is_hex_digits(const std::string& s, size_t min, size_t max) {
-    if (s.size() < min || s.size() > max) return false;
-    for (char c : s)
-        if (!isxdigit(static_cast<unsigned char>(c))) return false;
-    return true;
-}
-
 // A setting's text for a log line: bytes that could break the line are shown as \xNN.
 std::string printable(const char* value) {
     std::string out;
@@ -83,20 +76,6 @@ bool parse_bounded(const char* text, int lo, int hi, int& out) {
     if (*p != 0 || v < lo) return false;
     out = static_cast<int>(v);
     return true;
-}
-
-// "vvvv:pppp": the only form handed to lsusb.
-bool is_vidpid(const std::string& e) {
-    return e.size() == 9 && e[4] == ':' && is_hex_digits(e.substr(0, 4), 4, 4) && is_hex_digits(e.substr(5), 4, 4);
-}
-
-// The vendor and product parts of a supported-id entry; true when the entry can become a record
-// (only ids of hexadecimal digits do: an empty piece from a trailing comma does not).
-bool split_id(const std::string& entry, std::string& v, std::string& p) {
-    size_t colon = entry.find(':');
-    v = colon == std::string::npos ? entry : entry.substr(0, colon);
-    p = colon == std::string::npos ? entry : entry.substr(colon + 1);
-    return is_hex_digits(v, 1, 4) && is_hex_digits(p, 1, 4);
 }
 
 }  // namespace
@@ -183,10 +162,10 @@ bool CQvfv_sdk_cls::get_config() {
         write_error_log(kSrc, __LINE__, "the config file is damaged, the defaults are used. [ " + file + " ] " + why,
                         1);
 
-    std::string ids = trim_id_list(json.value("dev_vpid"));
-    if (!ids.empty()) m_vidPidList = ids;
-    m_vidPids.clear();
-    m_vidPids = str_split(m_vidPidList, ",");
+    std::vector<SupportedId> ids = parse_supported_ids(json.value("dev_vpid"));
+    if (ids.empty()) ids = parse_supported_ids(m_vidPidList);
+    m_vidPidList = join_supported_ids(ids);
+    m_vidPids = std::move(ids);
     fvd_setsupdevids(m_vidPidList.c_str());
 
     std::string sound = json.value("play_sound");
@@ -218,21 +197,20 @@ void CQvfv_sdk_cls::init_multhint(const JsonDocument& json, const std::string& p
 int CQvfv_sdk_cls::get_supdev_cnt() {
     m_supDevCnt = 0;
     memset(m_supDevs, 0, sizeof m_supDevs);
-    for (const std::string& entry : m_vidPids) {
-        std::string v, p;
-        bool valid = split_id(entry, v, p);
-        write_error_log(kSrc, __LINE__, str_format("Vidpid of supported devices: [%s:%s]", v.c_str(), p.c_str()), 0);
-        if (!valid) {
-            write_error_log(kSrc, __LINE__, "invalid supported device id: [" + entry + "]", 1);
+    for (const SupportedId& id : m_vidPids) {
+        write_error_log(kSrc, __LINE__,
+                        str_format("Vidpid of supported devices: [%s:%s]", id.vendor.c_str(), id.product.c_str()), 0);
+        if (!id.record) {
+            write_error_log(kSrc, __LINE__, "invalid supported device id: [" + id.text + "]", 1);
             continue;
         }
         if (m_supDevCnt >= QV_MAX_SUPDEVS) {
-            write_error_log(kSrc, __LINE__, "too many supported devices, ignored: [" + entry + "]", 1);
+            write_error_log(kSrc, __LINE__, "too many supported devices, ignored: [" + id.text + "]", 1);
             continue;
         }
         dev_info_st& d = m_supDevs[m_supDevCnt++];
-        d.vid = static_cast<int>(strtol(v.c_str(), nullptr, 16));
-        d.pid = static_cast<int>(strtol(p.c_str(), nullptr, 16));
+        d.vid = id.vid;
+        d.pid = id.pid;
         snprintf(d.name, sizeof d.name, "%s", kDevName);
     }
     return m_supDevCnt;
@@ -263,14 +241,15 @@ int CQvfv_sdk_cls::enumdevice() {
 int CQvfv_sdk_cls::qvfv_enumdevice() {
     // The same entries as the records, so a long list cannot start lsusb without bound.
     int count = 0, records = 0;
-    for (const std::string& entry : m_vidPids) {
-        std::string v, p;
-        if (!split_id(entry, v, p)) continue;
+    for (const SupportedId& id : m_vidPids) {
+        if (!id.record) continue;
         if (records++ >= QV_MAX_SUPDEVS) break;
-        if (!is_vidpid(entry)) {
-            write_error_log(kSrc, __LINE__, "skip lsusb for invalid device id: [" + entry + "]", 1);
+        // Only "vvvv:pppp" reaches lsusb; an id in upper case could never be counted anyway.
+        if (!id.pair) {
+            write_error_log(kSrc, __LINE__, "skip lsusb for invalid device id: [" + id.text + "]", 1);
             continue;
         }
+        const std::string& entry = id.text;
         bool started = false;
         std::string out = run_argv({"lsusb", "-d", entry}, &started);
         if (!started) {

@@ -11,6 +11,7 @@
 
 #include "qv_export.h"
 #include "qvbio_api_define.h"
+#include "supported_ids.h"
 
 // Events: index of the hint table and of the sound files.
 enum _Event_Type {
@@ -81,7 +82,7 @@ public:
     std::string m_errMsg[QV_MSG_TABLE];
     std::string m_hintMsg[QV_MSG_TABLE];
     int m_supDevCnt;
-    std::vector<std::string> m_vidPids;
+    std::vector<SupportedId> m_vidPids;  // the entries of m_vidPidList
     dev_info_st m_supDevs[QV_MAX_SUPDEVS];
     get_conf_cb_t m_getConf;
     void* m_getConfCtx;

@@ -10,7 +10,9 @@
 
 #include "cam_test_util.h"
 #include "fvdev.h"
+#include "qv_utils.h"
 #include "qv_uvc_dev.h"
+#include "supported_ids.h"
 #include "udev_fixture.h"
 
 using namespace camtest;
@@ -119,6 +121,62 @@ TEST_F(Device, SupportedListFiltersByLowerCaseKeyAndSparesOtherCameras) {
     fvd_setsupdevids("ABCD:1234");
     EXPECT_EQ(fvd_enumdevice(), 0);
     EXPECT_EQ(fvd_opendevice(), -15);
+}
+
+// One parse of the list serves the device records (record, vid, pid), lsusb (pair) and the
+// enumeration (text); the line about upper case names the records that can never match.
+TEST(SupportedIds, EntriesOfTheList) {
+    struct {
+        const char* text;
+        Names want;  // "text|vendor|product|vid:pid" for a record, "text|vendor|product|-" otherwise; P pair, U upper
+    } cases[] = {
+        {"", {}},
+        {" \t", {}},
+        {",", {"|||-", "|||-"}},
+        {"abcd:1234", {"abcd:1234|abcd|1234|abcd:1234 P"}},
+        {" abcd:1234 ,\tABCD:00ff\n,", {"abcd:1234|abcd|1234|abcd:1234 P", "ABCD:00ff|ABCD|00ff|abcd:00ff U", "|||-"}},
+        {"abcd", {"abcd|abcd|abcd|abcd:abcd"}},
+        {"abc:1,Abc:1", {"abc:1|abc|1|0abc:0001", "Abc:1|Abc|1|0abc:0001 U"}},
+        {"abcd:12345", {"abcd:12345|abcd|12345|-"}},
+        {"abcd:12zz", {"abcd:12zz|abcd|12zz|-"}},
+        {"a:b:c", {"a:b:c|a|b:c|-"}},
+        {"0x12:1", {"0x12:1|0x12|1|-"}},
+        {"3a5c:0610;touch /tmp/x", {"3a5c:0610;touch /tmp/x|3a5c|0610;touch /tmp/x|-"}},
+        {"ab cd:1234", {"ab cd:1234|ab cd|1234|-"}},
+    };
+    for (const auto& c : cases) {
+        Names got;
+        for (const SupportedId& id : parse_supported_ids(c.text)) {
+            std::string s = id.text + "|" + id.vendor + "|" + id.product + "|";
+            s += id.record ? str_format("%04x:%04x", id.vid, id.pid) : "-";
+            if (id.pair) s += " P";
+            if (id.upper) s += " U";
+            got.push_back(s);
+        }
+        EXPECT_EQ(got, c.want) << c.text;
+    }
+    EXPECT_EQ(join_supported_ids(parse_supported_ids(" abcd:1234 ,\tABCD:00ff\n, ")), "abcd:1234,ABCD:00ff,");
+}
+
+// A device is listed when its lower-case key occurs in the list's text, exactly as a search in
+// the whole text would find it.
+TEST(SupportedIds, DeviceKeyOccursInAnEntry) {
+    struct {
+        const char* text;
+        int vid, pid;
+        bool listed;
+    } cases[] = {
+        {"abcd:1234", 0xabcd, 0x1234, true},   {"ABCD:1234", 0xabcd, 0x1234, false},
+        {"abcd:1235", 0xabcd, 0x1234, false},  {"1111:2222, abcd:1234 ", 0xabcd, 0x1234, true},
+        {"abcd:12345", 0xabcd, 0x1234, true},  {"xabcd:1234", 0xabcd, 0x1234, true},
+        {"abcd:123", 0xabcd, 0x0123, false},   {"0abc:0001", 0xabc, 1, true},
+        {"abcd,:1234", 0xabcd, 0x1234, false}, {"", 0xabcd, 0x1234, false},
+    };
+    for (const auto& c : cases) {
+        std::string whole = str_format("%04x:%04x", c.vid, c.pid);
+        EXPECT_EQ(lists_device(parse_supported_ids(c.text), c.vid, c.pid), c.listed) << c.text;
+        EXPECT_EQ(std::string(c.text).find(whole) != std::string::npos, c.listed) << c.text << " (whole text)";
+    }
 }
 
 TEST_F(Device, FindDestDevCountsMatchingEntriesOnly) {
