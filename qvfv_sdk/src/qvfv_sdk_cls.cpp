@@ -167,6 +167,11 @@ bool CQvfv_sdk_cls::get_config() {
     m_vidPidList = join_supported_ids(ids);
     m_vidPids = std::move(ids);
     fvd_setsupdevids(m_vidPidList.c_str());
+    // udev and lsusb show ids in lower case, and both are compared as they are written.
+    for (const SupportedId& id : m_vidPids)
+        if (id.upper)
+            write_error_log(kSrc, __LINE__,
+                            "supported device id [" + id.text + "] has upper-case letters, no device matches it", 1);
 
     std::string sound = json.value("play_sound");
     if (!sound.empty()) m_soundMode = static_cast<int>(strtol(sound.c_str(), nullptr, 10));

@@ -70,6 +70,11 @@ std::string support_devs(Api& api, int max) {
 
 std::string cfg(const std::string& members) { return "{" + members + "}"; }
 
+std::string str_to_lower_ascii(std::string s) {
+    for (char& ch : s) ch = static_cast<char>(tolower(static_cast<unsigned char>(ch)));
+    return s;
+}
+
 std::string full_config() { return qvtest::read_text(std::string(SOURCE_DIR) + "/qvfv_config/config.json"); }
 
 TEST(BaseInfo, FilledWithoutInitialisation) {
@@ -311,6 +316,45 @@ TEST(Config, EnumDeviceCountsLsusbLines) {
         bin.set_lsusb(c.listing);
         auto out = results(d, bin, [](Api& api, void*) { printf("@%d\n", api.enum_device()); });
         EXPECT_EQ(out, std::vector<std::string>{std::to_string(c.want)}) << c.config;
+    }
+}
+
+// An id written in upper case still makes its record but can never match a device (udev and lsusb
+// show ids in lower case): one forced line at the configuration's reading names each such entry.
+TEST(Config, UpperCaseIdsAreNamed) {
+    struct Case {
+        const char* ids;
+        std::vector<std::string> named;
+        const char* records;
+    } cases[] = {
+        {"abcd:1234,ABCD:00ff", {"ABCD:00ff"}, "2: abcd/1234/Quvera QVR610 abcd/00ff/Quvera QVR610"},
+        {"3A5c:0610, Abc:1 ,zz:1", {"3A5c:0610", "Abc:1"}, "2: 3a5c/0610/Quvera QVR610 0abc/0001/Quvera QVR610"},
+        {"3a5c:0610,3a5c:0611", {}, "2: 3a5c/0610/Quvera QVR610 3a5c/0611/Quvera QVR610"},
+    };
+    for (const Case& c : cases) {
+        DriverDir d(("{\"dev_vpid\": \"" + std::string(c.ids) + "\"}").c_str());
+        FakeBin bin;
+        bin.set_lsusb("Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\nBus 001 Device 003: ID abcd:00ff X\n");
+        ChildResult r = scenario(d, bin, [](Api& api, void*) {
+            api.init(nullptr, nullptr);
+            int n = api.enum_device();
+            printf("@%d %s\n", n, support_devs(api, 12).c_str());
+        });
+        int want = std::string(c.ids) == "3a5c:0610,3a5c:0611" ? 1 : 0;
+        EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{std::to_string(want) + " " + c.records}) << c.ids;
+        std::string log = qvtest::read_text(d.log_dir() + "runlog_" + today() + "_.txt");
+        size_t lines = 0;
+        for (size_t p = log.find("has upper-case letters"); p != std::string::npos;
+             p = log.find("has upper-case letters", p + 1))
+            lines++;
+        EXPECT_EQ(lines, c.named.size()) << c.ids << "\n" << log;
+        for (const std::string& id : c.named)
+            EXPECT_NE(log.find("supported device id [" + id + "] has upper-case letters, no device matches it"),
+                      std::string::npos)
+                << id << "\n"
+                << log;
+        for (const std::string& call : bin.calls("lsusb"))
+            EXPECT_EQ(call, str_to_lower_ascii(call)) << "lsusb is given ids in lower case only";
     }
 }
 
