@@ -139,8 +139,6 @@ bool CQvfv_sdk_cls::get_config() {
         return false;
     }
     m_vidPidList = QV_DEFAULT_VIDPIDS;
-    // Only a regular file of bounded size is read, and it is parsed once; anything else reads as
-    // a damaged configuration: every key takes its default.
     std::string text, why;
     // Whoever can write the configuration chooses which camera is taken for the scanner: as with
     // the recognition library, a file or folder that another user could replace is not read.
@@ -151,6 +149,8 @@ bool CQvfv_sdk_cls::get_config() {
             break;
         }
     }
+    // Only a regular file of bounded size is read, and it is parsed once; anything else reads as
+    // a damaged configuration: every key takes its default.
     if (why.empty() && read_regular_file(file, kConfigMax, text, why)) {
         size_t nul = text.find('\0');
         if (nul != std::string::npos) text.resize(nul);
