@@ -13,14 +13,18 @@
 #include "img_codec_util.h"
 #include "img_jp2.h"
 #include "qv_decode_budget.h"
+#include "qv_owners.h"
 
 using namespace imgcodec;
 
 namespace {
 
-constexpr int kMaxComponents = 64;
-constexpr int kMinEncoded = 10;     // an encoded image of 9 bytes or fewer is refused
-constexpr int kMaxResolutions = 6;  // the codec's default number of resolution levels
+constexpr int kMaxComponents = 64;  // channels the reader represents
+constexpr unsigned kMaxPrecision = 31;
+constexpr unsigned kMaxColumns = 255;          // palette columns, an 8-bit count
+constexpr unsigned kMaxPaletteEntries = 1024;  // the standard's and OpenJPEG's bound
+constexpr int kMinEncoded = 10;                // an encoded image of 9 bytes or fewer is refused
+constexpr int kMaxResolutions = 6;             // the codec's default number of resolution levels
 constexpr size_t kStreamChunk = OPJ_J2K_STREAM_CHUNK_SIZE;
 const unsigned char kJp2Signature[12] = {0, 0, 0, 0x0C, 'j', 'P', ' ', ' ', 0x0D, 0x0A, 0x87, 0x0A};
 const unsigned char kJ2kSignature[4] = {0xFF, 0x4F, 0xFF, 0x51};
@@ -142,28 +146,132 @@ uint32_t Be32(const unsigned char* p) {
     return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// Offset of the code stream: 0 for a raw one, the contents of the top-level "jp2c" box in a JP2 file.
-bool CodeStreamOffset(const ByteSource& src, bool jp2, uint64_t* offset) {
+// The boxes of a JP2 header that decide the decoded channels. OpenJPEG would apply a palette (pclr
+// with cmap) after decoding as one 32-bit plane per column (a gigabyte for 16 columns at the pixel
+// budget) and then reorder the channels by cdef; the reader has it leave all three alone, budgets
+// the channels from the boxes, and maps the indices itself in the 8-bit conversion.
+struct ChannelBoxes {
+    struct Mapping {
+        unsigned cmp, mtyp, pcol;
+    };
+    struct Definition {
+        unsigned cn, typ, asoc;
+    };
+    bool pclr = false, cmap = false;
+    unsigned entries = 0, columns = 0;
+    unsigned char bits[kMaxColumns], sgnd[kMaxColumns];  // per column
+    qv::HeapArray<uint32_t> values;                      // entries x columns, as stored
+    Mapping map[kMaxColumns];                            // one per column
+    unsigned defs = 0;
+    qv::HeapArray<Definition> def;
+    bool palette() const { return pclr && cmap; }
+};
+
+// One box: its type and contents [body, end).
+struct Box {
+    char type[4];
+    uint64_t body, end;
+};
+
+// The box at `at`, within `limit`; a box of length 0 runs to `limit` where the format allows it.
+bool ReadBox(const ByteSource& src, uint64_t at, uint64_t limit, bool open_ended, Box* b) {
+    unsigned char h[16];
+    if (at > limit || limit - at < 8 || !src.ReadAt(at, h, 8)) return false;
+    uint64_t len = Be32(h), header = 8;
+    if (len == 1) {
+        if (limit - at < 16 || !src.ReadAt(at + 8, h + 8, 8)) return false;
+        len = (uint64_t(Be32(h + 8)) << 32) | Be32(h + 12);
+        header = 16;
+    } else if (len == 0) {
+        if (!open_ended) return false;
+        len = limit - at;
+    }
+    if (len < header || len > limit - at) return false;
+    memcpy(b->type, h + 4, 4);
+    b->body = at + header;
+    b->end = at + len;
+    return true;
+}
+
+// A palette as OpenJPEG reads it: 1 to 1024 entries, 1 to 255 columns of 1 to 128 bits, each entry
+// stored in whole bytes (at most 4 are kept).
+bool ReadPclr(const ByteSource& src, const Box& b, ChannelBoxes* c) {
+    unsigned char h[3 + kMaxColumns];
+    if (c->pclr || b.end - b.body < 3 || !src.ReadAt(b.body, h, 3)) return false;
+    c->entries = (unsigned(h[0]) << 8) | h[1];
+    c->columns = h[2];
+    if (c->entries < 1 || c->entries > kMaxPaletteEntries || c->columns < 1) return false;
+    if (!src.ReadAt(b.body + 3, h + 3, c->columns)) return false;
+    uint64_t row = 0;
+    for (unsigned i = 0; i < c->columns; ++i) {
+        c->bits[i] = static_cast<unsigned char>((h[3 + i] & 0x7F) + 1);
+        c->sgnd[i] = (h[3 + i] & 0x80) != 0;
+        row += std::min(4, (c->bits[i] + 7) / 8);
+    }
+    const uint64_t at = b.body + 3 + c->columns;
+    if (b.end < at || row * c->entries > b.end - at) return false;
+    c->values = qv::heap_alloc<uint32_t>(size_t{c->entries} * c->columns);
+    qv::HeapArray<unsigned char> raw = qv::heap_alloc<unsigned char>(row * c->entries);
+    if (!c->values || !raw || !src.ReadAt(at, raw.get(), row * c->entries)) return false;
+    const unsigned char* p = raw.get();
+    for (unsigned k = 0; k < c->entries; ++k) {
+        for (unsigned i = 0; i < c->columns; ++i) {
+            uint32_t v = 0;
+            for (int n = std::min(4, (c->bits[i] + 7) / 8); n > 0; --n) v = (v << 8) | *p++;
+            c->values[size_t{k} * c->columns + i] = v;
+        }
+    }
+    c->pclr = true;
+    return true;
+}
+
+// One mapping per palette column; the palette comes first.
+bool ReadCmap(const ByteSource& src, const Box& b, ChannelBoxes* c) {
+    unsigned char m[4 * kMaxColumns];
+    if (!c->pclr || c->cmap || b.end - b.body < 4 * uint64_t{c->columns} || !src.ReadAt(b.body, m, 4 * c->columns))
+        return false;
+    for (unsigned i = 0; i < c->columns; ++i)
+        c->map[i] = {(unsigned(m[4 * i]) << 8) | m[4 * i + 1], m[4 * i + 2], m[4 * i + 3]};
+    c->cmap = true;
+    return true;
+}
+
+bool ReadCdef(const ByteSource& src, const Box& b, ChannelBoxes* c) {
+    unsigned char n[2];
+    if (c->def || b.end - b.body < 2 || !src.ReadAt(b.body, n, 2)) return false;
+    c->defs = (unsigned(n[0]) << 8) | n[1];
+    if (c->defs == 0 || b.end - b.body - 2 < 6 * uint64_t{c->defs}) return false;
+    qv::HeapArray<unsigned char> raw = qv::heap_alloc<unsigned char>(6 * size_t{c->defs});
+    c->def = qv::heap_alloc<ChannelBoxes::Definition>(c->defs);
+    if (!raw || !c->def || !src.ReadAt(b.body + 2, raw.get(), 6 * size_t{c->defs})) return false;
+    for (unsigned i = 0; i < c->defs; ++i) {
+        const unsigned char* d = raw.get() + 6 * i;
+        c->def[i] = {(unsigned(d[0]) << 8) | d[1], (unsigned(d[2]) << 8) | d[3], (unsigned(d[4]) << 8) | d[5]};
+    }
+    return true;
+}
+
+// Offset of the code stream: 0 for a raw one, the contents of the top-level "jp2c" box in a JP2 file,
+// with the channel boxes of every header box before it (OpenJPEG reads no box after it).
+bool ReadContainer(const ByteSource& src, bool jp2, uint64_t* offset, ChannelBoxes* c) {
     *offset = 0;
     if (!jp2) return true;
-    uint64_t at = 0;
-    while (at < src.size) {
-        unsigned char box[16];
-        if (!src.ReadAt(at, box, 8)) return false;
-        uint64_t len = Be32(box), header = 8;
-        if (len == 1) {
-            if (!src.ReadAt(at + 8, box + 8, 8)) return false;
-            len = (uint64_t(Be32(box + 8)) << 32) | Be32(box + 12);
-            header = 16;
-        } else if (len == 0) {
-            len = src.size - at;
-        }
-        if (len < header || len > src.size - at) return false;
-        if (memcmp(box + 4, "jp2c", 4) == 0) {
-            *offset = at + header;
+    Box top;
+    for (uint64_t at = 0; at < src.size; at = top.end) {
+        if (!ReadBox(src, at, src.size, true, &top)) return false;
+        if (memcmp(top.type, "jp2c", 4) == 0) {
+            *offset = top.body;
             return true;
         }
-        at += len;
+        if (memcmp(top.type, "jp2h", 4) != 0) continue;
+        Box b;
+        for (uint64_t in = top.body; in < top.end; in = b.end) {
+            if (!ReadBox(src, in, top.end, false, &b)) return false;
+            if ((memcmp(b.type, "pclr", 4) == 0 && !ReadPclr(src, b, c)) ||
+                (memcmp(b.type, "cmap", 4) == 0 && !ReadCmap(src, b, c)) ||
+                (memcmp(b.type, "cdef", 4) == 0 && !ReadCdef(src, b, c)))
+                return false;
+        }
     }
     return false;
 }
@@ -268,12 +376,13 @@ bool ScanCoding(const ByteSource& src, uint64_t after_siz, uint64_t stream_end, 
 }
 
 // The image the SIZ segment describes must fit the decode budget (its pixels on the reference grid,
-// every component's samples at its own subsampling), its tile grid must fit in the data and the
-// decoder's memory must stay in bounds, all before OpenJPEG sets up anything for it.
-bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
+// every component's samples at its own subsampling, and so the channels a palette maps them to),
+// its tile grid must fit in the data and the decoder's memory must stay in bounds, all before
+// OpenJPEG sets up anything for it.
+bool HeaderWithinBudget(const ByteSource& src, bool jp2, ChannelBoxes* boxes) {
     uint64_t at = 0;
     unsigned char siz[kSizFixedBytes];
-    if (!CodeStreamOffset(src, jp2, &at) || !src.ReadAt(at, siz, sizeof siz)) return false;
+    if (!ReadContainer(src, jp2, &at, boxes) || !src.ReadAt(at, siz, sizeof siz)) return false;
     if (memcmp(siz, kJ2kSignature, 4) != 0) return false;
     const uint64_t x1 = Be32(siz + 8), y1 = Be32(siz + 12), x0 = Be32(siz + 16), y0 = Be32(siz + 20),
                    tdx = Be32(siz + 24), tdy = Be32(siz + 28), tx0 = Be32(siz + 32), ty0 = Be32(siz + 36);
@@ -284,14 +393,25 @@ bool HeaderWithinBudget(const ByteSource& src, bool jp2) {
     if (!src.ReadAt(at + sizeof siz + 2, c + 2, kSizComponentBytes * comps)) return false;
     if (x1 <= x0 || y1 <= y0 || tdx == 0 || tdy == 0 || tx0 > x0 || ty0 > y0) return false;
     if (!qv::decode_pixels_allowed(x1 - x0, y1 - y0)) return false;
-    uint64_t samples = 0, full = 0;
+    uint64_t samples = 0, full = 0, own[kMaxComponents];
     for (unsigned k = 0; k < comps; ++k) {
         const unsigned dx = c[2 + kSizComponentBytes * k + 1], dy = c[2 + kSizComponentBytes * k + 2];
         if (dx == 0 || dy == 0) return false;
-        samples += (CeilDiv(x1, dx) - CeilDiv(x0, dx)) * (CeilDiv(y1, dy) - CeilDiv(y0, dy));
+        own[k] = (CeilDiv(x1, dx) - CeilDiv(x0, dx)) * (CeilDiv(y1, dy) - CeilDiv(y0, dy));
+        samples += own[k];
         if (dx == 1 && dy == 1) ++full;
     }
     if (samples > qv::decode_sample_limit()) return false;
+    // a palette image counts as the image it maps to: each column has its component's samples
+    if (boxes->palette()) {
+        if (boxes->columns > static_cast<unsigned>(kMaxComponents)) return false;
+        uint64_t mapped = 0;
+        for (unsigned i = 0; i < boxes->columns; ++i) {
+            if (boxes->map[i].cmp >= comps || boxes->bits[i] > kMaxPrecision) return false;
+            mapped += own[boxes->map[i].cmp];
+        }
+        if (mapped > qv::decode_sample_limit()) return false;
+    }
     const uint64_t across = CeilDiv(x1 - tx0, tdx), down = CeilDiv(y1 - ty0, tdy);
     if (across > kMaxTiles || down > kMaxTiles || across * down > kMaxTiles) return false;
     const uint64_t tiles = across * down;
@@ -324,10 +444,10 @@ int ResolutionLevels(int w, int h) {
 struct SampleMap {
     int64_t offset, top;
     int shift;
-    explicit SampleMap(const opj_image_comp_t& c)
-        : offset(c.sgnd ? int64_t(1) << (c.prec - 1) : 0),
-          top((int64_t(1) << c.prec) - 1),
-          shift(c.prec > 8 ? static_cast<int>(c.prec) - 8 : 0) {}
+    SampleMap(OPJ_UINT32 prec, bool sgnd)
+        : offset(sgnd ? int64_t(1) << (prec - 1) : 0),
+          top((int64_t(1) << prec) - 1),
+          shift(prec > 8 ? static_cast<int>(prec) - 8 : 0) {}
     unsigned char operator()(OPJ_INT32 raw) const {
         int64_t v = raw + offset;
         v = v < 0 ? 0 : v > top ? top : v;
@@ -339,23 +459,112 @@ bool ComponentsUsable(const opj_image_t* image) {
     if (image == nullptr || image->comps == nullptr || image->numcomps < 1 ||
         image->numcomps > static_cast<OPJ_UINT32>(kMaxComponents))
         return false;
-    int64_t total = 0;
     for (OPJ_UINT32 i = 0; i < image->numcomps; ++i) {
         const opj_image_comp_t& c = image->comps[i];
-        if (c.w < 1 || c.h < 1 || c.w > qv::kMaxDecodeSide || c.h > qv::kMaxDecodeSide || c.prec < 1 || c.prec > 31)
+        if (c.w < 1 || c.h < 1 || c.w > qv::kMaxDecodeSide || c.h > qv::kMaxDecodeSide || c.prec < 1 ||
+            c.prec > kMaxPrecision)
             return false;
-        total += int64_t(c.w) * c.h * 4;
     }
-    return total <= INT_MAX;
-}
-
-bool IsColour(const opj_image_t* image) {
-    if (image->numcomps < 3) return false;
-    const opj_image_comp_t* c = image->comps;
-    for (int k = 1; k < 3; ++k)
-        if (c[k].w != c[0].w || c[k].h != c[0].h || c[k].prec != c[0].prec) return false;
     return true;
 }
+
+// One channel of the decoded image: a component's samples, or a palette column indexed by them.
+struct Channel {
+    OPJ_UINT32 comp;
+    int column;  // -1: the component itself
+    OPJ_UINT32 prec;
+    bool sgnd;
+};
+
+// The channels as OpenJPEG would give them after applying pclr, cmap and cdef, with the checks it
+// makes first; false where it would refuse the image.
+bool MapChannels(const opj_image_t* image, const ChannelBoxes& b, Channel* ch, unsigned* count) {
+    const unsigned comps = image->numcomps, n = b.palette() ? b.columns : comps;
+    if (n < 1 || n > static_cast<unsigned>(kMaxComponents)) return false;
+    for (unsigned i = 0; i < b.defs; ++i) {
+        const ChannelBoxes::Definition& d = b.def[i];
+        if (d.cn >= n || (d.asoc != 65535 && d.asoc > n)) return false;
+    }
+    for (unsigned k = 0; b.defs > 0 && k < n; ++k) {  // a channel definition for every channel
+        unsigned i = 0;
+        while (i < b.defs && b.def[i].cn != k) ++i;
+        if (i == b.defs) return false;
+    }
+    if (!b.palette()) {
+        for (unsigned k = 0; k < n; ++k) ch[k] = {k, -1, image->comps[k].prec, image->comps[k].sgnd != 0};
+    } else {
+        // each column mapped once, column i to channel i, or a component used directly
+        ChannelBoxes::Mapping map[kMaxColumns];
+        bool used[kMaxColumns] = {};
+        for (unsigned i = 0; i < n; ++i) {
+            map[i] = b.map[i];
+            const unsigned pcol = map[i].pcol;
+            if (map[i].cmp >= comps || map[i].mtyp > 1 || pcol >= n || (used[pcol] && map[i].mtyp == 1) ||
+                (map[i].mtyp == 0 && pcol != 0) || (map[i].mtyp == 1 && pcol != i))
+                return false;
+            used[pcol] = true;
+        }
+        bool all_used = true;
+        for (unsigned i = 0; i < n; ++i) {
+            if (!used[i] && map[i].mtyp != 0) return false;
+            all_used = all_used && used[i];
+        }
+        // OpenJPEG reads a one-component image whose columns are not all mapped as all of them mapped
+        if (comps == 1 && !all_used)
+            for (unsigned i = 0; i < n; ++i) map[i] = {map[i].cmp, 1, i};
+        for (unsigned i = 0; i < n; ++i)
+            ch[i] = {map[i].cmp, map[i].mtyp == 1 ? static_cast<int>(i) : -1, b.bits[i], b.sgnd[i] != 0};
+    }
+    // colour channels move to their association; later definitions follow the channel they name
+    unsigned at[kMaxComponents];
+    for (unsigned k = 0; k < n; ++k) at[k] = k;
+    for (unsigned i = 0; i < b.defs; ++i) {
+        const ChannelBoxes::Definition& d = b.def[i];
+        const unsigned cn = at[d.cn];
+        if (d.asoc == 0 || d.asoc == 65535 || d.typ != 0 || cn == d.asoc - 1) continue;
+        const unsigned acn = d.asoc - 1;
+        std::swap(ch[cn], ch[acn]);
+        for (unsigned k = 0; k < n; ++k) at[k] = at[k] == cn ? acn : at[k] == acn ? cn : at[k];
+    }
+    for (unsigned k = 0; k < n; ++k)
+        if (ch[k].prec < 1 || ch[k].prec > kMaxPrecision) return false;
+    *count = n;
+    return true;
+}
+
+bool IsColour(const opj_image_t* image, const Channel* ch, unsigned n) {
+    if (n < 3) return false;
+    const opj_image_comp_t& c0 = image->comps[ch[0].comp];
+    for (unsigned k = 1; k < 3; ++k) {
+        const opj_image_comp_t& c = image->comps[ch[k].comp];
+        if (c.w != c0.w || c.h != c0.h || ch[k].prec != ch[0].prec) return false;
+    }
+    return true;
+}
+
+// 8-bit values of one channel of the decoded image; a palette column is looked up once per entry.
+class ChannelBytes {
+public:
+    ChannelBytes(const opj_image_t* image, const Channel& ch, const ChannelBoxes& b)
+        : data_(image->comps[ch.comp].data), map_(ch.prec, ch.sgnd), column_(ch.column) {
+        if (column_ < 0) return;
+        top_ = static_cast<OPJ_INT32>(b.entries) - 1;
+        for (unsigned k = 0; k < b.entries; ++k)
+            lut_[k] = map_(static_cast<OPJ_INT32>(b.values[size_t{k} * b.columns + static_cast<unsigned>(column_)]));
+    }
+    unsigned char operator()(size_t i) const {
+        if (column_ < 0) return map_(data_[i]);
+        const OPJ_INT32 k = data_[i];
+        return lut_[k < 0 ? 0 : k > top_ ? top_ : k];
+    }
+
+private:
+    const OPJ_INT32* data_;
+    SampleMap map_;
+    int column_;
+    OPJ_INT32 top_ = 0;
+    unsigned char lut_[kMaxPaletteEntries];
+};
 
 }  // namespace
 
@@ -507,7 +716,8 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         format = OPJ_CODEC_JP2;
     else if (src.ReadAt(0, head, 4) && memcmp(head, kJ2kSignature, 4) == 0)
         format = OPJ_CODEC_J2K;
-    const bool plausible = format != OPJ_CODEC_UNKNOWN && HeaderWithinBudget(src, format == OPJ_CODEC_JP2);
+    ChannelBoxes boxes;
+    const bool plausible = format != OPJ_CODEC_UNKNOWN && HeaderWithinBudget(src, format == OPJ_CODEC_JP2, &boxes);
     if (src.file != nullptr) fclose(src.file);
     if (!plausible) return fail();
 
@@ -532,34 +742,38 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
         if (codec == nullptr) break;
         opj_dparameters_t p;
         opj_set_default_decoder_parameters(&p);
+        p.flags |= OPJ_DPARAMETERS_IGNORE_PCLR_CMAP_CDEF_FLAG;  // the channels are mapped below
         if (!opj_setup_decoder(codec, &p) || !opj_read_header(stream, codec, &image)) break;
-        if (!ComponentsUsable(image)) break;
-        bool colour = IsColour(image);
-        w = static_cast<int>(image->comps[0].w);
-        h = static_cast<int>(image->comps[0].h);
+        // the size-only call reports the channels the decode gives
+        Channel ch[kMaxComponents];
+        unsigned channels = 0;
+        if (!ComponentsUsable(image) || !MapChannels(image, boxes, ch, &channels)) break;
+        bool colour = IsColour(image, ch, channels);
+        w = static_cast<int>(image->comps[ch[0].comp].w);
+        h = static_cast<int>(image->comps[ch[0].comp].h);
         if (img == nullptr) {
             out_layout = colour ? 0 : 2;
             ok = 1;
             break;
         }
         if (!opj_decode(codec, stream, image) || !opj_end_decompress(codec, stream)) break;
-        if (!ComponentsUsable(image)) break;
-        colour = IsColour(image);
-        w = static_cast<int>(image->comps[0].w);
-        h = static_cast<int>(image->comps[0].h);
-        for (OPJ_UINT32 k = 0; k < (colour ? 3u : 1u); ++k)
-            if (image->comps[k].data == nullptr) w = 0;
+        if (!ComponentsUsable(image) || !MapChannels(image, boxes, ch, &channels)) break;
+        colour = IsColour(image, ch, channels);
+        w = static_cast<int>(image->comps[ch[0].comp].w);
+        h = static_cast<int>(image->comps[ch[0].comp].h);
+        // a palette needs every component it maps
+        for (unsigned k = 0; k < (boxes.palette() ? channels : colour ? 3u : 1u); ++k)
+            if (image->comps[ch[k].comp].data == nullptr) w = 0;
         if (w == 0) break;
         out_layout = request < 0 ? (colour ? 0 : 2) : (request > 2 ? 0 : request);
         if (!AllocImgData(img, nullptr, nullptr, nullptr, w, h, out_layout)) break;
         unsigned char* d = *img;
         const size_t n = static_cast<size_t>(w) * h;
-        const opj_image_comp_t* c = image->comps;
-        const SampleMap m0(c[0]);
+        const ChannelBytes c0(image, ch[0], boxes);
         if (colour) {
-            const SampleMap m1(c[1]), m2(c[2]);
+            const ChannelBytes c1(image, ch[1], boxes), c2(image, ch[2], boxes);
             for (size_t i = 0; i < n; ++i) {
-                const unsigned char rgb[3] = {m0(c[0].data[i]), m1(c[1].data[i]), m2(c[2].data[i])};
+                const unsigned char rgb[3] = {c0(i), c1(i), c2(i)};
                 if (out_layout == 0) {
                     memcpy(d, rgb, 3);
                     d += 3;
@@ -568,9 +782,9 @@ int ReadJp2(const char* path, unsigned char** img, int* width, int* height, int*
                 }
             }
         } else if (out_layout == 0) {
-            for (size_t i = 0; i < n; ++i, d += 3) d[0] = d[1] = d[2] = m0(c[0].data[i]);
+            for (size_t i = 0; i < n; ++i, d += 3) d[0] = d[1] = d[2] = c0(i);
         } else {
-            for (size_t i = 0; i < n; ++i) d[i] = m0(c[0].data[i]);
+            for (size_t i = 0; i < n; ++i) d[i] = c0(i);
         }
         ok = 1;
     } while (false);

@@ -304,69 +304,58 @@ std::vector<unsigned char> WithCoding(std::vector<unsigned char> s, unsigned lay
     return s;
 }
 
-// The same code stream in the boxes of a JP2 file.
-std::vector<unsigned char> InJp2Boxes(const std::vector<unsigned char>& cs, uint32_t w, uint32_t h) {
+void PutBe(std::vector<unsigned char>* v, uint32_t x, int bytes) {
+    for (int k = bytes - 1; k >= 0; --k) v->push_back(static_cast<unsigned char>(x >> (8 * k)));
+}
+
+std::vector<unsigned char> JpBox(const char* type, const std::vector<unsigned char>& body) {
+    std::vector<unsigned char> b;
+    PutBe(&b, static_cast<uint32_t>(body.size() + 8), 4);
+    b.insert(b.end(), type, type + 4);
+    b.insert(b.end(), body.begin(), body.end());
+    return b;
+}
+
+// The same code stream in the boxes of a JP2 file, with more boxes in its header after ihdr and colr.
+std::vector<unsigned char> InJp2Boxes(const std::vector<unsigned char>& cs, uint32_t w, uint32_t h,
+                                      const std::vector<unsigned char>& more = {}, unsigned comps = 1) {
+    std::vector<unsigned char> ihdr, colr = {1, 0, 0};
+    PutBe(&ihdr, h, 4);
+    PutBe(&ihdr, w, 4);
+    PutBe(&ihdr, comps, 2);
+    ihdr.insert(ihdr.end(), {7, 7, 0, 0});
+    PutBe(&colr, comps >= 3 || !more.empty() ? 16 : 17, 4);  // sRGB or grey
+    std::vector<unsigned char> jp2h = JpBox("ihdr", ihdr), c = JpBox("colr", colr);
+    jp2h.insert(jp2h.end(), c.begin(), c.end());
+    jp2h.insert(jp2h.end(), more.begin(), more.end());
     std::vector<unsigned char> f = kJp2Magic;
-    const unsigned char ftyp[] = {0, 0, 0, 20, 'f', 't', 'y', 'p', 'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '};
-    f.insert(f.end(), ftyp, ftyp + sizeof ftyp);
-    const unsigned char jp2h[] = {0,
-                                  0,
-                                  0,
-                                  45,
-                                  'j',
-                                  'p',
-                                  '2',
-                                  'h',
-                                  0,
-                                  0,
-                                  0,
-                                  22,
-                                  'i',
-                                  'h',
-                                  'd',
-                                  'r',
-                                  static_cast<unsigned char>(h >> 24),
-                                  static_cast<unsigned char>(h >> 16),
-                                  static_cast<unsigned char>(h >> 8),
-                                  static_cast<unsigned char>(h),
-                                  static_cast<unsigned char>(w >> 24),
-                                  static_cast<unsigned char>(w >> 16),
-                                  static_cast<unsigned char>(w >> 8),
-                                  static_cast<unsigned char>(w),
-                                  0,
-                                  1,
-                                  7,
-                                  7,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  15,
-                                  'c',
-                                  'o',
-                                  'l',
-                                  'r',
-                                  1,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  0,
-                                  17};
-    f.insert(f.end(), jp2h, jp2h + sizeof jp2h);
-    const uint32_t n = static_cast<uint32_t>(cs.size() + 8);
-    const unsigned char jp2c[] = {static_cast<unsigned char>(n >> 24),
-                                  static_cast<unsigned char>(n >> 16),
-                                  static_cast<unsigned char>(n >> 8),
-                                  static_cast<unsigned char>(n),
-                                  'j',
-                                  'p',
-                                  '2',
-                                  'c'};
-    f.insert(f.end(), jp2c, jp2c + sizeof jp2c);
-    f.insert(f.end(), cs.begin(), cs.end());
+    for (const auto& b :
+         {JpBox("ftyp", {'j', 'p', '2', ' ', 0, 0, 0, 0, 'j', 'p', '2', ' '}), JpBox("jp2h", jp2h), JpBox("jp2c", cs)})
+        f.insert(f.end(), b.begin(), b.end());
     return f;
+}
+
+// A palette of 8-bit columns (entry k of column i: (k * 37 + i * 101) mod 256) and the cmap that maps
+// column i to channel i, all from component 0 unless `last_from` names another for the last column.
+uint8_t PaletteValue(unsigned k, unsigned i) { return static_cast<uint8_t>((k * 37 + i * 101) % 256); }
+
+std::vector<unsigned char> PaletteBoxes(unsigned columns, unsigned entries, bool with_cmap = true,
+                                        unsigned char last_from = 0) {
+    std::vector<unsigned char> pclr, cmap;
+    PutBe(&pclr, entries, 2);
+    pclr.push_back(static_cast<unsigned char>(columns));
+    pclr.insert(pclr.end(), columns, 7);
+    for (unsigned k = 0; k < entries; ++k)
+        for (unsigned i = 0; i < columns; ++i) pclr.push_back(PaletteValue(k, i));
+    for (unsigned i = 0; i < columns; ++i)
+        cmap.insert(cmap.end(), {0, static_cast<unsigned char>(i + 1 == columns ? last_from : 0), 1,
+                                 static_cast<unsigned char>(i)});
+    std::vector<unsigned char> b = JpBox("pclr", pclr);
+    if (with_cmap) {
+        const std::vector<unsigned char> m = JpBox("cmap", cmap);
+        b.insert(b.end(), m.begin(), m.end());
+    }
+    return b;
 }
 
 // The decode budget is applied from the SIZ segment, before OpenJPEG sets up anything, by the size-only
@@ -425,6 +414,124 @@ TEST(Jp2, HeaderBudget) {
     ASSERT_EQ(flat.ok, 1);
     EXPECT_EQ(flat.w, 4096);
     EXPECT_EQ(flat.px, std::vector<unsigned char>(flat.px.size(), 128));
+}
+
+// A palette counts as the image it maps to, in every mode and before OpenJPEG sets up anything: its
+// channels (each with the samples of the component it maps) within 2^25 samples, at most 64 of them,
+// and the size-only call reports the layout of the mapped channels. The flat code stream holds index
+// 128 everywhere, clamped to the last entry of a shorter palette.
+TEST(Jp2, PaletteChannelsCountAgainstTheBudget) {
+    const auto palette = [](uint32_t side, unsigned columns, unsigned entries = 256, bool cmap = true,
+                            unsigned char last_from = 0) {
+        return InJp2Boxes(SizStream(side, side, side, side, 1), side, side,
+                          PaletteBoxes(columns, entries, cmap, last_from));
+    };
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> data;
+        int layout;  // -1: refused
+        unsigned entry, columns;
+    } cases[] = {
+        {"16 columns at 4096 x 4096 (was 1,095 MiB, decoded)", palette(4096, 16, 1), -1, 0, 0},
+        {"64 columns at 4096 x 4096 (was 4.2 GiB)", palette(4096, 64, 1), -1, 0, 0},
+        {"100 columns at 4096 x 4096 (was 6.5 GiB, then refused)", palette(4096, 100, 1), -1, 0, 0},
+        {"3 columns at 4096 x 4096: 3 x 2^24 samples, as RGB", palette(4096, 3), -1, 0, 0},
+        {"65 columns of 64 x 64: more channels than the reader represents", palette(64, 65), -1, 0, 0},
+        {"a column mapped from a component the code stream lacks", palette(64, 3, 256, true, 1), -1, 0, 0},
+        {"3 columns at 3344 x 3344, at the sample budget", palette(3344, 3), 0, 128, 3},
+        {"64 columns of 512 x 512", palette(512, 64), 0, 128, 3},
+        {"3 columns of 16 entries: the index clamps to the last", palette(64, 3, 16), 0, 15, 3},
+        {"one column", palette(64, 1), 2, 128, 1},
+        {"two columns: grey from the first", palette(64, 2), 2, 128, 1},
+        {"a palette without cmap is not applied", palette(64, 3, 256, false), 2, 0, 0},
+    };
+    const std::string path = fmt_test::TempPath("palette.jp2");
+    for (const Case& c : cases) {
+        const std::string what = std::string(c.what) + ", " + std::to_string(c.data.size()) + " bytes";
+        int w = -1, h = -1, layout = -1, dpi = -1;
+        EXPECT_EQ(ReadJp2(nullptr, nullptr, &w, &h, &layout, &dpi, -1, c.data.data(), static_cast<int>(c.data.size())),
+                  c.layout >= 0)
+            << what;
+        if (c.layout >= 0) {
+            EXPECT_EQ(layout, c.layout) << what;
+        }
+        fmt_test::WriteFile(path, c.data);
+        layout = -1;
+        EXPECT_EQ(LoadImgFile(path.c_str(), nullptr, &w, &h, &layout, &dpi, -1), c.layout >= 0 ? 6 : 0) << what;
+        for (int request : {-1, 0, 1, 2}) {
+            const Decoded d = Decode(c.data, request);
+            ASSERT_EQ(d.ok, c.layout >= 0 ? 1 : 0) << what << ", request " << request;
+            if (!d.ok) continue;
+            EXPECT_EQ(d.layout, request < 0 ? c.layout : request) << what;
+            unsigned char rgb[3] = {128, 128, 128};
+            for (unsigned i = 0; i < c.columns; ++i) rgb[i] = PaletteValue(c.entry, i);
+            if (c.columns == 1) rgb[1] = rgb[2] = rgb[0];
+            const unsigned char grey = d.layout == 1 ? rgb[1] : static_cast<unsigned char>(LumaRgb(rgb));
+            const size_t n = static_cast<size_t>(d.w) * d.h;
+            ASSERT_EQ(d.px.size(), n * (d.layout == 0 ? 3 : 1)) << what;
+            for (size_t i = 0; i < d.px.size(); ++i) {
+                const unsigned char want = d.layout == 0 ? rgb[i % 3] : c.columns == 1 ? rgb[0] : grey;
+                ASSERT_EQ(d.px[i], want) << what << ", request " << request << ", byte " << i;
+            }
+        }
+    }
+}
+
+// A legitimate palette image: the outside encoder's index image in a JP2 file with a 200-entry colour
+// palette decodes to the palette's colours, with the channels in the order a cdef box gives them, as
+// the outside decoder (which maps the palette through OpenJPEG) also gives them.
+TEST(Jp2, PaletteImageDecodesToItsColours) {
+    if (!fmt_test::HaveTool("opj_compress")) GTEST_SKIP() << "libopenjp2-tools not installed";
+    const int w = 128, h = 96;
+    std::vector<unsigned char> index = Pattern(w, h, 1, 9);
+    for (unsigned char& v : index) v = static_cast<unsigned char>(v % 200);
+    std::vector<unsigned char> pgm;
+    const std::string head = "P5\n" + std::to_string(w) + " " + std::to_string(h) + "\n255\n";
+    pgm.insert(pgm.end(), head.begin(), head.end());
+    pgm.insert(pgm.end(), index.begin(), index.end());
+    const std::string in = fmt_test::TempPath("index.pgm"), cs = fmt_test::TempPath("index.j2k");
+    fmt_test::WriteFile(in, pgm);
+    int status = -1;
+    fmt_test::Run("opj_compress -i " + in + " -o " + cs + " >/dev/null 2>&1", &status);
+    ASSERT_EQ(status, 0);
+    std::vector<unsigned char> reversed = PaletteBoxes(3, 200), cdef = {0, 3};
+    for (unsigned i = 0; i < 3; ++i)
+        cdef.insert(cdef.end(), {0, static_cast<unsigned char>(i), 0, 0, 0, static_cast<unsigned char>(3 - i)});
+    const std::vector<unsigned char> cdef_box = JpBox("cdef", cdef);
+    reversed.insert(reversed.end(), cdef_box.begin(), cdef_box.end());
+    struct Case {
+        const char* name;
+        std::vector<unsigned char> boxes;
+        bool reversed;
+    } cases[] = {{"palette.jp2", PaletteBoxes(3, 200), false}, {"reversed.jp2", reversed, true}};
+    for (const Case& c : cases) {
+        const std::vector<unsigned char> file = InJp2Boxes(fmt_test::ReadFile(cs), w, h, c.boxes);
+        std::vector<unsigned char> want(3 * index.size());
+        for (size_t i = 0; i < index.size(); ++i)
+            for (unsigned k = 0; k < 3; ++k) want[3 * i + k] = PaletteValue(index[i], c.reversed ? 2 - k : k);
+        int sw = -1, sh = -1, layout = -1, dpi = -1;
+        ASSERT_EQ(ReadJp2(nullptr, nullptr, &sw, &sh, &layout, &dpi, -1, file.data(), static_cast<int>(file.size())),
+                  1);
+        EXPECT_EQ(layout, 0) << c.name;
+        const Decoded d = Decode(file);
+        ASSERT_EQ(d.ok, 1) << c.name;
+        EXPECT_EQ(d.w, w);
+        EXPECT_EQ(d.h, h);
+        EXPECT_EQ(d.layout, 0);
+        EXPECT_EQ(d.px, want) << c.name;
+        const Decoded g = Decode(file, 1);
+        ASSERT_EQ(g.ok, 1);
+        for (size_t i = 0; i < index.size(); ++i) ASSERT_EQ(g.px[i], want[3 * i + 1]) << c.name << ", pixel " << i;
+        if (!fmt_test::HaveTool("opj_decompress")) continue;
+        const std::string path = fmt_test::TempPath(c.name), out = path + ".ppm";
+        fmt_test::WriteFile(path, file);
+        fmt_test::Run("opj_decompress -i " + path + " -o " + out + " >/dev/null 2>&1", &status);
+        ASSERT_EQ(status, 0) << c.name;
+        Owned img;
+        int ow = 0, oh = 0, olayout = -1, odpi = -1;
+        ASSERT_EQ(LoadImgFile(out.c_str(), img.addr(), &ow, &oh, &olayout, &odpi, 0), 14) << c.name;
+        EXPECT_EQ(Bytes(img.p, want.size()), want) << c.name;
+    }
 }
 
 // Tiled images from the outside encoder still decode exactly, up to ordinary small tiles over an
