@@ -1,5 +1,7 @@
 // The driver's run-time log: every line is printed on standard output and, by the routing rules,
-// appended to the daily files in "runlog/" below the application path.
+// appended to the daily files in "runlog/" below the application path. A log file is written only
+// when it is a regular file of the effective user with one link (never through a symbolic link);
+// the files made here are 0640, the folder 0755.
 #pragma once
 
 #include <string>
@@ -14,5 +16,6 @@ QV_EXPORT void write_log_fileEx(const char* file, int line, const char* fmt, ...
 QV_EXPORT void write_log_file(std::string message);
 // Regular files named by the shell pattern dir + pattern (as "runlog/" + "*.txt").
 QV_EXPORT int mu_file_cnt(std::string dir, std::string pattern);
-// Deletes the oldest matching files beyond the newest `keep`; returns how many were to go.
+// Deletes the oldest matching files of the effective user beyond their newest `keep`; returns how
+// many were to go. Files of other users are left alone and not counted.
 QV_EXPORT int mu_del_log(std::string dir, std::string pattern, int keep);

@@ -26,6 +26,8 @@ constexpr size_t kFormatLimit = 1048576;  // str_format's whole buffer, NUL incl
 constexpr size_t kCmdChunk = 1024;
 constexpr int kExePathMax = 1024;
 constexpr const char* kRuleFile = "/etc/udev/rules.d/70-libusb.rules";
+constexpr unsigned kDirMode = 0755;
+constexpr unsigned kFileMode = 0644;
 
 // The object file that holds this function: libveinsdk itself.
 std::string self_object_name() {
@@ -358,10 +360,10 @@ bool make_dirs(const std::string& dir, unsigned mode) {
             size_t next = dir.find('/', pos);
             if (next == std::string::npos) next = dir.size();
             cur = dir.substr(0, next);
-            if (!cur.empty()) mkdir(cur.c_str(), 0777);
+            // Private until it has its mode, which the umask does not narrow.
+            if (!cur.empty() && mkdir(cur.c_str(), 0700) == 0) chmod_dir_nofollow(cur, mode);
             pos = next + 1;
         }
-        chmod_dir_nofollow(dir, mode);
         struct stat st {};
         return stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
     } catch (...) {
@@ -371,7 +373,7 @@ bool make_dirs(const std::string& dir, unsigned mode) {
 
 bool create_path(const char* dir) {
     try {
-        if (dir != nullptr && *dir != 0) make_dirs(dir, 0777);
+        if (dir != nullptr && *dir != 0) make_dirs(dir, kDirMode);
         return true;
     } catch (...) {
         return true;
@@ -522,13 +524,13 @@ int write_file(const char* path, void* data, int length, int append) {
         int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (append != 0 ? O_APPEND : O_TRUNC);
         // O_EXCL first tells whether this call made the file, so only a new file gets its mode.
         bool created = true;
-        int fd = open(path, flags | O_EXCL, 0666);
+        int fd = open(path, flags | O_EXCL, 0600);
         if (fd < 0 && errno == EEXIST) {
             created = false;
-            fd = open(path, flags, 0666);
+            fd = open(path, flags, 0600);
         }
         if (fd < 0) return 0;
-        if (created) fchmod(fd, 0777);
+        if (created) fchmod(fd, kFileMode);  // the same mode whatever the umask
         FILE* f = fdopen(fd, append != 0 ? "ab" : "wb");
         if (f == nullptr) {
             close(fd);

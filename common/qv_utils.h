@@ -43,14 +43,14 @@ QV_EXPORT void imgdata_vertflip(unsigned char* img, int width, int height, int g
 
 // ---- files, paths, commands ----
 QV_EXPORT bool file_exist(const char* path);
-QV_EXPORT bool create_path(const char* dir);            // mkdir -p, last level world-writable; always true
+QV_EXPORT bool create_path(const char* dir);            // mkdir -p, new levels 0755; always true
 QV_EXPORT void play_sound(std::string file, int mode);  // blocks until the player ends
 QV_EXPORT std::string run_cmd(std::string cmd);         // shell command's stdout less one trailing "\n"
 QV_EXPORT std::string get_application_path();           // directory of libveinsdk, ends with "/"
 QV_EXPORT std::string get_self_name();                  // file name of libveinsdk
 QV_EXPORT int get_file_size(const char* path);          // bytes; -3 empty path; -18 cannot open
 QV_EXPORT int read_file(const char* path, void* buffer, int n);
-QV_EXPORT int write_file(const char* path, void* data, int length, int append);
+QV_EXPORT int write_file(const char* path, void* data, int length, int append);  // new files 0644
 QV_EXPORT std::string mu_read_txtfile(std::string path);
 QV_EXPORT std::string get_temppath();
 QV_EXPORT bool is_rootrun();
@@ -77,5 +77,6 @@ bool read_regular_file(const std::string& path, size_t limit, std::string& text,
 // Why another user could replace the file or folder at path (a link is followed), or "" when only
 // root or the effective user can: it belongs to someone else, or its group or others may write it.
 std::string replaceable_by_others(const std::string& path);
-// mkdir -p of dir; the last level gets `mode` through its descriptor (never through a link).
+// mkdir -p of dir; every level it creates gets `mode` through its descriptor (never through a
+// link). Existing levels are left as they are.
 bool make_dirs(const std::string& dir, unsigned mode);

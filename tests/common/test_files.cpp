@@ -34,8 +34,9 @@ TEST_F(Files, WriteCreatesFolderAndAppends) {
     char data[] = "abc";
     EXPECT_EQ(write_file(path.c_str(), data, 3, 0), 3);
     EXPECT_EQ(read_text(path), "abc");
-    EXPECT_EQ(mode_of(dir + "a/b"), 0777u);
-    EXPECT_EQ(mode_of(path), 0777u);
+    EXPECT_EQ(mode_of(dir + "a"), 0755u);
+    EXPECT_EQ(mode_of(dir + "a/b"), 0755u);
+    EXPECT_EQ(mode_of(path), 0644u);
     chmod(path.c_str(), 0600);
     EXPECT_EQ(write_file(path.c_str(), data, 2, 1), 2);
     EXPECT_EQ(read_text(path), "abcab");
@@ -82,11 +83,19 @@ TEST_F(Files, SizeReadAndText) {
     EXPECT_FALSE(file_exist(nullptr));
 }
 
-TEST_F(Files, CreatePathMakesTheLastLevelWorldWritable) {
+// Nothing is made writable by others, whatever the umask; what exists keeps its mode.
+TEST_F(Files, CreatePathMakesFoldersOnlyTheOwnerMayWrite) {
     std::string p = dir + "x/y/z";
+    mode_t old = umask(0);
     EXPECT_TRUE(create_path(p.c_str()));
-    EXPECT_EQ(mode_of(p), 0777u);
+    char data[] = "abc";
+    EXPECT_EQ(write_file((dir + "x/new/f.bin").c_str(), data, 3, 0), 3);
+    umask(old);
+    for (const std::string& f : {dir + "x", dir + "x/y", p, dir + "x/new"}) EXPECT_EQ(mode_of(f), 0755u) << f;
+    EXPECT_EQ(mode_of(dir + "x/new/f.bin"), 0644u);
+    chmod(p.c_str(), 0700);
     EXPECT_TRUE(create_path(p.c_str()));
+    EXPECT_EQ(mode_of(p), 0700u);
     EXPECT_TRUE(create_path(""));
     // A link in place of the folder is not followed by the mode change, however it is written.
     std::string target = dir + "target";
@@ -97,7 +106,7 @@ TEST_F(Files, CreatePathMakesTheLastLevelWorldWritable) {
         EXPECT_EQ(mode_of(target), 0700u) << name;
     }
     EXPECT_TRUE(create_path((dir + "slash/").c_str()));
-    EXPECT_EQ(mode_of(dir + "slash"), 0777u) << "a real folder named with a trailing slash";
+    EXPECT_EQ(mode_of(dir + "slash"), 0755u) << "a real folder named with a trailing slash";
 }
 
 // The folder and the pattern make one file pattern, as the shell would expand it.

@@ -8,6 +8,7 @@
 #include <dirent.h>
 
 #include <ctime>
+#include <functional>
 #include <regex>
 #include <string>
 
@@ -113,7 +114,7 @@ TEST(Sink, FailureLinesGoToTheFailureLog) {
         return 0;
     });
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"666"}) << "a new failure log is made 0666";
+    EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"640"}) << "a new failure log is made 0640";
     std::vector<std::string> lines = qvtest::split_lines(qvtest::read_text(fail));
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find(" unit_src 10 broken"), std::string::npos);
@@ -133,12 +134,17 @@ TEST(Sink, OperatorsFullLogTakesEveryLine) {
     EXPECT_EQ(mode_of(full), 0640u) << "an existing file keeps its mode";
 }
 
-TEST(Sink, CreatesTheLogFolderStickyAndWorldWritable) {
+TEST(Sink, CreatesTheLogFolderOnlyTheServiceMayWrite) {
     DriverDir d;
     qvtest::remove_tree(d.log_dir());
-    ChildResult r = log_lines(d, {{"broken", 1}});
+    ChildResult r = qvtest::run_child([&] {
+        umask(0);  // the modes do not depend on the host's umask
+        qvtest::fn<LogFn>(qvtest::load_driver(d), kWriteErrorLog)("unit_src", 1, "broken", 1);
+        return 0;
+    });
     ASSERT_EQ(r.status, 0);
-    EXPECT_EQ(mode_of(d.log_dir()), 01777u);
+    EXPECT_EQ(mode_of(d.log_dir()), 0755u);
+    EXPECT_EQ(mode_of(d.log_dir() + "runlog_" + today() + "_.txt"), 0640u);
     EXPECT_TRUE(qvtest::exists(d.log_dir() + "runlog_" + today() + "_.txt"));
 }
 
@@ -160,6 +166,127 @@ TEST(Sink, PlantedLinksAreNeverFollowed) {
     EXPECT_EQ(qvtest::read_text(victim), "secret");
     EXPECT_EQ(mode_of(victim), 0600u);
     EXPECT_FALSE(qvtest::exists(absent)) << "no file is created through a link";
+}
+
+// What another user can put into the log folder must neither receive the service's lines nor
+// choose where they go. Tests run as root; another user's file is made by chown.
+constexpr uid_t kOtherUser = 12345;
+
+std::string foreign_reason() { return "owned by user 12345, not " + std::to_string(geteuid()); }
+
+int count_of(const std::string& text, const std::string& part) {
+    int n = 0;
+    for (size_t p = text.find(part); p != std::string::npos; p = text.find(part, p + 1)) n++;
+    return n;
+}
+
+void touch_at(const std::string& path, time_t when) {
+    qvtest::write_text(path, "x");
+    struct timeval tv[2] = {{when, 0}, {when, 0}};
+    utimes(path.c_str(), tv);
+}
+
+struct Planted {
+    const char* what;
+    std::function<void(const std::string& place, const std::string& elsewhere)> make;
+    std::function<std::string()> why;
+    bool needs_root;
+};
+
+// Files another user could plant in a log file's place (full log or failure log), and why the
+// sink refuses each.
+const std::vector<Planted>& planted() {
+    static const std::vector<Planted> cases = {
+        {"another user's file (reading every line)",
+         [](const std::string& p, const std::string&) {
+             qvtest::write_text(p, "");
+             (void)!chown(p.c_str(), kOtherUser, static_cast<gid_t>(-1));
+         },
+         foreign_reason, true},
+        {"a symbolic link to a file of ours",
+         [](const std::string& p, const std::string& e) { (void)!symlink(e.c_str(), p.c_str()); },
+         [] { return std::string("a symbolic link"); }, false},
+        {"a hard link to a file of ours (written through)",
+         [](const std::string& p, const std::string& e) { (void)!link(e.c_str(), p.c_str()); },
+         [] { return std::string("2 links"); }, false},
+        {"a hard link to another user's file",
+         [](const std::string& p, const std::string& e) {
+             (void)!chown(e.c_str(), kOtherUser, static_cast<gid_t>(-1));
+             (void)!link(e.c_str(), p.c_str());
+         },
+         foreign_reason, true},
+        {"a FIFO", [](const std::string& p, const std::string&) { mkfifo(p.c_str(), 0644); },
+         [] { return std::string("not a regular file"); }, false},
+        {"a folder", [](const std::string& p, const std::string&) { mkdir(p.c_str(), 0755); },
+         [] { return std::string("not a regular file"); }, false},
+    };
+    return cases;
+}
+
+// A file another user could plant in a log file's place is not written, and standard output says
+// why, once. In the full log's place it is ignored: the failures still reach the failure log.
+TEST(Sink, FilesOthersCouldPlantAreNotWritten) {
+    for (bool full_log : {true, false}) {
+        for (const Planted& c : planted()) {
+            SCOPED_TRACE(std::string(c.what) + (full_log ? " as the full log" : " as the failure log"));
+            if (c.needs_root && geteuid() != 0) continue;
+            DriverDir d;
+            const std::string fail = d.log_dir() + "runlog_" + today() + "_.txt";
+            const std::string place = full_log ? d.log_dir() + "runlog_" + today() + ".txt" : fail;
+            const std::string elsewhere = d.root + "elsewhere.txt";
+            qvtest::write_text(elsewhere, "kept");
+            c.make(place, elsewhere);
+            ChildResult r = log_lines(d, {{"progress", 0}, {"broken", 1}, {"again", 0}, {"twice", 1}});
+            ASSERT_EQ(r.status, 0);
+            EXPECT_EQ(count_of(r.out, " unit_src "), 4) << "every line is printed";
+            EXPECT_EQ(count_of(r.out, "the log file is not written. [ " + place + " ] " + c.why() + "\n"), 1) << r.out;
+            if (full_log) {
+                std::vector<std::string> failures = qvtest::split_lines(qvtest::read_text(fail));
+                ASSERT_EQ(failures.size(), 2u);
+                EXPECT_NE(failures[0].find(" unit_src 11 broken"), std::string::npos);
+                EXPECT_NE(failures[1].find(" unit_src 13 twice"), std::string::npos);
+            }
+            EXPECT_EQ(qvtest::read_text(elsewhere), "kept");
+            struct stat st {};
+            if (lstat(place.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_nlink == 1) {
+                EXPECT_EQ(qvtest::read_text(place), "") << "nothing for another user to read";
+            }
+        }
+    }
+}
+
+// A failure log of ours that others could edit (an older version made them 0666) is closed to them.
+TEST(Sink, OwnLogsOthersCouldEditAreClosedToThem) {
+    DriverDir d;
+    const std::string fail = d.log_dir() + "runlog_" + today() + "_.txt";
+    qvtest::write_text(fail, "");
+    chmod(fail.c_str(), 0666);
+    ChildResult r = log_lines(d, {{"broken", 1}});
+    ASSERT_EQ(r.status, 0);
+    EXPECT_EQ(qvtest::split_lines(qvtest::read_text(fail)).size(), 1u);
+    EXPECT_EQ(mode_of(fail), 0644u);
+}
+
+// Another user's files neither go nor count towards the seven kept, so newer ones planted by
+// them cannot push out the service's own logs.
+TEST(Sink, PruningLeavesOtherUsersFilesAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make another user's files";
+    DriverDir d;
+    const time_t base = 1600000000;
+    std::vector<std::string> foreign;
+    for (int i = 0; i < 2; i++) foreign.push_back(d.log_dir() + "oldest_foreign" + std::to_string(i) + ".txt");
+    for (int i = 0; i < 7; i++) foreign.push_back(d.log_dir() + "newer_foreign" + std::to_string(i) + ".txt");
+    for (size_t i = 0; i < foreign.size(); i++) {
+        touch_at(foreign[i], i < 2 ? base + static_cast<time_t>(i) : base + 10000 + static_cast<time_t>(i));
+        (void)!chown(foreign[i].c_str(), kOtherUser, static_cast<gid_t>(-1));
+    }
+    for (int i = 0; i < 8; i++) touch_at(d.log_dir() + "own" + std::to_string(i) + ".txt", base + 100 + i);
+    ChildResult r = log_lines(d, {{"broken", 1}});  // today's failure log: 9 of ours, 2 go
+    ASSERT_EQ(r.status, 0);
+    for (const std::string& f : foreign) EXPECT_TRUE(qvtest::exists(f)) << f;
+    for (int i = 0; i < 8; i++)
+        EXPECT_EQ(qvtest::exists(d.log_dir() + "own" + std::to_string(i) + ".txt"), i >= 2) << i;
+    EXPECT_TRUE(qvtest::exists(d.log_dir() + "runlog_" + today() + "_.txt"));
 }
 
 TEST(Sink, PrunesToTheSevenNewestOncePerProcessDay) {
@@ -274,7 +401,7 @@ TEST(OtherWriters, DayFileAndApplicationFolderLog) {
     std::string day = d.log_dir() + today() + "_logfile.txt";
     std::string text = qvtest::read_text(day);
     EXPECT_TRUE(std::regex_match(text, std::regex(R"(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d plain message\n)"))) << text;
-    EXPECT_EQ(mode_of(day), 0666u);
+    EXPECT_EQ(mode_of(day), 0640u);
 }
 
 TEST(AppPath, AbsoluteAndRelativeLoads) {

@@ -101,8 +101,7 @@ DriverDir::DriverDir(const char* config) {
     mkdir((root + "qvfv_config").c_str(), 0755);
     mkdir((root + "sndfiles").c_str(), 0755);
     for (const char* s : kSoundFiles) write_text(root + "sndfiles/" + s, "RIFF");
-    mkdir((root + "runlog").c_str(), 0777);
-    chmod((root + "runlog").c_str(), 01777);
+    mkdir((root + "runlog").c_str(), 0755);
     if (config != nullptr) set_config(config);
 }
 
