@@ -35,11 +35,19 @@ void QuietTiff() {
 // Together with the pixel budget this bounds the bytes libtiff decodes for one image (16 a pixel).
 constexpr uint16_t kMaxSamplesPerPixel = 8;
 constexpr uint16_t kMaxBitsPerSample = 16;
+// The strips or tiles of one plane may cover at most twice the pixel limit: every tiling with
+// tiles of up to 1024 a side fits, tiles that overhang the image by nearly their whole size (and
+// so decode up to four times its pixels) do not.
+constexpr uint64_t kMaxUnitAreaFactor = 2;
+// Rows a strip image is read in at a time.
+constexpr uint32_t kBandRows = 16;
+// Bytes at the start of a JPEG strip or tile searched for its frame and first scan headers.
+constexpr tmsize_t kJpegHeaderBytes = 64 * 1024;
+// libjpeg's own tables and row buffers beside the coefficients (libtiff counts the same).
+constexpr uint64_t kJpegStateBytes = 1 << 20;
 
-// One strip or tile, every component counted, may hold as many bytes as the RGBA raster of the
-// largest image in the budget; libtiff allocates nothing larger (a hostile directory can claim
-// strips of gigabytes, which libtiff would allocate before finding the data missing).
-uint64_t MaxUnitBytes() { return 4 * qv::decode_pixel_limit(); }
+// Any one allocation of libtiff may take what a decode may cost beside the raster.
+tmsize_t MaxSingleAlloc() { return static_cast<tmsize_t>(qv::decode_memory_limit() - qv::decode_raster_byte_limit()); }
 
 TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     QuietTiff();
@@ -47,7 +55,7 @@ TIFF* OpenClient(const char* name, const char* mode, ImgStream* stream) {
     if (mode[0] == 'r') {
         TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
         if (opts == nullptr) return nullptr;
-        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, static_cast<tmsize_t>(MaxUnitBytes()));
+        TIFFOpenOptionsSetMaxSingleMemAlloc(opts, MaxSingleAlloc());
         TIFF* tif = TIFFClientOpenExt(name, mode, static_cast<thandle_t>(stream), ImgStreamRead, ImgStreamWrite,
                                       ImgStreamSeek, ImgStreamClose, ImgStreamSize, ImgStreamMap, ImgStreamUnmap, opts);
         TIFFOpenOptionsFree(opts);
@@ -128,23 +136,187 @@ bool WriteImage(TIFF* tif, const unsigned char* pixels, int width, int height, i
     return ok && TIFFWriteDirectory(tif);
 }
 
-// The image within the decode budget, a sample layout the RGBA reader handles, and the buffers it
-// will ask of libtiff (one strip or tile with every sample, for separate planes up to four of them)
-// within their bound: all from the tags, before libtiff sizes and clears anything.
-bool ReadableGeometry(TIFF* tif, uint32_t w, uint32_t h) {
-    if (w < 1 || h < 1 || w > static_cast<uint32_t>(kImgMaxSide) || h > static_cast<uint32_t>(kImgMaxSide))
-        return false;
-    if (!qv::decode_pixels_allowed(w, h)) return false;
-    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG;
+// Whether libjpeg decodes one strip or tile in more than one scan (a progressive frame, or a first
+// scan without every component) and so keeps every coefficient of it, from the markers before the
+// first scan, skipped as libjpeg skips them. Headers it cannot find count as more than one scan.
+bool JpegMultiScan(const unsigned char* p, size_t n) {
+    if (n < 2 || p[0] != 0xFF || p[1] != 0xD8) return true;
+    int components = -1;
+    bool progressive = false;
+    size_t i = 2;
+    while (i < n) {
+        if (p[i] != 0xFF) {
+            ++i;
+            continue;
+        }
+        size_t j = i + 1;
+        while (j < n && p[j] == 0xFF) ++j;
+        if (j >= n) return true;
+        const unsigned char m = p[j];
+        i = j + 1;
+        if (m == 0x00 || m == 0x01 || (m >= 0xD0 && m <= 0xD7)) continue;  // stuffed zero, TEM, RSTn
+        if (m == 0xD8 || m == 0xD9 || i + 2 > n) return true;
+        const size_t len = static_cast<size_t>(p[i]) << 8 | p[i + 1];
+        if (len < 2 || len > n - i) return true;
+        const unsigned char* seg = p + i + 2;
+        if (m >= 0xC0 && m <= 0xCF && m != 0xC4 && m != 0xC8 && m != 0xCC) {
+            // libjpeg decodes these four frame types and fails on the others
+            if (len < 8 || (m != 0xC0 && m != 0xC1 && m != 0xC2 && m != 0xC9 && m != 0xCA)) return true;
+            progressive = m == 0xC2 || m == 0xCA;
+            components = seg[5];
+        } else if (m == 0xDA) {
+            return len < 3 || components < 0 || progressive || seg[0] != components;
+        }
+        i += len;
+    }
+    return true;
+}
+
+// Whether any strip or tile of a JPEG image decodes in more than one scan.
+bool AnyJpegMultiScan(TIFF* tif) {
+    unsigned char* head = static_cast<unsigned char*>(_TIFFmalloc(kJpegHeaderBytes));
+    if (head == nullptr) return true;
+    const bool tiled = TIFFIsTiled(tif);
+    const uint32_t units = tiled ? TIFFNumberOfTiles(tif) : TIFFNumberOfStrips(tif);
+    bool multi = false;
+    for (uint32_t u = 0; u < units && !multi; ++u) {
+        const tmsize_t n =
+            tiled ? TIFFReadRawTile(tif, u, head, kJpegHeaderBytes) : TIFFReadRawStrip(tif, u, head, kJpegHeaderBytes);
+        multi = n < 0 || JpegMultiScan(head, static_cast<size_t>(n));
+    }
+    _TIFFfree(head);
+    return multi;
+}
+
+// libjpeg's buffer of every coefficient of a uw x uh strip or tile: the first component at full size
+// and the others subsampled by hs x vs (as libtiff requires of JPEG data), in 128-byte blocks
+// rounded up to whole sampling units.
+uint64_t JpegCoefficientBytes(uint64_t uw, uint64_t uh, uint64_t components, uint64_t hs, uint64_t vs) {
+    auto blocks = [](uint64_t n, uint64_t sub) { return (n + 8 * sub - 1) / (8 * sub); };
+    const uint64_t first = (blocks(uw, 1) + hs) * (blocks(uh, 1) + vs);
+    const uint64_t others = (components - 1) * (blocks(uw, hs) + 1) * (blocks(uh, vs) + 1);
+    return 128 * (first + others) + kJpegStateBytes;
+}
+
+// Read in bands of scanlines instead of whole strips: strips of contiguous samples stored top-down and
+// not subsampled (libtiff's JPEG codec upsamples itself). libtiff then holds no whole strip, and
+// PixarLog and SGILog write only as much of their work buffers as one band needs.
+bool ReadsInBands(TIFF* tif) {
+    uint16_t spp = 1, planar = PLANARCONFIG_CONTIG, orientation = ORIENTATION_TOPLEFT, photometric = 0, compression = 0;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ORIENTATION, &orientation);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    return !TIFFIsTiled(tif) && (planar == PLANARCONFIG_CONTIG || spp == 1) &&
+           (orientation == ORIENTATION_TOPLEFT || orientation == ORIENTATION_LEFTTOP) &&
+           (photometric != PHOTOMETRIC_YCBCR || compression == COMPRESSION_JPEG);
+}
+
+// The image within the decode budget, a sample layout the RGBA reader handles, strips or tiles that
+// cover the image without decoding much beyond it, and what the decode will hold within the memory
+// limit: all from the tags (and the JPEG headers of large strips or tiles), before libtiff sizes and
+// clears anything, in every mode.
+bool DecodeFits(TIFF* tif, uint32_t w, uint32_t h) {
+    if (!qv::decode_size_allowed(w, h)) return false;
+    uint16_t spp = 1, bps = 1, planar = PLANARCONFIG_CONTIG, compression = COMPRESSION_NONE, photometric = 0;
     TIFFGetFieldDefaulted(tif, TIFFTAG_SAMPLESPERPIXEL, &spp);
     TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &planar);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &compression);
     if (spp < 1 || spp > kMaxSamplesPerPixel || bps < 1 || bps > kMaxBitsPerSample) return false;
+    // jbig-kit allocates the picture that its own header claims and aborts the process when it cannot
+    if (compression == COMPRESSION_JBIG) return false;
     char why[1024];
     if (!TIFFRGBAImageOK(tif, why)) return false;
-    const uint64_t unit = TIFFIsTiled(tif) ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
-    const uint64_t planes = planar == PLANARCONFIG_SEPARATE ? std::min<uint64_t>(spp, 4) : 1;
-    return unit > 0 && unit * planes <= MaxUnitBytes();
+    const bool contig = planar == PLANARCONFIG_CONTIG || spp == 1;
+    const bool ycbcr = TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric) && photometric == PHOTOMETRIC_YCBCR;
+    // the RGBA reader has libjpeg convert YCbCr to RGB, which sizes strips and tiles at full resolution
+    if (compression == COMPRESSION_JPEG && ycbcr && contig &&
+        !TIFFSetField(tif, TIFFTAG_JPEGCOLORMODE, JPEGCOLORMODE_RGB))
+        return false;
+    const bool tiled = TIFFIsTiled(tif);
+    uint32_t uw = w, uh = h, rows = h;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows);
+    if (tiled) {
+        if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &uw) || !TIFFGetField(tif, TIFFTAG_TILELENGTH, &uh)) return false;
+    } else {
+        uh = std::min(rows, h);
+    }
+    const uint64_t max_area = kMaxUnitAreaFactor * qv::decode_pixel_limit();
+    if (uw < 1 || uh < 1 || uw > max_area || uh > max_area) return false;
+    const uint64_t across = (uint64_t{w} + uw - 1) / uw * uw, down = (uint64_t{h} + uh - 1) / uh * uh;
+    if (across * down > max_area) return false;
+    const uint64_t unit = tiled ? TIFFTileSize64(tif) : TIFFStripSize64(tif);
+    const uint64_t planes = contig ? 1 : std::min<uint64_t>(spp, 4);
+    // one strip or tile with all its samples holds no more than the raster of the largest image
+    if (unit == 0 || unit * planes > qv::decode_raster_byte_limit()) return false;
+
+    // What libtiff holds while it fills the raster: the strip or tile buffers, or a band of rows, and
+    // what the codec keeps beside them.
+    const bool bands = ReadsInBands(tif);
+    const uint64_t line = TIFFScanlineSize64(tif);
+    uint64_t work = bands ? kBandRows * line : unit * planes;
+    const uint64_t unit_pixels = bands ? uint64_t{kBandRows} * w : uint64_t{uw} * uh;
+    switch (compression) {
+    case COMPRESSION_PIXARLOG: {
+        // 16 bits a sample of all rows of a strip, as the tag gives them (tiles have none, so libtiff
+        // cannot read them), written only as far as one read asks
+        const uint64_t buffer = 2 * (contig ? spp : 1) * (uint64_t{w} * rows + 1);
+        if (buffer > static_cast<uint64_t>(MaxSingleAlloc())) return false;
+        work += bands ? 2 * kBandRows * line : buffer;
+        break;
+    }
+    case COMPRESSION_SGILOG:
+    case COMPRESSION_SGILOG24:  // 32 bits a pixel
+        work += 4 * unit_pixels;
+        break;
+#ifdef COMPRESSION_LERC
+    case COMPRESSION_LERC:
+#endif
+#ifdef COMPRESSION_WEBP
+    case COMPRESSION_WEBP:
+#endif
+        work += unit;  // a whole strip or tile decoded first, then copied
+        break;
+    default: break;
+    }
+    const uint64_t pixels = uint64_t{w} * h;
+    const uint64_t raster = qv::kRasterPixelBytes * pixels, image = ImgAllocPixelSize(kLayoutRgb) * pixels;
+    // libtiff is closed before the image is allocated beside the raster
+    auto fits = [&](uint64_t held) { return raster + std::max(held, image) <= qv::decode_memory_limit(); };
+    if (compression == COMPRESSION_JPEG) {
+        uint16_t hs = 1, vs = 1;
+        if (ycbcr && contig) TIFFGetFieldDefaulted(tif, TIFFTAG_YCBCRSUBSAMPLING, &hs, &vs);
+        const uint64_t coefficients =
+            JpegCoefficientBytes(uw, uh, contig ? spp : 1, std::max<uint16_t>(hs, 1), std::max<uint16_t>(vs, 1));
+        if (!fits(work + coefficients) && AnyJpegMultiScan(tif)) work += coefficients;
+    }
+    return fits(work);
+}
+
+// The RGBA raster of the whole image, top row first.
+bool ReadRaster(TIFF* tif, uint32_t* raster, uint32_t w, uint32_t h) {
+    char why[1024];
+    TIFFRGBAImage img;
+    if (!TIFFRGBAImageBegin(&img, tif, 1, why)) return false;
+    img.req_orientation = ORIENTATION_TOPLEFT;
+    bool ok;
+    if (!ReadsInBands(tif) || !img.isContig) {
+        ok = TIFFRGBAImageGet(&img, raster, w, h) != 0;
+    } else {
+        const tmsize_t line = TIFFScanlineSize(tif);
+        unsigned char* band = line > 0 ? static_cast<unsigned char*>(_TIFFmalloc(line * kBandRows)) : nullptr;
+        ok = band != nullptr;
+        for (uint32_t y = 0; y < h && ok; y += kBandRows) {
+            const uint32_t n = std::min(kBandRows, h - y);
+            for (uint32_t i = 0; i < n && ok; ++i) ok = TIFFReadScanline(tif, band + i * line, y + i, 0) >= 0;
+            if (ok) (*img.put.contig)(&img, raster + static_cast<size_t>(y) * w, 0, y, w, n, 0, 0, band);
+        }
+        if (band != nullptr) _TIFFfree(band);
+    }
+    TIFFRGBAImageEnd(&img);
+    return ok;
 }
 
 int ReadResolution(TIFF* tif) {
@@ -227,7 +399,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
     do {
         if (tif == nullptr || TIFFNumberOfDirectories(tif) == 0 || !TIFFSetDirectory(tif, 0)) break;
         if (!TIFFGetField(tif, TIFFTAG_IMAGEWIDTH, &w) || !TIFFGetField(tif, TIFFTAG_IMAGELENGTH, &h)) break;
-        if (!ReadableGeometry(tif, w, h)) break;
+        if (!DecodeFits(tif, w, h)) break;
         if (dpi != nullptr) res = ReadResolution(tif);
         if (img == nullptr) {
             uint16_t bps = 1, spp = 1;
@@ -241,8 +413,10 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
         const int raster_bytes = ImgPlaneSize(iw, ih, 4);
         if (raster_bytes <= 0) break;
         raster = static_cast<uint32_t*>(_TIFFmalloc(raster_bytes));
-        if (raster == nullptr) break;
-        if (!TIFFReadRGBAImageOriented(tif, w, h, raster, ORIENTATION_TOPLEFT, 1)) break;
+        if (raster == nullptr || !ReadRaster(tif, raster, w, h)) break;
+        // the codec's buffers go before the image is allocated
+        TIFFClose(tif);
+        tif = nullptr;
         const size_t n = static_cast<size_t>(iw) * ih;
         if (request < 0) {
             out_layout = 2;

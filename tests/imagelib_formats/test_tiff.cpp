@@ -4,6 +4,7 @@
 #include <tiffio.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 #include <string>
@@ -13,6 +14,7 @@
 #include "img_buffer.h"
 #include "img_codec.h"
 #include "img_dispatch.h"
+#include "jpeg_files.h"
 
 using fmt_test::Bytes;
 using fmt_test::Owned;
@@ -509,6 +511,59 @@ TEST(TiffBudget, HostileFilesAreRefusedOrStayWithinTheBudget) {
 
 namespace {
 
+// A file written by libtiff itself from packed rows of samples (rows of (w x spp x bps + 7) / 8 bytes),
+// in strips of `rows` rows; a palette image takes the three maps of 2^bps entries.
+std::vector<unsigned char> LibtiffFile(const std::string& name, uint32_t w, uint32_t h, int spp, int bps,
+                                       int photometric, int compression, uint32_t rows,
+                                       const std::vector<unsigned char>& samples,
+                                       const std::vector<uint16_t>* map = nullptr) {
+    const std::string path = fmt_test::TempPath(name + ".tif");
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    EXPECT_NE(tif, nullptr) << name;
+    if (tif == nullptr) return {};
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, w);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, h);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, bps);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, spp);
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, photometric);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, compression);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, rows);
+    if (map != nullptr) {
+        const size_t n = size_t{1} << bps;
+        TIFFSetField(tif, TIFFTAG_COLORMAP, map->data(), map->data() + n, map->data() + 2 * n);
+    }
+    if (compression == COMPRESSION_PIXARLOG) TIFFSetField(tif, TIFFTAG_PIXARLOGQUALITY, 1);  // fast to write
+    const size_t row = (static_cast<size_t>(w) * spp * bps + 7) / 8;
+    bool ok = true;
+    for (uint32_t y = 0, s = 0; y < h && ok; y += rows, ++s) {
+        const size_t n = row * std::min(rows, h - y);
+        ok = TIFFWriteEncodedStrip(tif, s, const_cast<unsigned char*>(samples.data() + y * row),
+                                   static_cast<tmsize_t>(n)) >= 0;
+    }
+    TIFFClose(tif);
+    EXPECT_TRUE(ok) << name;
+    return ok ? fmt_test::ReadFile(path) : std::vector<unsigned char>();
+}
+
+// Size-only call and full decode of one file: both accept or both refuse.
+Decoded DecodeInEveryMode(const std::vector<unsigned char>& file, const std::string& what) {
+    int w = 0, h = 0, layout = -1;
+    const int info =
+        ReadTiff(nullptr, nullptr, &w, &h, &layout, nullptr, -1, file.data(), static_cast<int>(file.size()));
+    const Decoded d = Decode(file);
+    EXPECT_EQ(info, d.ok) << what;
+    if (info && d.ok) {
+        EXPECT_EQ(w, d.w) << what;
+        EXPECT_EQ(h, d.h) << what;
+    }
+    return d;
+}
+
+}  // namespace
+
+namespace {
+
 // The writer's file rewritten by tiffcp with the given options.
 std::vector<unsigned char> Tiffcp(const std::vector<unsigned char>& ours, const std::string& name,
                                   const std::string& options) {
@@ -523,42 +578,218 @@ std::vector<unsigned char> Tiffcp(const std::vector<unsigned char>& ours, const 
 }  // namespace
 
 // Legitimate files from libtiff's own tools and our writer decode to their pixels, in every
-// compression and layout tiffcp writes.
+// compression and layout tiffcp writes (JBIG is refused), and the size-only call accepts them.
 TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(12, 0, finger.data());
-    std::vector<unsigned char> rgb(finger.size() * 3);
+    std::vector<unsigned char> rgb(finger.size() * 3), grey16(finger.size() * 2), bits(40 * 240),
+        bilevel(finger.size());
     for (size_t i = 0; i < finger.size(); ++i) {
         rgb[3 * i] = finger[i];
         rgb[3 * i + 1] = static_cast<unsigned char>(255 - finger[i]);
         rgb[3 * i + 2] = static_cast<unsigned char>(finger[i] / 2);
+        grey16[2 * i] = grey16[2 * i + 1] = finger[i];
+        // 1 bits are black for min-is-white
+        const bool dark = finger[i] < 128;
+        if (dark) bits[i / 8] = static_cast<unsigned char>(bits[i / 8] | 0x80 >> (i % 8));
+        bilevel[i] = dark ? 0 : 255;
     }
     const std::vector<unsigned char> grey_tif = Encode(finger, 320, 240, 1, 300, -1, 1);
     const std::vector<unsigned char> rgb_tif = Encode(rgb, 320, 240, 0, 300, -1, 0);
+    const std::vector<unsigned char> grey16_tif =
+        LibtiffFile("grey16", 320, 240, 1, 16, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 240, grey16);
+    const std::vector<unsigned char> bits_tif =
+        LibtiffFile("bits", 320, 240, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 240, bits);
     struct Case {
         const char* what;
         std::vector<unsigned char> file;
         const std::vector<unsigned char>* px;
+        bool lossy;
     };
-    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger},
-                               {"our writer, colour Deflate", rgb_tif, &rgb}};
+    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger, false},
+                               {"our writer, colour Deflate", rgb_tif, &rgb, false},
+                               {"our writer, colour JPEG", Encode(rgb, 320, 240, 0, 300, -1, -90), &rgb, true},
+                               {"libtiff, 16-bit grey", grey16_tif, &finger, false}};
     if (fmt_test::HaveTool("tiffcp")) {
-        cases.push_back({"tiffcp none", Tiffcp(grey_tif, "none", "-c none"), &finger});
-        cases.push_back({"tiffcp packbits", Tiffcp(grey_tif, "packbits", "-c packbits"), &finger});
-        cases.push_back({"tiffcp zip, one-row strips", Tiffcp(grey_tif, "zip", "-c zip -r 1"), &finger});
-        cases.push_back({"tiffcp tiled 64 x 64", Tiffcp(grey_tif, "tiled", "-t -w 64 -l 64"), &finger});
-        cases.push_back({"tiffcp colour, separate planes", Tiffcp(rgb_tif, "planes", "-p separate -c lzw"), &rgb});
-        cases.push_back({"tiffcp colour, tiled", Tiffcp(rgb_tif, "rgbtiled", "-t -c zip"), &rgb});
+        struct Tool {
+            const char* what;
+            const std::vector<unsigned char>* from;
+            const char* options;
+            const std::vector<unsigned char>* px;
+            int codec;
+            bool lossy;
+        } tools[] = {
+            {"tiffcp none", &grey_tif, "-c none", &finger, COMPRESSION_NONE, false},
+            {"tiffcp packbits", &grey_tif, "-c packbits", &finger, COMPRESSION_PACKBITS, false},
+            {"tiffcp zip, one-row strips", &grey_tif, "-c zip -r 1", &finger, COMPRESSION_ADOBE_DEFLATE, false},
+            {"tiffcp tiled 64 x 64", &grey_tif, "-t -w 64 -l 64", &finger, COMPRESSION_LZW, false},
+            {"tiffcp colour, separate planes", &rgb_tif, "-p separate -c lzw", &rgb, COMPRESSION_LZW, false},
+            {"tiffcp colour, tiled", &rgb_tif, "-t -c zip", &rgb, COMPRESSION_ADOBE_DEFLATE, false},
+            {"tiffcp colour lzw, predictor", &rgb_tif, "-c lzw:2", &rgb, COMPRESSION_LZW, false},
+            {"tiffcp colour lzma", &rgb_tif, "-c lzma", &rgb, COMPRESSION_LZMA, false},
+            {"tiffcp 16-bit grey zstd", &grey16_tif, "-c zstd", &finger, COMPRESSION_ZSTD, false},
+            {"tiffcp colour lerc", &rgb_tif, "-c lerc", &rgb, COMPRESSION_LERC, false},
+            {"tiffcp colour webp", &rgb_tif, "-c webp", &rgb, COMPRESSION_WEBP, true},
+            {"tiffcp colour jpeg (YCbCr)", &rgb_tif, "-c jpeg -r 16", &rgb, COMPRESSION_JPEG, true},
+            {"tiffcp colour jpeg, tiled RGB", &rgb_tif, "-c jpeg:r -t", &rgb, COMPRESSION_JPEG, true},
+            {"tiffcp bilevel g3", &bits_tif, "-c g3", &bilevel, COMPRESSION_CCITTFAX3, false},
+            {"tiffcp bilevel g3 2d", &bits_tif, "-c g3:2d:fill", &bilevel, COMPRESSION_CCITTFAX3, false},
+            {"tiffcp bilevel g4", &bits_tif, "-c g4", &bilevel, COMPRESSION_CCITTFAX4, false},
+            {"tiffcp bilevel jbig (refused)", &bits_tif, "-c jbig", nullptr, COMPRESSION_JBIG, false},
+            {"tiffcp 16-bit grey sgilog", &grey16_tif, "-c sgilog", nullptr, COMPRESSION_SGILOG, false},
+        };
+        for (const Tool& t : tools) {
+            if (!TIFFIsCODECConfigured(static_cast<uint16_t>(t.codec))) continue;
+            std::string name = t.options;
+            for (char& ch : name)
+                if (ch == ' ' || ch == ':') ch = '_';
+            cases.push_back({t.what, Tiffcp(*t.from, name, t.options), t.px, t.lossy});
+        }
     }
     for (const Case& c : cases) {
         ASSERT_FALSE(c.file.empty()) << c.what;
-        int w = 0, h = 0;
-        EXPECT_EQ(
-            ReadTiff(nullptr, nullptr, &w, &h, nullptr, nullptr, -1, c.file.data(), static_cast<int>(c.file.size())), 1)
-            << c.what;
-        const Decoded d = Decode(c.file);
-        ASSERT_EQ(d.ok, 1) << c.what;
+        const Decoded d = DecodeInEveryMode(c.file, c.what);
+        const bool jbig = std::string(c.what).find("jbig") != std::string::npos;
+        ASSERT_EQ(d.ok, jbig ? 0 : 1) << c.what;
+        if (!d.ok) continue;
         EXPECT_EQ(d.w, 320) << c.what;
-        EXPECT_TRUE(d.px == *c.px) << c.what;
+        if (c.px == nullptr) {
+            EXPECT_EQ(d.layout, 2) << c.what;  // SGILog's luminance, tone-mapped
+        } else if (c.lossy) {
+            EXPECT_GT(fmt_test::Psnr(d.px, *c.px), 30.0) << c.what;
+        } else {
+            EXPECT_TRUE(d.px == *c.px) << c.what;
+        }
     }
+}
+
+namespace {
+
+// A JPEG TIFF of 8-bit R, G, B (or YCbCr subsampled 2 x 2) in tiles of tw x th, or in strips of th
+// rows for tw 0, whose tiles or strips all hold one JPEG stream.
+std::vector<unsigned char> JpegTiles(uint32_t w, uint32_t h, uint32_t tw, uint32_t th, bool ycbcr,
+                                     const jpeg_files::File& jpeg) {
+    const bool tiled = tw != 0;
+    const uint32_t tiles = tiled ? (w + tw - 1) / tw * ((h + th - 1) / th) : (h + th - 1) / th;
+    const int tags = (ycbcr ? 12 : 11) - (tiled ? 0 : 1);
+    const uint32_t bps_at = 8 + 2 + 12 * tags + 4, offsets_at = bps_at + 6, counts_at = offsets_at + 4 * tiles,
+                   data_at = counts_at + 4 * tiles;
+    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    Le16(&t, static_cast<unsigned>(tags));
+    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) {
+        Le16(&t, id);
+        Le16(&t, type);
+        Le32(&t, count);
+        Le32(&t, value);
+    };
+    tag(256, 4, 1, w);
+    tag(257, 4, 1, h);
+    tag(258, 3, 3, bps_at);
+    tag(259, 3, 1, COMPRESSION_JPEG);
+    tag(262, 3, 1, ycbcr ? PHOTOMETRIC_YCBCR : PHOTOMETRIC_RGB);
+    const uint32_t offsets = tiles == 1 ? data_at : offsets_at;
+    const uint32_t counts = tiles == 1 ? static_cast<uint32_t>(jpeg.size()) : counts_at;
+    if (!tiled) tag(273, 4, tiles, offsets);
+    tag(277, 3, 1, 3);
+    if (!tiled) {
+        tag(278, 4, 1, th);
+        tag(279, 4, tiles, counts);
+    }
+    tag(284, 3, 1, PLANARCONFIG_CONTIG);
+    if (tiled) {
+        tag(322, 4, 1, tw);
+        tag(323, 4, 1, th);
+        tag(324, 4, tiles, offsets);
+        tag(325, 4, tiles, counts);
+    }
+    if (ycbcr) tag(530, 3, 2, 2 | 2 << 16);
+    Le32(&t, 0);
+    for (int i = 0; i < 3; ++i) Le16(&t, 8);
+    for (uint32_t i = 0; i < tiles; ++i) Le32(&t, data_at);
+    for (uint32_t i = 0; i < tiles; ++i) Le32(&t, static_cast<uint32_t>(jpeg.size()));
+    t.insert(t.end(), jpeg.begin(), jpeg.end());
+    return t;
+}
+
+// Sequential arithmetic-coded JPEG whose components come in one scan each, without data.
+jpeg_files::File ScanPerComponent(unsigned w, unsigned h) {
+    jpeg_files::Builder b;
+    b.Dqt();
+    b.Frame(0xC9, w, h, jpeg_files::kColour);
+    for (unsigned char id = 1; id <= 3; ++id) b.Scan({id}, 0, 63, 0, 0, 0);
+    return b.Finish();
+}
+
+}  // namespace
+
+// JPEG tiles: tiles that overhang the image by nearly their size decode up to four times its pixels,
+// and a JPEG in more than one scan keeps every coefficient of its tile; both count from the header.
+TEST(TiffBudget, JpegTilesAreBoundedByTheirAreaAndCoefficients) {
+    using jpeg_files::Arithmetic;
+    const std::vector<jpeg_files::Component> ycc = {{1, 2, 2}, {2, 1, 1}, {3, 1, 1}};
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int ok;
+    } cases[] = {
+        {"4081^2 in four progressive 4080^2 tiles (was 212 MiB and 5 s)",
+         JpegTiles(4081, 4081, 4080, 4080, false, Arithmetic(4080, 4080, jpeg_files::kColour, true, 9)), 0},
+        {"the same in 4:2:0 YCbCr (was 165 MiB)",
+         JpegTiles(4081, 4081, 4080, 4080, true, Arithmetic(4080, 4080, ycc, true, 9)), 0},
+        {"4096^2 in one progressive tile: 96 MiB of coefficients beside tile and raster",
+         JpegTiles(4096, 4096, 4096, 4096, false, Arithmetic(4096, 4096, jpeg_files::kColour, true, 9)), 0},
+        {"4096^2 in one tile of one scan per component",
+         JpegTiles(4096, 4096, 4096, 4096, false, ScanPerComponent(4096, 4096)), 0},
+        {"2048^2 in one progressive tile",
+         JpegTiles(2048, 2048, 2048, 2048, false, Arithmetic(2048, 2048, jpeg_files::kColour, true, 9)), 1},
+        {"2000^2 in four progressive 1024^2 tiles (1.05 times the pixels)",
+         JpegTiles(2000, 2000, 1024, 1024, false, Arithmetic(1024, 1024, jpeg_files::kColour, true, 9)), 1},
+        {"4096^2 in one progressive strip, read in bands beside its coefficients",
+         JpegTiles(4096, 4096, 0, 4096, false, Arithmetic(4096, 4096, jpeg_files::kColour, true, 9)), 1},
+        {"4096^2 in one sequential tile of one scan",
+         JpegTiles(4096, 4096, 4096, 4096, false, Arithmetic(4096, 4096, jpeg_files::kColour, false, 0)), 1},
+    };
+    for (const Case& c : cases) {
+        const Decoded d = DecodeInEveryMode(c.file, c.what);
+        EXPECT_EQ(d.ok, c.ok) << c.what;
+    }
+}
+
+// PixarLog as libtiff writes it (one strip): its 16-bit work buffer of the whole strip is written a
+// band at a time, so RGB at the budget decodes, in every mode.
+TEST(TiffBudget, PixarLogInOneStripDecodesAtTheBudget) {
+    if (!TIFFIsCODECConfigured(COMPRESSION_PIXARLOG)) GTEST_SKIP() << "libtiff without PixarLog";
+    std::vector<unsigned char> rgb(size_t{4096} * 4096 * 3);  // smooth colour, quick to compress
+    for (size_t i = 0; i < rgb.size(); ++i)
+        rgb[i] = static_cast<unsigned char>(i % 12288 * 7 + i / 12288 * (i % 3 + 1));
+    const std::vector<unsigned char> f =
+        LibtiffFile("pixarlog_4096", 4096, 4096, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_PIXARLOG, 4096, rgb);
+    ASSERT_FALSE(f.empty());
+    const Decoded d = DecodeInEveryMode(f, "PixarLog RGB 4096^2");
+    ASSERT_EQ(d.ok, 1);
+    EXPECT_TRUE(d.px == rgb);
+}
+
+// Our writer's JPEG at the budget is one strip of one scan: it decodes, in every mode.
+TEST(TiffBudget, OurJpegAtTheBudgetDecodes) {
+    const std::vector<unsigned char> rgb = Pattern(4096, 4096, 3);
+    const std::vector<unsigned char> f = Encode(rgb, 4096, 4096, 0, 72, 0, -90);
+    ASSERT_FALSE(f.empty());
+    const Decoded d = DecodeInEveryMode(f, "our JPEG RGB 4096^2");
+    ASSERT_EQ(d.ok, 1);
+    EXPECT_GT(fmt_test::Psnr(d.px, rgb), 30.0);
+}
+
+// jbig-kit allocates the picture its own header claims and aborts the process when it cannot (a
+// 1 KB file did): JBIG is refused from the tags, in every mode.
+TEST(TiffBudget, JbigIsRefusedFromTheTags) {
+    if (!TIFFIsCODECConfigured(COMPRESSION_JBIG)) GTEST_SKIP() << "libtiff without JBIG";
+    const std::vector<unsigned char> bits(8 * 64, 0x0F);
+    std::vector<unsigned char> f =
+        LibtiffFile("jbig", 64, 64, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_JBIG, 64, bits);
+    ASSERT_GT(f.size(), 28u);
+    EXPECT_EQ(DecodeInEveryMode(f, "JBIG").ok, 0);
+    // width and height of its header 2^24 - 1 (the same bytes in either bit order); the strip follows the header
+    for (int i = 12; i < 20; ++i) f[i] = i % 4 == 0 ? 0x00 : 0xFF;
+    EXPECT_EQ(DecodeInEveryMode(f, "JBIG claiming 2^24 - 1 squared").ok, 0);
 }
