@@ -295,6 +295,29 @@ bool DecodeFits(TIFF* tif, uint32_t w, uint32_t h) {
     return fits(work);
 }
 
+// The layout the decode gives for a request of -1 as far as the tags tell: grey for grey
+// photometrics and for palettes of grey entries only (as the RGBA reader scales them), else colour.
+int InfoLayout(TIFF* tif) {
+    uint16_t photometric = 0, bps = 1;
+    TIFFGetField(tif, TIFFTAG_PHOTOMETRIC, &photometric);
+    TIFFGetFieldDefaulted(tif, TIFFTAG_BITSPERSAMPLE, &bps);
+    if (photometric == PHOTOMETRIC_MINISBLACK || photometric == PHOTOMETRIC_MINISWHITE ||
+        photometric == PHOTOMETRIC_LOGL)
+        return kLayoutGreyLuma;
+    uint16_t *r = nullptr, *g = nullptr, *b = nullptr;
+    if (photometric != PHOTOMETRIC_PALETTE || bps > 8 || !TIFFGetField(tif, TIFFTAG_COLORMAP, &r, &g, &b))
+        return kLayoutRgb;
+    const size_t n = size_t{1} << bps;
+    // a map of 8-bit values is taken as it is, else its high bytes
+    bool eight = true;
+    for (size_t i = 0; i < n; ++i) eight = eight && r[i] < 256 && g[i] < 256 && b[i] < 256;
+    const int shift = eight ? 0 : 8;
+    for (size_t i = 0; i < n; ++i) {
+        if (r[i] >> shift != g[i] >> shift || g[i] >> shift != b[i] >> shift) return kLayoutRgb;
+    }
+    return kLayoutGreyLuma;
+}
+
 // The RGBA raster of the whole image, top row first.
 bool ReadRaster(TIFF* tif, uint32_t* raster, uint32_t w, uint32_t h) {
     char why[1024];
@@ -402,10 +425,7 @@ int ReadTiff(const char* path, unsigned char** img, int* width, int* height, int
         if (!DecodeFits(tif, w, h)) break;
         if (dpi != nullptr) res = ReadResolution(tif);
         if (img == nullptr) {
-            uint16_t bps = 1, spp = 1;
-            if (!TIFFGetField(tif, TIFFTAG_BITSPERSAMPLE, &bps)) bps = 1;
-            if (!TIFFGetField(tif, TIFFTAG_SAMPLESPERPIXEL, &spp)) spp = 1;
-            out_layout = static_cast<unsigned>(bps) * spp < 9u ? 2 : 0;
+            out_layout = InfoLayout(tif);
             ok = 1;
             break;
         }

@@ -196,9 +196,10 @@ TEST(ReadTiff, ResolutionUnitsAndInfoLayouts) {
                   1);
         EXPECT_EQ(dpi, c.dpi) << c.unit;
     }
+    // the size-only call reports the layout the decode gives (16-bit grey is grey, too)
     struct Info {
         int spp, bps, layout;
-    } infos[] = {{1, 8, 2}, {3, 8, 0}, {1, 16, 0}};
+    } infos[] = {{1, 8, 2}, {3, 8, 0}, {1, 16, 2}};
     for (const Info& i : infos) {
         const std::vector<unsigned char> f = ForeignTiff(2, 72, i.spp, i.bps);
         int w = 0, h = 0, layout = -1;
@@ -208,7 +209,8 @@ TEST(ReadTiff, ResolutionUnitsAndInfoLayouts) {
         EXPECT_EQ(layout, i.layout) << i.spp << " x " << i.bps;
         const Decoded d = Decode(f);
         ASSERT_EQ(d.ok, 1);
-        EXPECT_EQ(d.layout, 2);  // every sample 0x80 (0x8080 for 16 bits): grey
+        // every sample 0x80 (0x8080 for 16 bits): grey, which the tags tell only without R, G, B
+        EXPECT_EQ(d.layout, 2);
         EXPECT_EQ(d.px[0], 0x80);
     }
 }
@@ -546,7 +548,7 @@ std::vector<unsigned char> LibtiffFile(const std::string& name, uint32_t w, uint
     return ok ? fmt_test::ReadFile(path) : std::vector<unsigned char>();
 }
 
-// Size-only call and full decode of one file: both accept or both refuse.
+// Size-only call and full decode of one file: both accept or both refuse, with the same layout.
 Decoded DecodeInEveryMode(const std::vector<unsigned char>& file, const std::string& what) {
     int w = 0, h = 0, layout = -1;
     const int info =
@@ -556,6 +558,7 @@ Decoded DecodeInEveryMode(const std::vector<unsigned char>& file, const std::str
     if (info && d.ok) {
         EXPECT_EQ(w, d.w) << what;
         EXPECT_EQ(h, d.h) << what;
+        EXPECT_EQ(layout, d.layout) << what;
     }
     return d;
 }
@@ -578,7 +581,7 @@ std::vector<unsigned char> Tiffcp(const std::vector<unsigned char>& ours, const 
 }  // namespace
 
 // Legitimate files from libtiff's own tools and our writer decode to their pixels, in every
-// compression and layout tiffcp writes (JBIG is refused), and the size-only call accepts them.
+// compression and layout tiffcp writes (JBIG is refused), and the size-only call agrees.
 TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(12, 0, finger.data());
@@ -660,6 +663,40 @@ TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
         } else {
             EXPECT_TRUE(d.px == *c.px) << c.what;
         }
+    }
+}
+
+// The size-only call reports the layout that the decode gives, wherever the tags tell it.
+TEST(ReadTiff, InfoLayoutIsTheDecodes) {
+    const std::vector<unsigned char> grey = Pattern(16, 8, 1), rgb = Pattern(16, 8, 3);
+    std::vector<unsigned char> grey16(grey.size() * 2), bits(2 * 8, 0x5A);
+    for (size_t i = 0; i < grey.size(); ++i) grey16[2 * i] = grey16[2 * i + 1] = grey[i];  // either byte order
+    std::vector<uint16_t> grey_map(3 * 256), colour_map(3 * 256);
+    for (int i = 0; i < 256; ++i) {
+        grey_map[i] = grey_map[256 + i] = grey_map[512 + i] = static_cast<uint16_t>(i * 257);
+        colour_map[i] = static_cast<uint16_t>(i * 257);
+        colour_map[256 + i] = static_cast<uint16_t>((255 - i) * 257);
+        colour_map[512 + i] = 0;
+    }
+    struct Case {
+        const char* what;
+        std::vector<unsigned char> file;
+        int layout;
+    } cases[] = {
+        {"8-bit grey", LibtiffFile("l_grey8", 16, 8, 1, 8, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 8, grey), 2},
+        {"16-bit grey", LibtiffFile("l_grey16", 16, 8, 1, 16, PHOTOMETRIC_MINISBLACK, COMPRESSION_LZW, 8, grey16), 2},
+        {"1-bit min-is-white", LibtiffFile("l_bits", 16, 8, 1, 1, PHOTOMETRIC_MINISWHITE, COMPRESSION_NONE, 8, bits),
+         2},
+        {"grey palette", LibtiffFile("l_pgrey", 16, 8, 1, 8, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 8, grey, &grey_map),
+         2},
+        {"colour palette",
+         LibtiffFile("l_pcolour", 16, 8, 1, 8, PHOTOMETRIC_PALETTE, COMPRESSION_NONE, 8, grey, &colour_map), 0},
+        {"RGB", LibtiffFile("l_rgb", 16, 8, 3, 8, PHOTOMETRIC_RGB, COMPRESSION_DEFLATE, 8, rgb), 0},
+    };
+    for (const Case& c : cases) {
+        const Decoded d = DecodeInEveryMode(c.file, c.what);
+        ASSERT_EQ(d.ok, 1) << c.what;
+        EXPECT_EQ(d.layout, c.layout) << c.what;
     }
 }
 
