@@ -435,6 +435,21 @@ void Le32(std::vector<unsigned char>* t, uint32_t v) {
     for (int s = 0; s < 32; s += 8) t->push_back(static_cast<unsigned char>(v >> s));
 }
 
+// A little-endian file up to the entry count of its first directory, which follows at offset 8.
+std::vector<unsigned char> DirectoryStart(int entries) {
+    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
+    Le16(&t, static_cast<unsigned>(entries));
+    return t;
+}
+
+// One directory entry whose value, or the offset of its values, fits in four bytes.
+void Entry(std::vector<unsigned char>* t, unsigned id, unsigned type, uint32_t count, uint32_t value) {
+    Le16(t, id);
+    Le16(t, type);
+    Le32(t, count);
+    Le32(t, value);
+}
+
 // A Deflate TIFF, min-is-black, whose strips all point at one compressed strip of zero samples:
 // a small file for a large image, as legal as any. The file is padded to pad_to bytes.
 std::vector<unsigned char> SharedStripTiff(uint32_t w, uint32_t h, unsigned bps, unsigned spp, uint32_t rows,
@@ -449,14 +464,8 @@ std::vector<unsigned char> SharedStripTiff(uint32_t w, uint32_t h, unsigned bps,
     const int tags = spp > 1 ? 11 : 10;
     const uint32_t bps_at = 8 + 2 + 12 * tags + 4, offsets_at = bps_at + 2 * spp, counts_at = offsets_at + 4 * strips,
                    data_at = counts_at + 4 * strips;
-    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    Le16(&t, static_cast<unsigned>(tags));
-    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) {
-        Le16(&t, id);
-        Le16(&t, type);
-        Le32(&t, count);
-        Le32(&t, value);
-    };
+    std::vector<unsigned char> t = DirectoryStart(tags);
+    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) { Entry(&t, id, type, count, value); };
     tag(256, 4, 1, w);
     tag(257, 4, 1, h);
     tag(258, 3, spp, spp == 1 ? bps : bps_at);  // one short fits in the entry
@@ -711,14 +720,8 @@ std::vector<unsigned char> JpegTiles(uint32_t w, uint32_t h, uint32_t tw, uint32
     const int tags = (ycbcr ? 12 : 11) - (tiled ? 0 : 1);
     const uint32_t bps_at = 8 + 2 + 12 * tags + 4, offsets_at = bps_at + 6, counts_at = offsets_at + 4 * tiles,
                    data_at = counts_at + 4 * tiles;
-    std::vector<unsigned char> t = {'I', 'I', 42, 0, 8, 0, 0, 0};
-    Le16(&t, static_cast<unsigned>(tags));
-    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) {
-        Le16(&t, id);
-        Le16(&t, type);
-        Le32(&t, count);
-        Le32(&t, value);
-    };
+    std::vector<unsigned char> t = DirectoryStart(tags);
+    auto tag = [&t](unsigned id, unsigned type, uint32_t count, uint32_t value) { Entry(&t, id, type, count, value); };
     tag(256, 4, 1, w);
     tag(257, 4, 1, h);
     tag(258, 3, 3, bps_at);
