@@ -1,14 +1,16 @@
-# qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>])
+# qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>]
+#             [COST <seconds>])
 #
 # One GoogleTest executable <name> linked with LIBS and gtest_main, whose cases are registered as tests
 # when ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
 # clock of tests/support and runs the cases under their environment (umockdev's preload library; the
 # udev cases skip without it). An executable with a label of QV_TSAN_LABELS also joins the target
-# tsan_tests, the set CI builds and runs under ThreadSanitizer.
+# tsan_tests, the set CI builds and runs under ThreadSanitizer. COST is about what the longest case
+# takes under a sanitizer: ctest starts the dearest cases first while a build has no timings of its own.
 set(QV_TSAN_LABELS driver_flow camera harness)
 
 function(qv_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX" "SOURCES;LIBS;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX;COST" "SOURCES;LIBS;LABELS")
   if(_qt_UNPARSED_ARGUMENTS OR NOT _qt_SOURCES)
     message(FATAL_ERROR "qv_add_test(${name}): needs SOURCES; unknown arguments: ${_qt_UNPARSED_ARGUMENTS}")
   endif()
@@ -30,6 +32,9 @@ function(qv_add_test name)
         break()
       endif()
     endforeach()
+  endif()
+  if(_qt_COST)
+    list(APPEND _props COST ${_qt_COST})
   endif()
   set(_prefix)
   if(_qt_PREFIX)
