@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +20,8 @@
 #include <ctime>
 #include <memory>
 
+#include "qv_log.h"
+
 extern char** environ;
 
 namespace {
@@ -26,6 +30,10 @@ constexpr size_t kFormatLimit = 1048576;  // str_format's whole buffer, NUL incl
 constexpr size_t kCmdChunk = 1024;
 constexpr int kExePathMax = 1024;
 constexpr const char* kRuleFile = "/etc/udev/rules.d/70-libusb.rules";
+constexpr const char* kSrc = "qv_utils.cpp";
+constexpr size_t kOutputLimit = 1048576;  // a program's output kept; the rest is read and dropped
+constexpr int kWaitSliceMs = 100;         // how often a running program's end is looked for
+constexpr int64_t kSoundMarginMs = 2000;  // beyond the sound's length: aplay's start and the device
 constexpr unsigned kDirMode = 0755;
 constexpr unsigned kFileMode = 0644;
 
@@ -59,6 +67,164 @@ void chmod_dir_nofollow(std::string dir, unsigned mode) {
     if (fd < 0) return;
     fchmod(fd, mode);
     close(fd);
+}
+
+uint32_t le32(const unsigned char* p) {
+    return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+           static_cast<uint32_t>(p[3]) << 24;
+}
+
+bool pread_all(int fd, unsigned char* buf, size_t n, off_t at) {
+    while (n > 0) {
+        ssize_t got = pread(fd, buf, n, at);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) return false;
+        buf += got;
+        n -= static_cast<size_t>(got);
+        at += got;
+    }
+    return true;
+}
+
+// Playing time of a WAV file by its header: the data chunk's bytes (at most what the file holds)
+// over the format's bytes per second. 0 when the header does not tell.
+int64_t wav_length_ms(const std::string& path) {
+    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    int64_t ms = 0;
+    struct stat st {};
+    unsigned char h[16];
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && pread_all(fd, h, 12, 0) && memcmp(h, "RIFF", 4) == 0 &&
+        memcmp(h + 8, "WAVE", 4) == 0) {
+        const uint64_t file_size = static_cast<uint64_t>(st.st_size);
+        uint64_t rate = 0, pos = 12;
+        // "fmt " and "data" come within the first few chunks ("LIST", "fact" may sit between).
+        for (int i = 0; i < 64 && pos + 8 <= file_size; i++) {
+            if (!pread_all(fd, h, 8, static_cast<off_t>(pos))) break;
+            const uint64_t size = le32(h + 4);
+            if (memcmp(h, "fmt ", 4) == 0 && size >= 16) {
+                if (!pread_all(fd, h, 16, static_cast<off_t>(pos + 8))) break;
+                rate = le32(h + 8);
+            } else if (memcmp(h, "data", 4) == 0) {
+                const uint64_t bytes = std::min(size, file_size - pos - 8);
+                if (rate > 0) ms = static_cast<int64_t>(bytes * 1000 / rate);
+                break;
+            }
+            pos += 8 + size + (size & 1);
+        }
+    }
+    close(fd);
+    return ms;
+}
+
+// Reads what the pipe holds without waiting, keeping at most kOutputLimit bytes in *out (when
+// given). False once the pipe is at its end (or broken).
+bool drain(int fd, std::string* out) {
+    char buf[kCmdChunk * 4];
+    // A bounded number of reads, so that a writer faster than this loop cannot keep it here.
+    for (int i = 0; i < 64; i++) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return errno == EAGAIN || errno == EWOULDBLOCK;
+        if (n == 0) return false;
+        if (out != nullptr && out->size() < kOutputLimit) {
+            try {
+                out->append(buf, std::min(static_cast<size_t>(n), kOutputLimit - out->size()));
+            } catch (...) {
+                out->clear();
+            }
+        }
+    }
+    return true;
+}
+
+enum class Ended { NotStarted, Exited, Killed };
+
+// The one way the driver starts a program: args[0] looked up on PATH with exactly these arguments
+// (no shell), its standard output (and with both_outputs its standard error) into a pipe read into
+// *out, in a process group of its own. Returns once the program has ended, or once deadline_ms have
+// passed and it has been killed with everything it started (a forced log line says so); it is
+// reaped either way. The descriptors made here are close-on-exec: the program gets 0, 1 and 2 only.
+Ended run_program(const std::vector<std::string>& args, int64_t deadline_ms, bool both_outputs, std::string* out) {
+    if (args.empty()) return Ended::NotStarted;
+    std::vector<std::string> copy;
+    std::vector<char*> argv;
+    try {
+        copy = args;
+        for (std::string& a : copy) argv.push_back(&a[0]);
+        argv.push_back(nullptr);
+    } catch (...) {
+        return Ended::NotStarted;
+    }
+    int fds[2];
+    if (pipe2(fds, O_CLOEXEC) != 0) return Ended::NotStarted;
+    // Only this end waits for nothing; the program's end behaves as it expects.
+    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    posix_spawn_file_actions_t fa;
+    posix_spawnattr_t attr;
+    if (posix_spawn_file_actions_init(&fa) != 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return Ended::NotStarted;
+    }
+    if (posix_spawnattr_init(&attr) != 0) {
+        posix_spawn_file_actions_destroy(&fa);
+        close(fds[0]);
+        close(fds[1]);
+        return Ended::NotStarted;
+    }
+    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
+    if (both_outputs) posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attr, 0);
+    pid_t pid = 0;
+    int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    posix_spawn_file_actions_destroy(&fa);
+    close(fds[1]);
+    if (rc != 0) {
+        close(fds[0]);
+        return Ended::NotStarted;
+    }
+    const int64_t deadline = get_millisecond() + deadline_ms;
+    bool pipe_open = true, killed = false;
+    int status = 0, idle_ms = 1;
+    for (;;) {
+        pid_t w = waitpid(pid, &status, WNOHANG);
+        // ECHILD: the host ignores SIGCHLD, so the kernel has reaped it already.
+        bool ended = w == pid || (w < 0 && errno != EINTR);
+        // What it wrote before it ended is in the pipe now, even if something it started holds the
+        // pipe open.
+        if (pipe_open) pipe_open = drain(fds[0], out);
+        if (ended) break;
+        int64_t left = deadline - get_millisecond();
+        if (left <= 0) {
+            killed = true;
+            break;
+        }
+        if (pipe_open) {
+            pollfd p{fds[0], POLLIN, 0};
+            poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
+        } else {
+            // Its output has ended and its exit follows at once: look again soon.
+            poll(nullptr, 0, static_cast<int>(std::min<int64_t>(left, idle_ms)));
+            idle_ms = std::min(idle_ms * 2, kWaitSliceMs);
+        }
+    }
+    close(fds[0]);
+    if (killed) {
+        kill(-pid, SIGKILL);
+        kill(pid, SIGKILL);  // also when it has left its group
+        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
+        std::string line;
+        try {
+            for (const std::string& a : args) line += (line.empty() ? "" : " ") + a;
+        } catch (...) {}
+        write_error_log(
+            kSrc, __LINE__,
+            str_format("%s: did not end within %lld ms, killed", line.c_str(), static_cast<long long>(deadline_ms)), 1);
+    }
+    return killed ? Ended::Killed : Ended::Exited;
 }
 
 }  // namespace
@@ -383,18 +549,7 @@ bool create_path(const char* dir) {
 void play_sound(std::string file, int /*mode*/) {
     try {
         if (!file_exist(file.c_str())) return;
-        posix_spawn_file_actions_t fa;
-        if (posix_spawn_file_actions_init(&fa) != 0) return;
-        posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-        std::string prog = "aplay";
-        char* argv[] = {&prog[0], &file[0], nullptr};
-        pid_t pid = 0;
-        if (posix_spawnp(&pid, "aplay", &fa, nullptr, argv, environ) == 0) {
-            int status = 0;
-            while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-        }
-        posix_spawn_file_actions_destroy(&fa);
+        run_program({"aplay", file}, wav_length_ms(file) + kSoundMarginMs, true, nullptr);
     } catch (...) {
         return;
     }
@@ -416,52 +571,10 @@ std::string run_cmd(std::string cmd) {
     return out;
 }
 
-std::string run_argv(const std::vector<std::string>& args, bool* started) {
-    if (started != nullptr) *started = false;
-    if (args.empty()) return "";
-    std::vector<std::string> copy;
-    std::vector<char*> argv;
-    try {
-        copy = args;
-        for (std::string& a : copy) argv.push_back(&a[0]);
-        argv.push_back(nullptr);
-    } catch (...) {
-        return "";
-    }
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC) != 0) return "";
-    posix_spawn_file_actions_t fa;
-    if (posix_spawn_file_actions_init(&fa) != 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return "";
-    }
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    pid_t pid = 0;
-    int rc = posix_spawnp(&pid, argv[0], &fa, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (started != nullptr) *started = rc == 0;
+std::string run_argv(const std::vector<std::string>& args, int64_t deadline_ms, bool* started) {
     std::string out;
-    if (rc == 0) {
-        char buf[kCmdChunk];
-        for (;;) {
-            ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n < 0 && errno == EINTR) continue;
-            if (n <= 0) break;
-            try {
-                out.append(buf, static_cast<size_t>(n));
-            } catch (...) {
-                out.clear();
-                break;
-            }
-        }
-    }
-    close(fds[0]);  // a writer that is still going gets SIGPIPE rather than blocking
-    if (rc == 0) {
-        int status = 0;
-        while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {}
-    }
+    Ended e = run_program(args, deadline_ms, false, &out);
+    if (started != nullptr) *started = e != Ended::NotStarted;
     return out;
 }
 

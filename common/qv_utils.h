@@ -13,6 +13,8 @@
 constexpr const char* QV_DEFAULT_VIDPIDS = "3a5c:0610,3a5c:0611";
 // USB vendor id of the maker's scanners, as written into the device-access rule file.
 constexpr const char* QV_VENDOR_ID = "3a5c";
+// How long one "lsusb -d" may take: it reads sysfs, so seconds mean it hangs.
+constexpr int QV_LSUSB_DEADLINE_MS = 3000;
 
 // ---- time ----
 QV_EXPORT int64_t get_millisecond();              // monotonic clock in ms
@@ -43,12 +45,13 @@ QV_EXPORT void imgdata_vertflip(unsigned char* img, int width, int height, int g
 
 // ---- files, paths, commands ----
 QV_EXPORT bool file_exist(const char* path);
-QV_EXPORT bool create_path(const char* dir);            // mkdir -p, new levels 0755; always true
-QV_EXPORT void play_sound(std::string file, int mode);  // blocks until the player ends
-QV_EXPORT std::string run_cmd(std::string cmd);         // shell command's stdout less one trailing "\n"
-QV_EXPORT std::string get_application_path();           // directory of libveinsdk, ends with "/"
-QV_EXPORT std::string get_self_name();                  // file name of libveinsdk
-QV_EXPORT int get_file_size(const char* path);          // bytes; -3 empty path; -18 cannot open
+QV_EXPORT bool create_path(const char* dir);  // mkdir -p, new levels 0755; always true
+// Plays the file with aplay and waits for it, at most the WAV header's length plus a margin.
+QV_EXPORT void play_sound(std::string file, int mode);
+QV_EXPORT std::string run_cmd(std::string cmd);  // shell command's stdout less one trailing "\n"
+QV_EXPORT std::string get_application_path();    // directory of libveinsdk, ends with "/"
+QV_EXPORT std::string get_self_name();           // file name of libveinsdk
+QV_EXPORT int get_file_size(const char* path);   // bytes; -3 empty path; -18 cannot open
 QV_EXPORT int read_file(const char* path, void* buffer, int n);
 QV_EXPORT int write_file(const char* path, void* data, int length, int append);  // new files 0644
 QV_EXPORT std::string mu_read_txtfile(std::string path);
@@ -68,8 +71,9 @@ QV_EXPORT int mu_systask(std::string a, std::string b, int n, systask_opt_flag f
 
 // ---- internal to the library ----
 // Runs argv[0] found on PATH with exactly these arguments (no shell) and returns its stdout,
-// or "" when it cannot be started; *started, when given, tells which.
-std::string run_argv(const std::vector<std::string>& argv, bool* started = nullptr);
+// or "" when it cannot be started; *started, when given, tells which. A program still running
+// after deadline_ms is killed and reaped (a forced log line says so); what it wrote is returned.
+std::string run_argv(const std::vector<std::string>& argv, int64_t deadline_ms, bool* started = nullptr);
 // Reads the whole file at path when it is a regular file of at most `limit` bytes. The open never
 // blocks (a FIFO or a device in its place is refused, not waited on). On failure `text` is empty
 // and `why` says what was found.

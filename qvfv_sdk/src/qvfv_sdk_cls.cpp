@@ -256,7 +256,7 @@ int CQvfv_sdk_cls::qvfv_enumdevice() {
         }
         const std::string& entry = id.text;
         bool started = false;
-        std::string out = run_argv({"lsusb", "-d", entry}, &started);
+        std::string out = run_argv({"lsusb", "-d", entry}, QV_LSUSB_DEADLINE_MS, &started);
         if (!started) {
             write_error_log(kSrc, __LINE__, "cannot run lsusb, attached devices are not counted", 1);
             break;

@@ -18,6 +18,7 @@ namespace {
 
 using qvtest::ChildResult;
 using qvtest::DriverDir;
+using qvtest::today;
 
 using LogFn = void (*)(const char*, int, std::string, int);
 using LogExFn = void (*)(const char*, int, const char*, ...);
@@ -35,15 +36,6 @@ const char* kFileCnt = "_Z11mu_file_cntNSt7__cxx1112basic_stringIcSt11char_trait
 const char* kDelLog = "_Z10mu_del_logNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEES4_i";
 
 // This executable does not link the library: every call goes to the copy loaded in a child.
-std::string today() {
-    time_t now = time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char buf[16];
-    strftime(buf, sizeof buf, "%Y%m%d", &t);
-    return buf;
-}
-
 int mu_file_cnt(const std::string& dir, const char* /*pattern "*.txt"*/) {
     int n = 0;
     DIR* d = opendir(dir.c_str());

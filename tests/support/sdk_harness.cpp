@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -77,6 +78,15 @@ std::vector<std::string> split_lines(const std::string& text) {
     std::string line;
     while (std::getline(ss, line)) out.push_back(line);
     return out;
+}
+
+std::string today() {
+    time_t now = time(nullptr);
+    tm t{};
+    localtime_r(&now, &t);
+    char buf[16];
+    strftime(buf, sizeof buf, "%Y%m%d", &t);
+    return buf;
 }
 
 static void copy_file(const std::string& from, const std::string& to) {
@@ -172,10 +182,11 @@ std::string FakeBin::path_env() const { return dir + ":/usr/local/bin:/usr/bin:/
 
 namespace {
 
-// An unnamed temporary file, read back from its start.
+// An unnamed temporary file, read back from its start. Close-on-exec: the programs a child
+// starts see only the copies on 1 and 2.
 int temp_file() {
     char name[] = "/tmp/qvtest-out-XXXXXX";
-    int fd = mkstemp(name);
+    int fd = mkostemp(name, O_CLOEXEC);
     if (fd >= 0) unlink(name);
     return fd;
 }

@@ -18,6 +18,7 @@ void write_text(const std::string& path, const std::string& text);
 std::string read_text(const std::string& path);  // "" when missing
 bool exists(const std::string& path);
 std::vector<std::string> split_lines(const std::string& text);
+std::string today();  // the local date as the log files name it, YYYYMMDD
 
 // The sixteen sound files, in event order.
 extern const char* const kSoundFiles[16];
