@@ -6,9 +6,11 @@ libgtest-dev libgmock-dev googletest libbenchmark-dev \
 libjsoncpp-dev libjpeg-dev libtiff-dev libpng-dev zlib1g-dev libudev-dev libopenjp2-7-dev \
 umockdev libumockdev-dev binutils clang-format-14 \
 libjpeg-turbo-progs pngcheck libtiff-tools libopenjp2-tools netpbm"
+# One query for all of them: the scripts run this before every build.
+installed=" $(dpkg-query -W -f='${Package} ${Status}\n' $PKGS 2>/dev/null | awk '/ install ok installed$/ { printf "%s ", $1 }')"
 missing=""
 for p in $PKGS; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing="$missing $p"
+    case "$installed" in *" $p "*) ;; *) missing="$missing $p" ;; esac
 done
 if [ -n "$missing" ]; then
     SUDO=""
