@@ -608,6 +608,7 @@ TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
     }
     const std::vector<unsigned char> grey_tif = Encode(finger, 320, 240, 1, 300, -1, 1);
     const std::vector<unsigned char> rgb_tif = Encode(rgb, 320, 240, 0, 300, -1, 0);
+    const std::vector<unsigned char> rgb_237(rgb.begin(), rgb.begin() + 320 * 237 * 3);
     const std::vector<unsigned char> grey16_tif =
         LibtiffFile("grey16", 320, 240, 1, 16, PHOTOMETRIC_MINISBLACK, COMPRESSION_NONE, 240, grey16);
     const std::vector<unsigned char> bits_tif =
@@ -618,10 +619,12 @@ TEST(TiffBudget, LegitimateFilesDecodeToTheirPixels) {
         const std::vector<unsigned char>* px;
         bool lossy;
     };
-    std::vector<Case> cases = {{"our writer, grey LZW", grey_tif, &finger, false},
-                               {"our writer, colour Deflate", rgb_tif, &rgb, false},
-                               {"our writer, colour JPEG", Encode(rgb, 320, 240, 0, 300, -1, -90), &rgb, true},
-                               {"libtiff, 16-bit grey", grey16_tif, &finger, false}};
+    std::vector<Case> cases = {
+        {"our writer, grey LZW", grey_tif, &finger, false},
+        {"our writer, colour Deflate", rgb_tif, &rgb, false},
+        {"our writer, colour JPEG", Encode(rgb, 320, 240, 0, 300, -1, -90), &rgb, true},
+        {"libtiff, 16-bit grey", grey16_tif, &finger, false},
+        {"our writer, 237 rows (a last band of 13)", Encode(rgb, 320, 237, 0, 300, -1, 1), &rgb_237, false}};
     if (fmt_test::HaveTool("tiffcp")) {
         struct Tool {
             const char* what;
