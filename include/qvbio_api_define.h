@@ -55,6 +55,20 @@ typedef int (*get_conf_cb_t)(const char* key, char* value, void* ctx);
  * msg is valid only during the call. */
 typedef void (*progress_cb_t)(int code, const char* msg, void* ctx);
 
+/* Threads. An enrolment, capture or matching runs on the caller's thread; the callback and the
+ * getter run inside it, on that thread.
+ * - Beside a running operation, from any thread, without waiting: qvbio_stop_work,
+ *   qvbio_get_base_info, qvbio_get_code_info, qvbio_get_support_devs, qvbio_enum_device, and
+ *   qvbio_init once the driver is initialised (it then changes nothing and returns 0).
+ * - Waiting for the running call, in the order they come: qvbio_init (first time),
+ *   qvbio_open_device, qvbio_enroll_templet, qvbio_capture_feature, qvbio_match_feature.
+ *   qvbio_close_device and qvbio_free go before them: they stop a running enrolment or capture
+ *   (result -17) and return once it has ended.
+ * - From inside a callback or getter: the calls of the first group and qvbio_match_feature work;
+ *   qvbio_close_device and qvbio_free return 0, stop the operation and are done when it returns;
+ *   qvbio_open_device, qvbio_init, qvbio_enroll_templet and qvbio_capture_feature return -14
+ *   (QVBIO_ERR_BUSY) and change nothing. A callback must not wait for another thread that calls
+ *   into the driver. */
 QV_EXPORT int qvbio_init(get_conf_cb_t getter, void* ctx);
 QV_EXPORT int qvbio_free(void);
 QV_EXPORT int qvbio_get_base_info(base_info_st* info);

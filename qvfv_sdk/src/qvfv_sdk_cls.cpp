@@ -8,6 +8,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "fvdev.h"
 #include "json_util.h"
@@ -17,7 +18,10 @@
 namespace {
 
 const char* const kSrc = "qvfv_sdk_cls";
-bool s_configLoaded = false;
+// Set once the configuration is read; from then on the tables it fills never change, so the calls
+// that only look up read them without a lock.
+std::atomic<bool> s_configLoaded{false};
+std::mutex s_configMu;  // one first read at a time
 
 constexpr size_t kCodeTextMax = 255;    // the caller's buffer has no length: texts are cut here
 constexpr size_t kConfigMax = 1048576;  // a configuration file beyond this is damaged, never read
@@ -114,13 +118,18 @@ void CQvfv_sdk_cls::set_msg(int line, const std::string& msg, int force) {
     write_error_log(kSrc, line, m_lastMsg, force);
 }
 
-int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
+// Holding the gate (init_sdk in qvfv_sdk_ops.cpp).
+int CQvfv_sdk_cls::init_now(get_conf_cb_t getter, void* ctx) {
     if (m_inited) return 0;
     m_lastMsg.clear();
     m_supDevCnt = 0;
     m_stopFlag = 0;
-    if (!get_config()) return QVBIO_ERR_INIT;
-    get_supdev_cnt();
+    std::string msg;
+    if (!get_config(&msg)) {
+        m_lastMsg = msg;
+        return QVBIO_ERR_INIT;
+    }
+    m_supDevCnt = get_supdev_cnt(m_supDevs);
     m_getConf = getter;
     m_getConfCtx = ctx;
     m_thresholdNotes.clear();
@@ -129,13 +138,17 @@ int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
     return 0;
 }
 
-bool CQvfv_sdk_cls::get_config() {
-    if (s_configLoaded) return true;
+// msg receives the failure's message: the caller decides whether it becomes the current one.
+bool CQvfv_sdk_cls::get_config(std::string* msg) {
+    if (s_configLoaded.load(std::memory_order_acquire)) return true;
+    std::lock_guard<std::mutex> lk(s_configMu);
+    if (s_configLoaded.load(std::memory_order_relaxed)) return true;
     std::string prefix = "en_";
     const std::string app = get_application_path();
     std::string file = app + "qvfv_config/" + "config.json";
     if (!file_exist(file.c_str())) {
-        set_msg(__LINE__, "the config file is not exist. [ " + file + " ]", 1);
+        *msg = "the config file is not exist. [ " + file + " ]";
+        write_error_log(kSrc, __LINE__, *msg, 1);
         return false;
     }
     m_vidPidList = QV_DEFAULT_VIDPIDS;
@@ -186,7 +199,7 @@ bool CQvfv_sdk_cls::get_config() {
 
     init_errmsg(json, prefix);
     init_multhint(json, prefix);
-    s_configLoaded = true;
+    s_configLoaded.store(true, std::memory_order_release);
     return true;
 }
 
@@ -199,9 +212,10 @@ void CQvfv_sdk_cls::init_multhint(const JsonDocument& json, const std::string& p
     for (int i = 0; i < EV_COUNT; i++) m_hintMsg[i] = json.value(prefix + kHintKeys[i]);
 }
 
-int CQvfv_sdk_cls::get_supdev_cnt() {
-    m_supDevCnt = 0;
-    memset(m_supDevs, 0, sizeof m_supDevs);
+// The records built into recs, their number the result.
+int CQvfv_sdk_cls::get_supdev_cnt(dev_info_st (&recs)[QV_MAX_SUPDEVS]) const {
+    int count = 0;
+    memset(recs, 0, sizeof recs);
     for (const SupportedId& id : m_vidPids) {
         write_error_log(kSrc, __LINE__,
                         str_format("Vidpid of supported devices: [%s:%s]", id.vendor.c_str(), id.product.c_str()), 0);
@@ -209,38 +223,43 @@ int CQvfv_sdk_cls::get_supdev_cnt() {
             write_error_log(kSrc, __LINE__, "invalid supported device id: [" + id.text + "]", 1);
             continue;
         }
-        if (m_supDevCnt >= QV_MAX_SUPDEVS) {
+        if (count >= QV_MAX_SUPDEVS) {
             write_error_log(kSrc, __LINE__, "too many supported devices, ignored: [" + id.text + "]", 1);
             continue;
         }
-        dev_info_st& d = m_supDevs[m_supDevCnt++];
+        dev_info_st& d = recs[count++];
         d.vid = id.vid;
         d.pid = id.pid;
         snprintf(d.name, sizeof d.name, "%s", kDevName);
     }
-    return m_supDevCnt;
+    return count;
 }
 
+// Beside a running operation, without the gate: the records and the message stay local.
 int CQvfv_sdk_cls::get_support_devs(dev_info_st* devs, int max) {
-    if (!get_config()) return QVBIO_ERR_INIT;
-    int count = get_supdev_cnt();
+    std::string msg;
+    if (!get_config(&msg)) return QVBIO_ERR_INIT;
+    dev_info_st recs[QV_MAX_SUPDEVS];
+    int count = get_supdev_cnt(recs);
     if (devs == nullptr) return count;
     int n = count < max ? count : max;
     if (n <= 0) return 0;
     for (int i = 0; i < n; i++) {
-        devs[i].vid = m_supDevs[i].vid;
-        devs[i].pid = m_supDevs[i].pid;
-        snprintf(devs[i].name, sizeof devs[i].name, "%s", m_supDevs[i].name);
+        devs[i].vid = recs[i].vid;
+        devs[i].pid = recs[i].pid;
+        snprintf(devs[i].name, sizeof devs[i].name, "%s", recs[i].name);
     }
     return n;
 }
 
+// Beside a running operation, without the gate: a service counts scanners on hot-plug or on a
+// timer, and must neither wait for an enrolment nor change the message the operation reports.
 int CQvfv_sdk_cls::enumdevice() {
-    if (!get_config()) return QVBIO_ERR_INIT;
-    get_supdev_cnt();
-    int count = qvfv_enumdevice();
-    m_lastMsg = count < 0 ? "enumerate the device failed" : "enumerate the device success";
-    return count;
+    std::string msg;
+    if (!get_config(&msg)) return QVBIO_ERR_INIT;
+    dev_info_st recs[QV_MAX_SUPDEVS];
+    get_supdev_cnt(recs);
+    return qvfv_enumdevice();
 }
 
 int CQvfv_sdk_cls::qvfv_enumdevice() {
@@ -276,9 +295,11 @@ int CQvfv_sdk_cls::get_base_info(base_info_st* info) {
     return 0;
 }
 
+// Beside a running operation, without the gate: the table is read only once it is complete.
 int CQvfv_sdk_cls::get_last_error(int code, char* out) {
     if (out == nullptr) return QVBIO_ERR_PARAM;
-    if (code < -99 || code > 99) {  // no table entry: read like a code without a configured text
+    if (code < -99 || code > 99 || !s_configLoaded.load(std::memory_order_acquire)) {
+        // no table entry: read like a code without a configured text
         out[0] = 0;
         return 0;
     }

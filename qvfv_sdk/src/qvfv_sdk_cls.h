@@ -72,7 +72,7 @@ public:
     QV_EXPORT int setdevidx(int index);
 
     unsigned char m_algLoaded;
-    unsigned char m_inited;
+    std::atomic<unsigned char> m_inited;    // read without the gate by a repeated qvbio_init
     std::atomic<unsigned char> m_stopFlag;  // set from the service's other thread
     unsigned char m_closedRecently;
     int m_soundMode;
@@ -96,10 +96,10 @@ public:
     void* m_algHandle;
 
 private:
-    bool get_config();
+    bool get_config(std::string* msg);
     void init_errmsg(const JsonDocument& json, const std::string& prefix);
     void init_multhint(const JsonDocument& json, const std::string& prefix);
-    int get_supdev_cnt();
+    int get_supdev_cnt(dev_info_st (&recs)[QV_MAX_SUPDEVS]) const;
     int qvfv_enumdevice();
     void play_sndhint(int event);
     bool ask_setting(const char* key, char (&value)[256]);
@@ -113,16 +113,21 @@ private:
     void notify(progress_cb_t cb, void* ctx, int code);
     struct Grab;  // one enrolment or capture in progress
     int run_grab_loop(bool enrol, char* out, progress_cb_t cb, void* ctx, int timeout);
+    int init_now(get_conf_cb_t getter, void* ctx);
     int open_now();
     int close_now();
     int free_now();
+    int refuse_inside(const char* op);
     int enroll_now(char* out, progress_cb_t cb, void* ctx);
     int capture_now(char* out, progress_cb_t cb, void* ctx);
 
-    // One of open, close, free, capturimg, setdevidx or an operation at a time: the device and the
-    // bound functions belong to whoever holds the gate. A close or free from another thread stops
-    // a running operation and waits for it; one from the operation's own callback (or getter) is
-    // done when the operation returns. (Turn in qvfv_sdk_ops.cpp.)
+    // One of init, open, close, free, capturimg, setdevidx or an operation at a time: the device, the
+    // bound functions, the getter and m_lastMsg belong to whoever holds the gate, and callers get it
+    // in the order they came. A close or free from another thread stops a running operation and
+    // goes first; one from the operation's own callback (or getter) is done when the operation
+    // returns, and the calls that would change the device or the configuration are refused there.
+    // The calls that only count or look up never take it: they read the configuration, which no
+    // one changes once it is loaded. (Turn in qvfv_sdk_ops.cpp.)
     struct Gate {
         std::mutex mu;
         std::condition_variable cv;
@@ -132,6 +137,9 @@ private:
         int closers = 0;          // closes and frees waiting: they go first
         bool closeLater = false;  // asked for from inside the operation
         bool freeLater = false;
+        unsigned long tickets = 0;  // the others wait their turn in order
+        unsigned long serving = 0;
+        bool held_here();  // this thread holds it: a call from the holder's callback or getter
     };
     Gate m_gate;
     class Turn;

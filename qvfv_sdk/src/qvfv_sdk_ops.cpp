@@ -99,7 +99,10 @@ public:
             g.cv.wait(lk, [&g] { return !g.busy; });
             g.closers--;
         } else {
-            g.cv.wait(lk, [&g] { return !g.busy && g.closers == 0; });
+            // In the order of arrival, so that no caller waits while later ones go ahead.
+            const unsigned long ticket = g.tickets++;
+            g.cv.wait(lk, [&g, ticket] { return !g.busy && g.closers == 0 && g.serving == ticket; });
+            g.serving++;
         }
         g.busy = true;
         g.operation = kind == Polling || kind == Matching;
@@ -155,8 +158,28 @@ private:
     bool insideOperation_ = false;
 };
 
+bool CQvfv_sdk_cls::Gate::held_here() {
+    std::lock_guard<std::mutex> lk(mu);
+    return busy && holder == std::this_thread::get_id();
+}
+
+// From inside an operation's callback or getter, a call that would change the device or the
+// configuration under the running operation is refused rather than reported done.
+int CQvfv_sdk_cls::refuse_inside(const char* op) {
+    set_msg(__LINE__, str_format("%s: another operation is running", op), 1);
+    return QVBIO_ERR_BUSY;
+}
+
+int CQvfv_sdk_cls::init_sdk(get_conf_cb_t getter, void* ctx) {
+    if (m_gate.held_here()) return refuse_inside("init_sdk");
+    if (m_inited) return 0;  // the first getter stays: nothing changes, nothing to wait for
+    Turn turn(*this, Turn::Control);
+    return init_now(getter, ctx);
+}
+
 int CQvfv_sdk_cls::opendevice() {
     Turn turn(*this, Turn::Control);
+    if (turn.inside_operation()) return refuse_inside("opendevice");
     return open_now();
 }
 
@@ -174,6 +197,7 @@ int CQvfv_sdk_cls::free_sdk() {
 
 int CQvfv_sdk_cls::capturimg(char* buf) {
     Turn turn(*this, Turn::Control);
+    if (turn.inside_operation()) return refuse_inside("capturimg");
     if (!m_inited) {
         set_msg(__LINE__, "capturimg: sdk not initialize or initialize failed", 1);
         return QVBIO_ERR_INIT;
@@ -185,6 +209,7 @@ int CQvfv_sdk_cls::capturimg(char* buf) {
 
 int CQvfv_sdk_cls::setdevidx(int index) {
     Turn turn(*this, Turn::Control);
+    if (turn.inside_operation()) return refuse_inside("setdevidx");
     int r = fvd_setdevidx(index);
     m_lastMsg = r < 0 ? "set the device index failed" : "set the device index success";
     return r;
@@ -194,22 +219,19 @@ int CQvfv_sdk_cls::setdevidx(int index) {
 // camera under it.
 int CQvfv_sdk_cls::enroll_templet(char* out, progress_cb_t cb, void* ctx) {
     Turn turn(*this, Turn::Polling);
-    if (turn.nested()) {
-        set_msg(__LINE__, "enroll_templet: another operation is running", 1);
-        return QVBIO_ERR_BUSY;
-    }
+    if (turn.nested()) return refuse_inside("enroll_templet");
     return enroll_now(out, cb, ctx);
 }
 
 int CQvfv_sdk_cls::capture_feature(char* out, progress_cb_t cb, void* ctx) {
     Turn turn(*this, Turn::Polling);
-    if (turn.nested()) {
-        set_msg(__LINE__, "capture_feature: another operation is running", 1);
-        return QVBIO_ERR_BUSY;
-    }
+    if (turn.nested()) return refuse_inside("capture_feature");
     return capture_now(out, cb, ctx);
 }
 
+// Never takes the gate: the operation it must reach holds the gate until it ends, so waiting for
+// the gate would wait for the very operation it is meant to stop. It only sets the flag that the
+// operation polls.
 int CQvfv_sdk_cls::stop_working() {
     m_stopFlag = 1;
     return 0;
