@@ -1,8 +1,10 @@
-# qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>]
-#             [COST <seconds>])
+# qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [INCLUDES <dirs>...] [DEFINES <defs>...]
+#             [DEPENDS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>] [COST <seconds>])
 #
-# One GoogleTest executable <name> linked with LIBS and gtest_main, whose cases are registered as tests
-# when ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
+# One GoogleTest executable <name> linked with LIBS and gtest_main, compiled with the INCLUDES
+# folders and the DEFINES definitions; DEPENDS names what its cases load or run at run time (a
+# library or program they copy or start), built before it. Its cases are registered as tests when
+# ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
 # clock of tests/support and runs the cases under their environment (umockdev's preload library; the
 # udev cases skip without it). An executable with a label of QV_TSAN_LABELS also joins the target
 # tsan_tests, the set CI builds and runs under ThreadSanitizer. COST is about what the longest case
@@ -10,12 +12,21 @@
 set(QV_TSAN_LABELS driver_flow camera harness)
 
 function(qv_add_test name)
-  cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX;COST" "SOURCES;LIBS;LABELS")
+  cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX;COST" "SOURCES;LIBS;INCLUDES;DEFINES;DEPENDS;LABELS")
   if(_qt_UNPARSED_ARGUMENTS OR NOT _qt_SOURCES)
     message(FATAL_ERROR "qv_add_test(${name}): needs SOURCES; unknown arguments: ${_qt_UNPARSED_ARGUMENTS}")
   endif()
   add_executable(${name} ${_qt_SOURCES})
   target_link_libraries(${name} PRIVATE ${_qt_LIBS} GTest::gtest_main)
+  if(_qt_INCLUDES)
+    target_include_directories(${name} PRIVATE ${_qt_INCLUDES})
+  endif()
+  if(_qt_DEFINES)
+    target_compile_definitions(${name} PRIVATE ${_qt_DEFINES})
+  endif()
+  if(_qt_DEPENDS)
+    add_dependencies(${name} ${_qt_DEPENDS})
+  endif()
   set(_props)
   if(_qt_SIM)
     # Both object libraries directly: objects of a linked object library do not pass on further.

@@ -116,9 +116,6 @@ DriverDir::DriverDir(const char* config) {
     copy_file(VEINSDK_PATH, lib);
     mkdir((root + "libs").c_str(), 0755);
     chmod((root + "libs").c_str(), 0755);
-#ifdef VEINALG_PATH
-    copy_file(VEINALG_PATH, root + "libs/" + std::string(strrchr(VEINALG_PATH, '/') + 1));
-#endif
     mkdir((root + "qvfv_config").c_str(), 0755);
     mkdir((root + "sndfiles").c_str(), 0755);
     for (const char* s : kSoundFiles) write_text(root + "sndfiles/" + s, "RIFF");
