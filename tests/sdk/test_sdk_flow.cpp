@@ -11,6 +11,8 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <functional>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -170,6 +172,59 @@ struct Flow {
     std::string alg;
 };
 
+enum class Time { Real, Simulated };
+enum class Sensor { FingerFollowsHints, NoFinger, Empty };
+
+// One enrolment or capture in the child: how it is set up...
+struct OpSetup {
+    const char* settings = nullptr;              // the getter's "key=value;..." table; nullptr: no getter
+    Time time = Time::Real;                      // Simulated: a sim::Clock from before init, the progress stamped on it
+    Sensor sensor = Sensor::FingerFollowsHints;  // NoFinger: never placed; Empty: nor on empty_sensor()
+};
+
+// ...and what it had: made by run_enrol / run_capture, changed by `prepare` after open, read by `report`.
+struct Operation {
+    Api& api;
+    sim::Scanner& cam;
+    sim::Clock* clock;  // with Time::Simulated
+    Progress p;
+    std::vector<char> out;  // zeroed, the size the operation needs
+    int opened = 12345;
+    int result = 12345;
+    int64_t t0_ms = 0;    // simulated time just before the operation (its records cleared then)
+    int64_t took_ms = 0;  // simulated time the operation took
+};
+using OpStep = std::function<void(Operation&)>;
+
+ChildResult run_operation(Flow& f, bool enrol, const OpSetup& setup, const OpStep& report, const OpStep& prepare) {
+    return f.run([&](Api& api, sim::Scanner& cam) {
+        std::unique_ptr<sim::Clock> clock;
+        if (setup.time == Time::Simulated) clock = std::make_unique<sim::Clock>();
+        if (setup.sensor == Sensor::Empty) empty_sensor(cam);
+        Operation op{api, cam, clock.get(), {}, std::vector<char>(enrol ? 4000 : 34400, 0)};
+        if (setup.sensor == Sensor::FingerFollowsHints) op.p.cam = &cam;
+        op.p.clock = clock.get();
+        api.init(setup.settings != nullptr ? table_getter : nullptr, const_cast<char*>(setup.settings));
+        op.opened = api.open();
+        if (prepare) prepare(op);
+        if (clock) {
+            clock->clear_records();
+            op.t0_ms = clock->now_ms();
+        }
+        op.result =
+            enrol ? api.enroll(op.out.data(), follow_hints, &op.p) : api.capture(op.out.data(), follow_hints, &op.p);
+        if (clock) op.took_ms = clock->now_ms() - op.t0_ms;
+        report(op);
+    });
+}
+
+ChildResult run_enrol(Flow& f, const OpSetup& setup, const OpStep& report, const OpStep& prepare = {}) {
+    return run_operation(f, true, setup, report, prepare);
+}
+ChildResult run_capture(Flow& f, const OpSetup& setup, const OpStep& report, const OpStep& prepare = {}) {
+    return run_operation(f, false, setup, report, prepare);
+}
+
 #define SKIP_WITHOUT_BED(r)                                                  \
     do {                                                                     \
         if ((r).status == 77) GTEST_SKIP() << "umockdev preload not active"; \
@@ -178,19 +233,16 @@ struct Flow {
 
 TEST(Enrolment, ThreePressesGiveATemplate) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(4000, '#');
-        api.init(nullptr, nullptr);
-        int o = api.open();
-        int e = api.enroll(out.data(), follow_hints, &p);
-        printf("@%d %d [%s] %zu %c streaming=%d\n", o, e, codes_text(p.codes).c_str(),
-               std::string(out.data(), 3964).find_first_not_of(kB64), out[3964], cam.streaming());
-        std::string texts;
-        for (const std::string& t : p.texts) texts += t + "|";
-        printf("@%s\n", texts.c_str());
-    });
+    ChildResult r = run_enrol(
+        f, {},
+        [](Operation& op) {
+            printf("@%d %d [%s] %zu %c streaming=%d\n", op.opened, op.result, codes_text(op.p.codes).c_str(),
+                   std::string(op.out.data(), 3964).find_first_not_of(kB64), op.out[3964], op.cam.streaming());
+            std::string texts;
+            for (const std::string& t : op.p.texts) texts += t + "|";
+            printf("@%s\n", texts.c_str());
+        },
+        [](Operation& op) { op.out.assign(op.out.size(), '#'); });
     SKIP_WITHOUT_BED(r);
     std::vector<std::string> out = qvtest::results(r.out);
     ASSERT_EQ(out.size(), 2u) << r.out;
@@ -213,16 +265,13 @@ TEST(Enrolment, ThreePressesGiveATemplate) {
 
 TEST(Capture, OnePressGivesAFeature) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(34400, '#');
-        api.init(nullptr, nullptr);
-        api.open();
-        int c = api.capture(out.data(), follow_hints, &p);
-        printf("@%d [%s] %zu %c %s\n", c, codes_text(p.codes).c_str(),
-               std::string(out.data(), 34352).find_first_not_of(kB64), out[34352], last(p.texts).c_str());
-    });
+    ChildResult r = run_capture(
+        f, {},
+        [](Operation& op) {
+            printf("@%d [%s] %zu %c %s\n", op.result, codes_text(op.p.codes).c_str(),
+                   std::string(op.out.data(), 34352).find_first_not_of(kB64), op.out[34352], last(op.p.texts).c_str());
+        },
+        [](Operation& op) { op.out.assign(op.out.size(), '#'); });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out),
               std::vector<std::string>{"0 [1000 0] " + std::to_string(std::string::npos) + " # captured"});
@@ -240,15 +289,8 @@ TEST(Enrolment, SoundsByMode) {
         std::string config = std::string(kConfig);
         config.replace(config.find("\"2\""), 3, std::string("\"") + c.mode + "\"");
         Flow f(false, config.c_str());
-        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            sim::Clock clock;  // the settling and load waits pass at once
-            Progress p;
-            p.cam = &cam;
-            std::vector<char> out(4000, 0);
-            api.init(nullptr, nullptr);
-            api.open();
-            api.enroll(out.data(), follow_hints, &p);
-        });
+        // The settling and load waits pass at once.
+        ChildResult r = run_enrol(f, {nullptr, Time::Simulated}, [](Operation&) {});
         SKIP_WITHOUT_BED(r);
         EXPECT_EQ(f.sounds().size(), c.enrol_sounds) << c.mode;
     }
@@ -262,15 +304,8 @@ TEST(Enrolment, SameFingerBoundary) {
     for (const Case& c : cases) {
         Flow f;
         f.script(std::string("match ") + c.scores + "\n");
-        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            sim::Clock clock;  // the settling and load waits pass at once
-            Progress p;
-            p.cam = &cam;
-            std::vector<char> out(4000, 0);
-            api.init(nullptr, nullptr);
-            api.open();
-            int e = api.enroll(out.data(), follow_hints, &p);
-            printf("@%d %d %s\n", e, last_code(p.codes), last(p.texts).c_str());
+        ChildResult r = run_enrol(f, {nullptr, Time::Simulated}, [](Operation& op) {
+            printf("@%d %d %s\n", op.result, last_code(op.p.codes), last(op.p.texts).c_str());
         });
         SKIP_WITHOUT_BED(r);
         if (c.want == 0) {
@@ -288,14 +323,8 @@ TEST(Enrolment, SameFingerBoundary) {
 TEST(Enrolment, TemplateFailure) {
     Flow f;
     f.script("make_tmpl 2972 0\n");
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(4000, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        int e = api.enroll(out.data(), follow_hints, &p);
-        printf("@%d %d %s %d\n", e, last_code(p.codes), last(p.texts).c_str(), out[0]);
+    ChildResult r = run_enrol(f, {}, [](Operation& op) {
+        printf("@%d %d %s %d\n", op.result, last_code(op.p.codes), last(op.p.texts).c_str(), op.out[0]);
     });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-1 -1 enrol failed 0"});
@@ -315,14 +344,7 @@ std::string failure_log(const DriverDir& d) {
 TEST(Logging, FailuresAreForcedAndProgressIsNot) {
     Flow f;
     f.script("quality 0 1\nmatch 0.9 0.5\n");
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(4000, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        printf("@%d\n", api.enroll(out.data(), follow_hints, &p));
-    });
+    ChildResult r = run_enrol(f, {}, [](Operation& op) { printf("@%d\n", op.result); });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-6"});
     std::string log = failure_log(f.d);
@@ -341,19 +363,10 @@ TEST(Logging, FailuresAreForcedAndProgressIsNot) {
 TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
     Flow f;
     f.script("make_feature 0\n");
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(34400, 0);
-        api.init(table_getter, const_cast<char*>("CaptureTimeout=1"));
-        api.open();
-        clock.clear_records();
-        int64_t t0 = clock.now_ms();
-        int c = api.capture(out.data(), follow_hints, &p);
-        printf("@%d [%s] %s %lld\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str(),
-               static_cast<long long>(clock.now_ms() - t0));
-        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
+    ChildResult r = run_capture(f, {"CaptureTimeout=1", Time::Simulated}, [](Operation& op) {
+        printf("@%d [%s] %s %lld\n", op.result, codes_text(op.p.codes).c_str(), last(op.p.texts).c_str(),
+               static_cast<long long>(op.took_ms));
+        printf("@%s\n", sleeps_text(op.clock->sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
     // The finger stays: each pass settles 200 ms, gets no feature and waits 10 ms; the fifth pass
@@ -368,14 +381,7 @@ TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
 TEST(Capture, PoorImagesAreLoggedWhenTheResultChanges) {
     Flow f;
     f.script("quality 0 0 0 2 2 1\n");
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(34400, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        printf("@%d\n", api.capture(out.data(), follow_hints, &p));
-    });
+    ChildResult r = run_capture(f, {}, [](Operation& op) { printf("@%d\n", op.result); });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
     auto count = [&](const std::string& s) {
@@ -391,17 +397,9 @@ TEST(Capture, PoorImagesAreLoggedWhenTheResultChanges) {
 TEST(Endings, TimeOutSettingsThatEndAtOnce) {
     for (const char* setting : {"EnrollTimeout=0", "EnrollTimeout=-5", "EnrollTimeout=abc"}) {
         Flow f;
-        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            sim::Clock clock;
-            Progress p;
-            p.cam = &cam;
-            std::vector<char> out(4000, 0);
-            api.init(table_getter, const_cast<char*>(setting));
-            api.open();
-            int64_t t0 = clock.now_ms();
-            int e = api.enroll(out.data(), follow_hints, &p);
-            printf("@%d [%s] %s %lld\n", e, codes_text(p.codes).c_str(), last(p.texts).c_str(),
-                   static_cast<long long>(clock.now_ms() - t0));
+        ChildResult r = run_enrol(f, {setting, Time::Simulated}, [](Operation& op) {
+            printf("@%d [%s] %s %lld\n", op.result, codes_text(op.p.codes).c_str(), last(op.p.texts).c_str(),
+                   static_cast<long long>(op.took_ms));
         });
         SKIP_WITHOUT_BED(r);
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out 0"}) << setting;
@@ -429,19 +427,13 @@ TEST_P(TimeOutSetting, IsClampedNotWrapped) {
     const ClampCase& c = GetParam();
     Flow f;
     std::string settings = "CaptureTimeout=" + c.setting;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;
-        empty_sensor(cam);
-        Progress p;  // the finger is never placed
-        p.clock = &clock;
-        std::vector<char> out(34400, 0);
-        api.init(table_getter, const_cast<char*>(settings.c_str()));
-        api.open();
-        int64_t t0 = clock.now_ms();
-        clock.after_ms(11000, [&] { api.stop(); });
-        int res = api.capture(out.data(), follow_hints, &p);
-        printf("@%d %lld\n", res, static_cast<long long>(p.at_ms.empty() ? -1 : p.at_ms.back() - t0));
-    });
+    ChildResult r = run_capture(
+        f, {settings.c_str(), Time::Simulated, Sensor::Empty},
+        [](Operation& op) {
+            printf("@%d %lld\n", op.result,
+                   static_cast<long long>(op.p.at_ms.empty() ? -1 : op.p.at_ms.back() - op.t0_ms));
+        },
+        [](Operation& op) { op.clock->after_ms(11000, [&api = op.api] { api.stop(); }); });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{c.want}) << c.setting;
 }
@@ -459,20 +451,10 @@ INSTANTIATE_TEST_SUITE_P(Endings, TimeOutSetting, ::testing::ValuesIn(kClampCase
 
 TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;
-        empty_sensor(cam);
-        Progress p;  // the finger is never placed
-        p.clock = &clock;
-        std::vector<char> out(34400, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        clock.clear_records();
-        int64_t t0 = clock.now_ms();
-        int c = api.capture(out.data(), follow_hints, &p);
-        for (int64_t& t : p.at_ms) t -= t0;
-        printf("@%d [%s] at [%s]\n", c, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str());
-        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
+    ChildResult r = run_capture(f, {nullptr, Time::Simulated, Sensor::Empty}, [](Operation& op) {
+        for (int64_t& t : op.p.at_ms) t -= op.t0_ms;
+        printf("@%d [%s] at [%s]\n", op.result, codes_text(op.p.codes).c_str(), codes_text(op.p.at_ms).c_str());
+        printf("@%s\n", sleeps_text(op.clock->sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
     // A 10 ms wait per pass without a finger; the pass that finds ten whole seconds gone ends it.
@@ -481,21 +463,11 @@ TEST(Endings, CaptureWithoutAGetterTimesOutAfterTenSeconds) {
 
 TEST(Endings, EnrolmentWithAnEmptyReplyTimesOutAfterThirtySeconds) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;
-        empty_sensor(cam);
-        Progress p;  // the finger is never placed
-        p.clock = &clock;
-        std::vector<char> out(4000, 0);
-        api.init(table_getter, const_cast<char*>("EnrollTimeout=;"));
-        api.open();
-        clock.clear_records();
-        int64_t t0 = clock.now_ms();
-        int e = api.enroll(out.data(), follow_hints, &p);
-        for (int64_t& t : p.at_ms) t -= t0;
-        printf("@%d [%s] at [%s] %s\n", e, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str(),
-               last(p.texts).c_str());
-        printf("@%s\n", sleeps_text(clock.sleeps_us()).c_str());
+    ChildResult r = run_enrol(f, {"EnrollTimeout=;", Time::Simulated, Sensor::Empty}, [](Operation& op) {
+        for (int64_t& t : op.p.at_ms) t -= op.t0_ms;
+        printf("@%d [%s] at [%s] %s\n", op.result, codes_text(op.p.codes).c_str(), codes_text(op.p.at_ms).c_str(),
+               last(op.p.texts).c_str());
+        printf("@%s\n", sleeps_text(op.clock->sleeps_us()).c_str());
     });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out),
@@ -505,29 +477,31 @@ TEST(Endings, EnrolmentWithAnEmptyReplyTimesOutAfterThirtySeconds) {
 TEST(Endings, StopFromAnotherThread) {
     for (bool enrol : {true, false}) {
         Flow f;
-        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            Progress p;  // the finger is never placed
-            std::vector<char> out(40000, 0);
-            api.init(nullptr, nullptr);
-            api.open();
-            std::atomic<long> stopped_at{0};
-            auto t0 = Clock::now();
-            std::thread stopper([&] {
+        std::atomic<long> stopped_at{0};
+        Clock::time_point t0;
+        std::thread stopper;
+        auto since_t0 = [&] {
+            return static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        };
+        const OpStep prepare = [&](Operation& op) {
+            t0 = Clock::now();
+            stopper = std::thread([&, &api = op.api] {
                 std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                stopped_at =
-                    static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+                stopped_at = since_t0();
                 api.stop();
             });
-            int res = enrol ? api.enroll(out.data(), follow_hints, &p) : api.capture(out.data(), follow_hints, &p);
-            long ended =
-                static_cast<long>(std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - t0).count());
+        };
+        const OpStep report = [&](Operation& op) {
+            const long ended = since_t0();
             stopper.join();
-            printf("@%d [%s] %s streaming=%d\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str(),
-                   cam.streaming());
+            printf("@%d [%s] %s streaming=%d\n", op.result, codes_text(op.p.codes).c_str(), last(op.p.texts).c_str(),
+                   op.cam.streaming());
             // A stop that is not polled would run on into the time-out (-13, after 10 s or more); the
             // bound is loose because the sanitizer builds run the suite in parallel on a loaded machine.
             printf("@latency_ok=%d\n", ended - stopped_at < 5000);
-        });
+        };
+        const OpSetup no_finger{nullptr, Time::Real, Sensor::NoFinger};
+        ChildResult r = enrol ? run_enrol(f, no_finger, report, prepare) : run_capture(f, no_finger, report, prepare);
         SKIP_WITHOUT_BED(r);
         std::string text = enrol ? "enrol cancelled" : "capture cancelled";
         EXPECT_EQ(qvtest::results(r.out),
@@ -538,32 +512,24 @@ TEST(Endings, StopFromAnotherThread) {
 
 TEST(Endings, StopBeforeTheOperationHasNoEffect) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> out(34400, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        api.stop();
-        printf("@%d\n", api.capture(out.data(), follow_hints, &p));
-    });
+    ChildResult r = run_capture(
+        f, {}, [](Operation& op) { printf("@%d\n", op.result); }, [](Operation& op) { op.api.stop(); });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0"});
 }
 
 TEST(Endings, UnplugDuringCapture) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.on_code = [&](int code) {
-            if (code == 1000) cam.unplug();
-        };
-        std::vector<char> out(34400, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        int c = api.capture(out.data(), follow_hints, &p);
-        printf("@%d [%s] %s\n", c, codes_text(p.codes).c_str(), last(p.texts).c_str());
-    });
+    ChildResult r = run_capture(
+        f, {nullptr, Time::Real, Sensor::NoFinger},
+        [](Operation& op) {
+            printf("@%d [%s] %s\n", op.result, codes_text(op.p.codes).c_str(), last(op.p.texts).c_str());
+        },
+        [](Operation& op) {
+            op.p.on_code = [&cam = op.cam](int code) {
+                if (code == 1000) cam.unplug();
+            };
+        });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 [1000 -15] capture device error"});
     EXPECT_NE(r.out.find("capture device error, nret = -15"), std::string::npos) << r.out;
@@ -572,27 +538,23 @@ TEST(Endings, UnplugDuringCapture) {
 
 TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        sim::Clock clock;
-        Progress p;
-        p.cam = &cam;
-        p.clock = &clock;
-        p.lift_on_1001 = false;
-        int lifts = 0;
-        p.on_code = [&](int code) {
-            if (code != 1001) return;
-            // The finger stays 400 ms before it is lifted.
-            lifts++;
-            clock.after_ms(400, [&cam] { cam.set_register(kFingerReg, 0); });
-        };
-        std::vector<char> out(4000, 0);
-        api.init(nullptr, nullptr);
-        api.open();
-        int64_t t0 = clock.now_ms();
-        int e = api.enroll(out.data(), follow_hints, &p);
-        for (int64_t& t : p.at_ms) t -= t0;
-        printf("@%d [%s] at [%s] %d\n", e, codes_text(p.codes).c_str(), codes_text(p.at_ms).c_str(), lifts);
-    });
+    int lifts = 0;
+    ChildResult r = run_enrol(
+        f, {nullptr, Time::Simulated},
+        [&](Operation& op) {
+            for (int64_t& t : op.p.at_ms) t -= op.t0_ms;
+            printf("@%d [%s] at [%s] %d\n", op.result, codes_text(op.p.codes).c_str(), codes_text(op.p.at_ms).c_str(),
+                   lifts);
+        },
+        [&](Operation& op) {
+            op.p.lift_on_1001 = false;
+            op.p.on_code = [&lifts, clock = op.clock, &cam = op.cam](int code) {
+                if (code != 1001) return;
+                // The finger stays 400 ms before it is lifted.
+                lifts++;
+                clock->after_ms(400, [&cam] { cam.set_register(kFingerReg, 0); });
+            };
+        });
     SKIP_WITHOUT_BED(r);
     // Each image comes 200 ms after the finger is seen; the press hint follows the first grab
     // without the finger, at the moment of the lift.
@@ -605,18 +567,15 @@ TEST(Endings, DeviceErrorOnTheSecondGrab) {
     // The frame after the settling wait is the one that fails: the device has gone.
     for (bool enrol : {true, false}) {
         Flow f;
-        ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-            Progress p;
-            p.cam = &cam;
-            p.on_code = [&](int code) {
+        const OpStep prepare = [](Operation& op) {
+            op.p.on_code = [&cam = op.cam](int code) {
                 if (code == 1000) cam.fail(VIDIOC_DQBUF, ENODEV, -1, 1);
             };
-            std::vector<char> out(40000, 0);
-            api.init(nullptr, nullptr);
-            api.open();
-            int res = enrol ? api.enroll(out.data(), follow_hints, &p) : api.capture(out.data(), follow_hints, &p);
-            printf("@%d [%s] %s\n", res, codes_text(p.codes).c_str(), last(p.texts).c_str());
-        });
+        };
+        const OpStep report = [](Operation& op) {
+            printf("@%d [%s] %s\n", op.result, codes_text(op.p.codes).c_str(), last(op.p.texts).c_str());
+        };
+        ChildResult r = enrol ? run_enrol(f, {}, report, prepare) : run_capture(f, {}, report, prepare);
         SKIP_WITHOUT_BED(r);
         EXPECT_EQ(qvtest::results(r.out),
                   std::vector<std::string>{std::string("-15 [1000 -15] ") +
@@ -858,21 +817,21 @@ TEST(HostCloses, FromTheOperationsOwnCallback) {
 
 TEST(Callbacks, AnOperationInsideAnotherIsRefused) {
     Flow f;
-    ChildResult r = f.run([&](Api& api, sim::Scanner& cam) {
-        Progress p;
-        p.cam = &cam;
-        std::vector<char> inner(40000, 0), out(40000, 0);
-        int nested_capture = 12345, nested_enrol = 12345;
-        p.on_code = [&](int code) {
-            if (code != 1000) return;
-            nested_capture = api.capture(inner.data(), nullptr, nullptr);
-            nested_enrol = api.enroll(inner.data(), nullptr, nullptr);
-        };
-        api.init(nullptr, nullptr);
-        api.open();
-        int c = api.capture(out.data(), follow_hints, &p);
-        printf("@%d %d %d [%s] %d\n", c, nested_capture, nested_enrol, codes_text(p.codes).c_str(), inner[0]);
-    });
+    std::vector<char> inner(40000, 0);
+    int nested_capture = 12345, nested_enrol = 12345;
+    ChildResult r = run_capture(
+        f, {},
+        [&](Operation& op) {
+            printf("@%d %d %d [%s] %d\n", op.result, nested_capture, nested_enrol, codes_text(op.p.codes).c_str(),
+                   inner[0]);
+        },
+        [&](Operation& op) {
+            op.p.on_code = [&, &api = op.api](int code) {
+                if (code != 1000) return;
+                nested_capture = api.capture(inner.data(), nullptr, nullptr);
+                nested_enrol = api.enroll(inner.data(), nullptr, nullptr);
+            };
+        });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"0 -14 -14 [1000 0] 0"});
 }
