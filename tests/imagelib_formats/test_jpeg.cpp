@@ -271,26 +271,6 @@ TEST(ReadJpeg, TruncatedAndCorruptInputsFail) {
     EXPECT_EQ(ReadJpeg("/nonexistent/x.jpg", nullptr, nullptr, nullptr, nullptr, nullptr, -1, nullptr, 0), 0);
 }
 
-TEST(WriteJpeg, FailuresFreeTheBuffer) {
-    const std::vector<unsigned char> px = Pattern(4, 4, 3);
-    struct Case {
-        const unsigned char* p;
-        int w, h, layout;
-    } cases[] = {{nullptr, 4, 4, 0},
-                 {px.data(), 0, 4, 0},
-                 {px.data(), 4, 32768, 0},
-                 {px.data(), 4, 4, -1},
-                 {px.data(), 4, 4, 5}};
-    for (const Case& c : cases) {
-        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
-        int len = 8;
-        EXPECT_EQ(WriteJpeg(nullptr, c.p, c.w, c.h, c.layout, 72, -1, 80, &buf, &len), 0);
-        EXPECT_EQ(buf, nullptr);
-        EXPECT_EQ(len, 0);
-    }
-    EXPECT_EQ(WriteJpeg("/nonexistent/dir/x.jpg", px.data(), 4, 4, 0, 72, -1, 80, nullptr, nullptr), 0);
-}
-
 TEST(JpegFiles, FileModeDispatchAndOutsideDecoder) {
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(8, 2, finger.data());

@@ -276,23 +276,6 @@ TEST(ReadPng, TruncatedCorruptAndOversizedFail) {
     EXPECT_EQ(Decode(bomb).ok, 0);
 }
 
-TEST(WritePng, FailuresFreeTheBuffer) {
-    const std::vector<unsigned char> px = Pattern(4, 4, 3);
-    struct Case {
-        const unsigned char* p;
-        int w, h, layout, output;
-    } cases[] = {{nullptr, 4, 4, 0, -1},    {px.data(), 0, 4, 0, -1}, {px.data(), 4, 32768, 0, -1},
-                 {px.data(), 4, 4, -1, -1}, {px.data(), 4, 4, 7, -1}, {px.data(), 4, 4, 0, 3}};
-    for (const Case& c : cases) {
-        unsigned char* buf = static_cast<unsigned char*>(malloc(8));
-        int len = 8;
-        EXPECT_EQ(WritePng(nullptr, c.p, c.w, c.h, c.layout, 72, c.output, &buf, &len), 0);
-        EXPECT_EQ(buf, nullptr);
-        EXPECT_EQ(len, 0);
-    }
-    EXPECT_EQ(WritePng("/nonexistent/dir/x.png", px.data(), 4, 4, 0, 72, -1, nullptr, nullptr), 0);
-}
-
 TEST(PngFiles, FileModeDispatchAndOutsideChecker) {
     std::vector<unsigned char> finger(fingergen::kPixels);
     fingergen::finger_image(4, 1, finger.data());
