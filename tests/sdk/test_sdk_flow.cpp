@@ -314,7 +314,7 @@ TEST(Enrolment, SameFingerBoundary) {
             EXPECT_EQ(qvtest::results(r.out),
                       std::vector<std::string>{"-6 -6 enroll templet: It is not the same finger. nret = [-6]"})
                 << c.scores;
-            EXPECT_EQ(f.sounds().back(), "enroll_template_fail.wav");
+            EXPECT_EQ(last(f.sounds()), "enroll_template_fail.wav");
             EXPECT_NE(r.out.find("is not the same finger. score = [59.99]"), std::string::npos) << r.out;
         }
     }
@@ -328,7 +328,7 @@ TEST(Enrolment, TemplateFailure) {
     });
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-1 -1 enrol failed 0"});
-    EXPECT_EQ(f.sounds().back(), "enroll_template_fail.wav");
+    EXPECT_EQ(last(f.sounds()), "enroll_template_fail.wav");
 }
 
 // The failure log of today: only forced lines reach it when no operator's full log exists.
@@ -375,7 +375,7 @@ TEST(Capture, EmptyFeaturesKeepPollingUntilTheTimeOut) {
               (std::vector<std::string>{"-13 [1000 -13] capture timed out 1050",
                                         "200000 10000 200000 10000 200000 10000 200000 10000 200000 10000"}));
     EXPECT_EQ(f.count_calls("make_feature"), 5);
-    EXPECT_EQ(f.sounds().back(), "capture_feature_timeout.wav");
+    EXPECT_EQ(last(f.sounds()), "capture_feature_timeout.wav");
 }
 
 TEST(Capture, PoorImagesAreLoggedWhenTheResultChanges) {
@@ -404,7 +404,7 @@ TEST(Endings, TimeOutSettingsThatEndAtOnce) {
         SKIP_WITHOUT_BED(r);
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-13 [1000 -13] enrol timed out 0"}) << setting;
         EXPECT_EQ(f.count_calls("quality"), 0) << setting;
-        EXPECT_EQ(f.sounds().back(), "enroll_template_timeout.wav");
+        EXPECT_EQ(last(f.sounds()), "enroll_template_timeout.wav");
     }
 }
 
@@ -506,7 +506,7 @@ TEST(Endings, StopFromAnotherThread) {
         std::string text = enrol ? "enrol cancelled" : "capture cancelled";
         EXPECT_EQ(qvtest::results(r.out),
                   (std::vector<std::string>{"-17 [1000 -17] " + text + " streaming=1", "latency_ok=1"}));
-        EXPECT_EQ(f.sounds().back(), enrol ? "enroll_template_cancel.wav" : "capture_feature_cancel.wav");
+        EXPECT_EQ(last(f.sounds()), enrol ? "enroll_template_cancel.wav" : "capture_feature_cancel.wav");
     }
 }
 
@@ -533,7 +533,7 @@ TEST(Endings, UnplugDuringCapture) {
     SKIP_WITHOUT_BED(r);
     EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{"-15 [1000 -15] capture device error"});
     EXPECT_NE(r.out.find("capture device error, nret = -15"), std::string::npos) << r.out;
-    EXPECT_EQ(f.sounds().back(), "capture_feature_abnormal.wav");
+    EXPECT_EQ(last(f.sounds()), "capture_feature_abnormal.wav");
 }
 
 TEST(Enrolment, AFingerLeftOnTheSensorGivesNoNewImage) {
