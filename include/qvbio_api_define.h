@@ -64,7 +64,8 @@ typedef void (*progress_cb_t)(int code, const char* msg, void* ctx);
  *   qvbio_open_device, qvbio_enroll_templet, qvbio_capture_feature, qvbio_match_feature.
  *   qvbio_close_device and qvbio_free go before them: they stop a running enrolment or capture
  *   (result -17) and return once it has ended.
- * - From inside a callback or getter: the calls of the first group and qvbio_match_feature work;
+ * - From inside a callback or getter: the calls of the first group but qvbio_init, and
+ *   qvbio_match_feature, work;
  *   qvbio_close_device and qvbio_free return 0, stop the operation and are done when it returns;
  *   qvbio_open_device, qvbio_init, qvbio_enroll_templet and qvbio_capture_feature return -14
  *   (QVBIO_ERR_BUSY) and change nothing. A callback must not wait for another thread that calls
