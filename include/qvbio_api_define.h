@@ -49,7 +49,13 @@ typedef struct dev_info_st {
     char name[260];
 } dev_info_st;
 
-/* The service's configuration getter: value is a zeroed 256-byte buffer; the result is ignored. */
+/* The service's configuration getter: value is a zeroed 256-byte buffer; the result is ignored.
+ * Keys: "EnrollTimeout" and "CaptureTimeout" (seconds, default 30 and 10) and "MatchThreshold"
+ * (percent, default 70). "MatchThreshold" is a whole number from 1 to 100 with blanks around it;
+ * any other reply takes the stricter of 70 and the number it starts with ("80%" is 80, "1.0" is
+ * 70), above 100 no template matches, and a forced log line names the value once.
+ * Logs: every line goes to standard output; the files under runlog/ are written only when they
+ * are regular files of the service's own user with one link (see the README). */
 typedef int (*get_conf_cb_t)(const char* key, char* value, void* ctx);
 /* Progress: 1000 place the finger, 1001 lift it, 0 done, a negative code on failure.
  * msg is valid only during the call. */
