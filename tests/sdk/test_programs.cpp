@@ -14,22 +14,17 @@
 #include <string>
 #include <thread>
 
-#include "finger_gen.h"
 #include "sdk_api.h"
+#include "sdk_scanner.h"
 #include "sim_clock.h"
 #include "sim_scanner.h"
-#include "udev_fixture.h"
 
 namespace {
 
 using qvtest::Api;
 using qvtest::ChildResult;
-using qvtest::DriverDir;
-using qvtest::FakeBin;
+using qvtest::kFingerReg;
 using qvtest::today;
-using Env = std::vector<std::pair<std::string, const char*>>;
-
-constexpr int kFingerReg = 0x1005;
 const char* const kPlaySound = "_Z10play_soundNSt7__cxx1112basic_stringIcSt11char_traitsIcESaIcEEEi";
 using PlaySoundFn = void (*)(std::string, int);
 
@@ -44,8 +39,7 @@ void press_and_lift(int code, const char*, void* ctx) {
     Presses* p = static_cast<Presses*>(ctx);
     p->codes += (p->codes.empty() ? "" : " ") + std::to_string(code);
     if (code == 1000) {
-        std::vector<unsigned char> grey = fingergen::finger_image(7, p->n++);
-        p->cam->set_idle_frame(sim::mjpeg_from_grey(grey.data(), fingergen::kWidth, fingergen::kHeight));
+        p->cam->set_idle_frame(qvtest::frame_of(7, p->n++));
         p->cam->set_register(kFingerReg, 1);
     } else if (code == 1001) {
         p->cam->set_register(kFingerReg, 0);
@@ -134,52 +128,29 @@ void hand_down_nothing() {
 }
 
 // A driver folder with the scripted recognition library, fake programs, and one scanner per child.
-struct Rig {
-    explicit Rig(const char* config) : d(config) {
-        d.install_alg(FAKE_ALG_PATH);
-        work = qvtest::make_temp_dir("prog");
-    }
-    ~Rig() { qvtest::remove_tree(work); }
+struct Rig : qvtest::ScannerRig {
+    explicit Rig(const char* config) : ScannerRig(config, "prog") { d.install_alg(FAKE_ALG_PATH); }
     // The descriptor lister in place of a fake program.
     void list_fds_as(const std::string& name) {
         unlink((bin.dir + name).c_str());
         ASSERT_EQ(symlink(FD_LISTER_PATH, (bin.dir + name).c_str()), 0);
     }
     std::string failure_log() const { return qvtest::read_text(d.log_dir() + "runlog_" + today() + "_.txt"); }
+    // The scanner shows no frame until a finger is placed.
     ChildResult run(const std::function<void(Api&, sim::Scanner&)>& body) {
-        std::string path = bin.path_env(), list = work + "fds";
-        return qvtest::run_child(
-            [&] {
-                if (!sim::UdevBed::available()) return 77;
-                sim::UdevBed bed;
-                bed.add_camera("3a5c", "0610", "Quvera QVR610", "video0");
-                sim::Scanner cam("/dev/video0");
-                cam.set_register(kFingerReg, 0);
-                hand_down_nothing();
-                void* h = qvtest::load_driver(d);
-                {
-                    Api api(h);
-                    body(api, cam);
-                }
-                fflush(stdout);
-                dlclose(h);
-                return 0;
+        const std::string list = work + "fds";
+        qvtest::ScannerChild how;
+        how.idle_frame = false;
+        how.before_load = hand_down_nothing;
+        how.env = {{"QV_FD_LIST", list.c_str()}};
+        return run_on_scanner(
+            [&](void* h, sim::Scanner& cam) {
+                Api api(h);
+                body(api, cam);
             },
-            Env{{"PATH", path.c_str()},
-                {"LANG", "en_US.UTF-8"},
-                {"QV_FAKE_ALG", work.c_str()},
-                {"QV_FD_LIST", list.c_str()}});
+            how);
     }
-    DriverDir d;
-    FakeBin bin;
-    std::string work;
 };
-
-#define SKIP_WITHOUT_BED(r)                                                  \
-    do {                                                                     \
-        if ((r).status == 77) GTEST_SKIP() << "umockdev preload not active"; \
-        EXPECT_EQ((r).status, 0) << (r).out;                                 \
-    } while (0)
 
 // Whatever the driver holds open (the camera, its pipes, the log), a program it starts inherits
 // only standard input, output and error.

@@ -16,9 +16,9 @@ namespace {
 using qvtest::Api;
 using qvtest::ChildResult;
 using qvtest::DriverDir;
+using qvtest::Env;
 using qvtest::FakeBin;
-
-using Env = std::vector<std::pair<std::string, const char*>>;
+using qvtest::today;
 
 // Runs body with the library copy of d loaded; body prints its results with a leading "@".
 ChildResult scenario(const DriverDir& d, const FakeBin& bin, const std::function<void(Api&, void*)>& body,
@@ -41,15 +41,6 @@ std::vector<std::string> results(const DriverDir& d, const FakeBin& bin, const s
     ChildResult r = scenario(d, bin, body, lang);
     EXPECT_EQ(r.status, 0) << r.out;
     return qvtest::results(r.out);
-}
-
-std::string today() {
-    time_t now = time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char buf[16];
-    strftime(buf, sizeof buf, "%Y%m%d", &t);
-    return buf;
 }
 
 // "n: vid/pid/name ..." of what qvbio_get_support_devs copied; flags a write past the n-th record.

@@ -20,6 +20,7 @@
 #include "finger_gen.h"
 #include "fvdev.h"
 #include "sdk_api.h"
+#include "sdk_scanner.h"
 #include "sim_clock.h"
 #include "sim_scanner.h"
 #include "udev_fixture.h"
@@ -29,17 +30,13 @@ namespace {
 using qvtest::Api;
 using qvtest::ChildResult;
 using qvtest::DriverDir;
+using qvtest::Env;
 using qvtest::FakeBin;
+using qvtest::frame_of;
+using qvtest::kFingerReg;
 using Clock = std::chrono::steady_clock;
-using Env = std::vector<std::pair<std::string, const char*>>;
 
-constexpr int kFingerReg = 0x1005;
 const char* const kB64 = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/=";
-
-std::vector<uint8_t> frame_of(int finger, int capture) {
-    std::vector<unsigned char> grey = fingergen::finger_image(finger, capture);
-    return sim::mjpeg_from_grey(grey.data(), fingergen::kWidth, fingergen::kHeight);
-}
 
 // An empty sensor for the thousands of polls of a time-out: a camera that settles on raw YUYV
 // (nothing to decode) and shows a dark frame. Before the driver opens the camera.
@@ -126,15 +123,13 @@ const char* kConfig = R"({"dev_vpid": "3a5c:0610", "play_sound": "2",
   "en_capture_cancel": "capture cancelled", "en_capture_timeout": "capture timed out"})";
 
 // A driver folder (scripted or real recognition library), fake tools and one scanner per child.
-struct Flow {
-    explicit Flow(bool real_alg = false, const char* config = kConfig) : d(config) {
+struct Flow : qvtest::ScannerRig {
+    explicit Flow(bool real_alg = false, const char* config = kConfig) : ScannerRig(config) {
         d.install_alg(real_alg ? VEINALG_PATH : FAKE_ALG_PATH);
-        alg = qvtest::make_temp_dir("alg");
     }
-    explicit Flow(DriverDir::Installed i) : d(i) { alg = qvtest::make_temp_dir("alg"); }
-    ~Flow() { qvtest::remove_tree(alg); }
-    void script(const std::string& text) { qvtest::write_text(alg + "script", text); }
-    std::vector<std::string> calls() const { return qvtest::split_lines(qvtest::read_text(alg + "calls")); }
+    explicit Flow(DriverDir::Installed i) : ScannerRig(i) {}
+    void script(const std::string& text) { qvtest::write_text(work + "script", text); }
+    std::vector<std::string> calls() const { return qvtest::split_lines(qvtest::read_text(work + "calls")); }
     int count_calls(const std::string& prefix) const {
         int n = 0;
         for (const std::string& c : calls()) n += c.rfind(prefix, 0) == 0;
@@ -147,29 +142,11 @@ struct Flow {
     }
     // body runs in a child with a scanner attached at /dev/video0, idle without a finger.
     ChildResult run(const std::function<void(Api&, sim::Scanner&)>& body) {
-        std::string path = bin.path_env();
-        return qvtest::run_child(
-            [&] {
-                if (!sim::UdevBed::available()) return 77;
-                sim::UdevBed bed;
-                bed.add_camera("3a5c", "0610", "Quvera QVR610", "video0");
-                sim::Scanner cam("/dev/video0");
-                cam.set_idle_frame(frame_of(99, 0));
-                cam.set_register(kFingerReg, 0);
-                void* h = qvtest::load_driver(d);
-                {
-                    Api api(h);
-                    body(api, cam);
-                }
-                fflush(stdout);
-                dlclose(h);
-                return 0;
-            },
-            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", alg.c_str()}});
+        return run_on_scanner([&](void* h, sim::Scanner& cam) {
+            Api api(h);
+            body(api, cam);
+        });
     }
-    DriverDir d;
-    FakeBin bin;
-    std::string alg;
 };
 
 enum class Time { Real, Simulated };
@@ -224,12 +201,6 @@ ChildResult run_enrol(Flow& f, const OpSetup& setup, const OpStep& report, const
 ChildResult run_capture(Flow& f, const OpSetup& setup, const OpStep& report, const OpStep& prepare = {}) {
     return run_operation(f, false, setup, report, prepare);
 }
-
-#define SKIP_WITHOUT_BED(r)                                                  \
-    do {                                                                     \
-        if ((r).status == 77) GTEST_SKIP() << "umockdev preload not active"; \
-        EXPECT_EQ((r).status, 0) << (r).out;                                 \
-    } while (0)
 
 TEST(Enrolment, ThreePressesGiveATemplate) {
     Flow f;
@@ -909,7 +880,7 @@ TEST(DeviceList, SupportedIdsAgreeEverywhere) {
                 dlclose(h);
                 return 0;
             },
-            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", f.alg.c_str()}});
+            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", f.work.c_str()}});
         SKIP_WITHOUT_BED(r);
         EXPECT_EQ(qvtest::results(r.out), std::vector<std::string>{std::string(c.want) + " open=0"}) << c.ids;
     }

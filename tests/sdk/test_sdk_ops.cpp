@@ -17,8 +17,8 @@ namespace {
 using qvtest::Api;
 using qvtest::ChildResult;
 using qvtest::DriverDir;
+using qvtest::Env;
 using qvtest::FakeBin;
-using Env = std::vector<std::pair<std::string, const char*>>;
 
 std::string b64(const std::vector<unsigned char>& in) {
     static const char* a = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -84,12 +84,7 @@ struct Rig {
 
 // Today's failure log of a driver folder: the forced lines, when no operator's full log exists.
 std::string failure_log(const DriverDir& d) {
-    time_t now = time(nullptr);
-    tm t{};
-    localtime_r(&now, &t);
-    char day[16];
-    strftime(day, sizeof day, "%Y%m%d", &t);
-    return qvtest::read_text(d.log_dir() + "runlog_" + day + "_.txt");
+    return qvtest::read_text(d.log_dir() + "runlog_" + qvtest::today() + "_.txt");
 }
 
 // Getter answering from a "key=value;..." text in ctx.

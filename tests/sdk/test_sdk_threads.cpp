@@ -12,19 +12,17 @@
 #include <string>
 #include <thread>
 
-#include "finger_gen.h"
 #include "sdk_api.h"
+#include "sdk_scanner.h"
 #include "sim_clock.h"
 #include "sim_scanner.h"
-#include "udev_fixture.h"
 
 namespace {
 
 using qvtest::Api;
 using qvtest::ChildResult;
-using Env = std::vector<std::pair<std::string, const char*>>;
-
-constexpr int kFingerReg = 0x1005;
+using qvtest::frame_of;
+using qvtest::kFingerReg;
 
 const char* const kCodeKeys[] = {"succ",   "fail",   "check",    "param",  "nofeat", "nodest", "notsame",
                                  "match",  "memory", "flash",    "sensor", "raise",  "nsupp",  "timeout",
@@ -61,11 +59,6 @@ std::string expected_hint(bool enrol, int code) {
     case -15: return hint_text(std::string(op) + "error");
     }
     return "(no text for this code)";
-}
-
-std::vector<uint8_t> frame_of(int finger, int capture) {
-    std::vector<unsigned char> grey = fingergen::finger_image(finger, capture);
-    return sim::mjpeg_from_grey(grey.data(), fingergen::kWidth, fingergen::kHeight);
 }
 
 // Three captures of one finger, made once: generating them is the slow part of a round.
@@ -117,44 +110,18 @@ std::string record_text(size_t n) {
 
 // A driver folder with the scripted recognition library, fake tools listing one scanner, and a
 // child process with that scanner attached.
-struct Rig {
-    Rig() : d(config().c_str()) {
+struct Rig : qvtest::ScannerRig {
+    Rig() : ScannerRig(config().c_str()) {
         d.install_alg(FAKE_ALG_PATH);
-        alg = qvtest::make_temp_dir("alg");
         bin.set_lsusb("Bus 001 Device 002: ID 3a5c:0610 Quvera QVR610\n");
     }
-    ~Rig() { qvtest::remove_tree(alg); }
     ChildResult run(const std::function<void(void*, Api&, sim::Scanner&)>& body) {
-        std::string path = bin.path_env();
-        return qvtest::run_child(
-            [&] {
-                if (!sim::UdevBed::available()) return 77;
-                sim::UdevBed bed;
-                bed.add_camera("3a5c", "0610", "Quvera QVR610", "video0");
-                sim::Scanner cam("/dev/video0");
-                cam.set_idle_frame(frame_of(99, 0));
-                cam.set_register(kFingerReg, 0);
-                void* h = qvtest::load_driver(d);
-                {
-                    Api api(h);
-                    body(h, api, cam);
-                }
-                fflush(stdout);
-                dlclose(h);
-                return 0;
-            },
-            Env{{"PATH", path.c_str()}, {"LANG", "en_US.UTF-8"}, {"QV_FAKE_ALG", alg.c_str()}});
+        return run_on_scanner([&](void* h, sim::Scanner& cam) {
+            Api api(h);
+            body(h, api, cam);
+        });
     }
-    qvtest::DriverDir d;
-    qvtest::FakeBin bin;
-    std::string alg;
 };
-
-#define SKIP_WITHOUT_BED(r)                                                  \
-    do {                                                                     \
-        if ((r).status == 77) GTEST_SKIP() << "umockdev preload not active"; \
-        EXPECT_EQ((r).status, 0) << (r).out.substr(0, 4000);                 \
-    } while (0)
 
 // The SDK object's two device methods without a plain-name wrapper.
 struct Methods {

@@ -257,7 +257,7 @@ bool has_sanitizer_report(const std::string& text) {
 // The child's error output goes to a file the parent passes on to its own and reads: a sanitizer's
 // finding in the child (or in a program it runs) fails the test whatever the child's status. The
 // child ends with _exit, which skips the leak check of a normal exit, so that runs first.
-ChildResult run_child(const std::function<int()>& fn, const std::vector<std::pair<std::string, const char*>>& env) {
+ChildResult run_child(const std::function<int()>& fn, const Env& env) {
     ChildResult r;
     int fd = temp_file();
     if (fd < 0) return r;

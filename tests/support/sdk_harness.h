@@ -73,8 +73,11 @@ struct ChildResult {
     std::string out;  // everything the child wrote on standard output
 };
 
-// Runs fn in a forked child with the environment changes applied (a nullptr value unsets).
-ChildResult run_child(const std::function<int()>& fn, const std::vector<std::pair<std::string, const char*>>& env = {});
+// Environment changes of a child: a nullptr value unsets.
+using Env = std::vector<std::pair<std::string, const char*>>;
+
+// Runs fn in a forked child with the environment changes applied.
+ChildResult run_child(const std::function<int()>& fn, const Env& env = {});
 
 // In a child: loads the driver copy (RTLD_LOCAL) and looks up symbols; aborts the child on failure.
 void* load_driver(const DriverDir& d);
