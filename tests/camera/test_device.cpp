@@ -65,6 +65,17 @@ protected:
     std::vector<std::string> syspaths;
 };
 
+// ---- the udev fixture ----
+
+// umockdev sets UMOCKDEV_DIR after starting the testbed's worker thread, which reads the
+// environment: a variable added then could move the array under that read (a test child crashed
+// in getenv on that thread once). The second bed comes after the first one removed the variable.
+TEST(UdevBed, AddsNoVariableWhileItsWorkerThreadRuns) {
+    QV_REQUIRE_UDEV_BED();
+    for (int i = 0; i < 2; i++) sim::UdevBed bed;
+    EXPECT_EQ(sim::UdevBed::variables_added_while_made(), 0);
+}
+
 // ---- enumeration ----
 
 TEST_F(Device, EnumerationListsAnsweringUsbNodesWithTheirAttributes) {

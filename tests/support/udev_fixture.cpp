@@ -3,6 +3,8 @@
 
 #include <dlfcn.h>
 
+#include <atomic>
+#include <cstdlib>
 #include <map>
 #include <string>
 
@@ -20,6 +22,26 @@ std::map<std::string, std::string>& parents() {
 }  // namespace
 
 #ifdef QV_HAVE_UMOCKDEV
+
+namespace {
+std::atomic<bool> g_making{false};  // inside umockdev_testbed_new
+std::atomic<int> g_addedWhileMaking{0};
+}  // namespace
+
+int UdevBed::variables_added_while_made() { return g_addedWhileMaking; }
+
+}  // namespace sim
+
+// Every setenv of the process comes here first: one that adds a variable while a testbed is being
+// made is counted (see UdevBed::UdevBed).
+extern "C" __attribute__((visibility("default"))) int setenv(const char* name, const char* value, int overwrite) {
+    using setenv_fn = int (*)(const char*, const char*, int);
+    static const setenv_fn real = reinterpret_cast<setenv_fn>(dlsym(RTLD_NEXT, "setenv"));
+    if (sim::g_making && name != nullptr && getenv(name) == nullptr) sim::g_addedWhileMaking++;
+    return real(name, value, overwrite);
+}
+
+namespace sim {
 
 #ifdef __SANITIZE_THREAD__
 // GLib and umockdev are not built with ThreadSanitizer, so their own locking is invisible to it:
@@ -44,8 +66,16 @@ bool UdevBed::available() {
     return true;
 }
 
+// umockdev starts the testbed's worker thread and only then sets UMOCKDEV_DIR. Adding a variable
+// can move the environment array and free the old one under a getenv of that thread (GObject
+// reads G_ENABLE_DIAGNOSTIC there), which crashed a test child once. With the variable present
+// already, umockdev's setenv only replaces its value; an empty directory redirects no path.
 UdevBed::UdevBed() {
-    if (available()) bed_ = umockdev_testbed_new();
+    if (!available()) return;
+    setenv("UMOCKDEV_DIR", "", 0);
+    g_making = true;
+    bed_ = umockdev_testbed_new();
+    g_making = false;
 }
 
 UdevBed::~UdevBed() {
@@ -103,6 +133,7 @@ void UdevBed::remove(const std::string& syspath) {
 #else  // without umockdev every test that needs the tree skips
 
 bool UdevBed::available() { return false; }
+int UdevBed::variables_added_while_made() { return 0; }
 UdevBed::UdevBed() {}
 UdevBed::~UdevBed() {}
 std::string UdevBed::add_camera(const char*, const char*, const char*, const char*) { return ""; }

@@ -32,6 +32,9 @@ public:
 
     // True when libudev of this process sees umockdev's tree (the preload is active).
     static bool available();
+    // How many variables were added to the environment while a testbed was being made, when
+    // its worker thread may read the environment: none may be.
+    static int variables_added_while_made();
 
     // A USB device with the attributes "idVendor", "idProduct" and "product"
     // (nullptr leaves an attribute out), an interface below it and the
