@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "qv_log.h"
+#include "qv_owners.h"
 
 extern char** environ;
 
@@ -89,8 +90,9 @@ bool pread_all(int fd, unsigned char* buf, size_t n, off_t at) {
 // Playing time of a WAV file by its header: the data chunk's bytes (at most what the file holds)
 // over the format's bytes per second. 0 when the header does not tell.
 int64_t wav_length_ms(const std::string& path) {
-    int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (fd < 0) return 0;
+    qv::UniqueFd owner(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!owner.valid()) return 0;
+    const int fd = owner.get();
     int64_t ms = 0;
     struct stat st {};
     unsigned char h[16];
@@ -113,7 +115,6 @@ int64_t wav_length_ms(const std::string& path) {
             pos += 8 + size + (size & 1);
         }
     }
-    close(fd);
     return ms;
 }
 
@@ -158,34 +159,26 @@ Ended run_program(const std::vector<std::string>& args, int64_t deadline_ms, boo
     }
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0) return Ended::NotStarted;
+    qv::UniqueFd reader(fds[0]), writer(fds[1]);
     // Only this end waits for nothing; the program's end behaves as it expects.
-    fcntl(fds[0], F_SETFL, O_NONBLOCK);
+    fcntl(reader.get(), F_SETFL, O_NONBLOCK);
     posix_spawn_file_actions_t fa;
     posix_spawnattr_t attr;
-    if (posix_spawn_file_actions_init(&fa) != 0) {
-        close(fds[0]);
-        close(fds[1]);
-        return Ended::NotStarted;
-    }
+    if (posix_spawn_file_actions_init(&fa) != 0) return Ended::NotStarted;
     if (posix_spawnattr_init(&attr) != 0) {
         posix_spawn_file_actions_destroy(&fa);
-        close(fds[0]);
-        close(fds[1]);
         return Ended::NotStarted;
     }
-    posix_spawn_file_actions_adddup2(&fa, fds[1], 1);
-    if (both_outputs) posix_spawn_file_actions_adddup2(&fa, fds[1], 2);
+    posix_spawn_file_actions_adddup2(&fa, writer.get(), 1);
+    if (both_outputs) posix_spawn_file_actions_adddup2(&fa, writer.get(), 2);
     posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETPGROUP);
     posix_spawnattr_setpgroup(&attr, 0);
     pid_t pid = 0;
     int rc = posix_spawnp(&pid, argv[0], &fa, &attr, argv.data(), environ);
     posix_spawnattr_destroy(&attr);
     posix_spawn_file_actions_destroy(&fa);
-    close(fds[1]);
-    if (rc != 0) {
-        close(fds[0]);
-        return Ended::NotStarted;
-    }
+    writer.reset();  // the program holds the only writing end: its exit ends the pipe
+    if (rc != 0) return Ended::NotStarted;
     const int64_t deadline = get_millisecond() + deadline_ms;
     bool pipe_open = true, killed = false;
     int status = 0, idle_ms = 1;
@@ -195,7 +188,7 @@ Ended run_program(const std::vector<std::string>& args, int64_t deadline_ms, boo
         bool ended = w == pid || (w < 0 && errno != EINTR);
         // What it wrote before it ended is in the pipe now, even if something it started holds the
         // pipe open.
-        if (pipe_open) pipe_open = drain(fds[0], out);
+        if (pipe_open) pipe_open = drain(reader.get(), out);
         if (ended) break;
         int64_t left = deadline - get_millisecond();
         if (left <= 0) {
@@ -203,7 +196,7 @@ Ended run_program(const std::vector<std::string>& args, int64_t deadline_ms, boo
             break;
         }
         if (pipe_open) {
-            pollfd p{fds[0], POLLIN, 0};
+            pollfd p{reader.get(), POLLIN, 0};
             poll(&p, 1, static_cast<int>(std::min<int64_t>(left, kWaitSliceMs)));
         } else {
             // Its output has ended and its exit follows at once: look again soon.
@@ -211,7 +204,7 @@ Ended run_program(const std::vector<std::string>& args, int64_t deadline_ms, boo
             idle_ms = std::min(idle_ms * 2, kWaitSliceMs);
         }
     }
-    close(fds[0]);
+    reader.reset();
     if (killed) {
         kill(-pid, SIGKILL);
         kill(pid, SIGKILL);  // also when it has left its group
