@@ -138,7 +138,8 @@ int CQvfv_sdk_cls::init_now(get_conf_cb_t getter, void* ctx) {
     return 0;
 }
 
-// msg receives the failure's message: the caller decides whether it becomes the current one.
+// msg, when given, receives the failure's message: the caller decides whether it becomes the
+// current one.
 bool CQvfv_sdk_cls::get_config(std::string* msg) {
     if (s_configLoaded.load(std::memory_order_acquire)) return true;
     std::lock_guard<std::mutex> lk(s_configMu);
@@ -147,8 +148,9 @@ bool CQvfv_sdk_cls::get_config(std::string* msg) {
     const std::string app = get_application_path();
     std::string file = app + "qvfv_config/" + "config.json";
     if (!file_exist(file.c_str())) {
-        *msg = "the config file is not exist. [ " + file + " ]";
-        write_error_log(kSrc, __LINE__, *msg, 1);
+        const std::string missing = "the config file is not exist. [ " + file + " ]";
+        write_error_log(kSrc, __LINE__, missing, 1);
+        if (msg != nullptr) *msg = missing;
         return false;
     }
     m_vidPidList = QV_DEFAULT_VIDPIDS;
@@ -237,8 +239,7 @@ int CQvfv_sdk_cls::get_supdev_cnt(dev_info_st (&recs)[QV_MAX_SUPDEVS]) const {
 
 // Beside a running operation, without the gate: the records and the message stay local.
 int CQvfv_sdk_cls::get_support_devs(dev_info_st* devs, int max) {
-    std::string msg;
-    if (!get_config(&msg)) return QVBIO_ERR_INIT;
+    if (!get_config()) return QVBIO_ERR_INIT;
     dev_info_st recs[QV_MAX_SUPDEVS];
     int count = get_supdev_cnt(recs);
     if (devs == nullptr) return count;
@@ -255,10 +256,9 @@ int CQvfv_sdk_cls::get_support_devs(dev_info_st* devs, int max) {
 // Beside a running operation, without the gate: a service counts scanners on hot-plug or on a
 // timer, and must neither wait for an enrolment nor change the message the operation reports.
 int CQvfv_sdk_cls::enumdevice() {
-    std::string msg;
-    if (!get_config(&msg)) return QVBIO_ERR_INIT;
+    if (!get_config()) return QVBIO_ERR_INIT;
     dev_info_st recs[QV_MAX_SUPDEVS];
-    get_supdev_cnt(recs);
+    get_supdev_cnt(recs);  // only for its log lines, as every enumeration has written them
     return qvfv_enumdevice();
 }
 

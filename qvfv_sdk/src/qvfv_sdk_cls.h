@@ -96,7 +96,7 @@ public:
     void* m_algHandle;
 
 private:
-    bool get_config(std::string* msg);
+    bool get_config(std::string* msg = nullptr);
     void init_errmsg(const JsonDocument& json, const std::string& prefix);
     void init_multhint(const JsonDocument& json, const std::string& prefix);
     int get_supdev_cnt(dev_info_st (&recs)[QV_MAX_SUPDEVS]) const;
