@@ -4,7 +4,7 @@ set -e
 PKGS="build-essential cmake ninja-build pkg-config clang libclang-rt-14-dev \
 libgtest-dev libgmock-dev googletest libbenchmark-dev \
 libjsoncpp-dev libjpeg-dev libtiff-dev libpng-dev zlib1g-dev libudev-dev libopenjp2-7-dev \
-umockdev libumockdev-dev binutils clang-format-14 \
+umockdev libumockdev-dev binutils clang-format-14 ccache \
 libjpeg-turbo-progs pngcheck libtiff-tools libopenjp2-tools netpbm"
 # One query for all of them: the scripts run this before every build.
 installed=" $(dpkg-query -W -f='${Package} ${Status}\n' $PKGS 2>/dev/null | awk '/ install ok installed$/ { printf "%s ", $1 }')"
