@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <cstdint>
+#include <new>
 #include <string>
-#include <vector>
 
 #include "capture_formats.h"
 #include "pixel_convert.h"
@@ -31,6 +31,8 @@ struct vdIn {
     bool isstreaming;
     unsigned char* bayer;
     size_t bayerlen;
+    unsigned char* work;  // Capture's YUYV frame, kept from poll to poll until Uninit
+    size_t worklen;
     int width;
     int height;
     size_t framesize;
@@ -251,23 +253,28 @@ int V4L2Camera::GrabRawFrame(void* out, int capacity) {
 
 int V4L2Camera::Capture(unsigned char* out, bool grey) {
     if (!m_videoIn || !out) return -1;
-    const vdIn& v = *m_videoIn;
+    vdIn& v = *m_videoIn;
     const int W = static_cast<int>(v.fmt.fmt.pix.width), H = static_cast<int>(v.fmt.fmt.pix.height);
     // Only a frame of exactly the requested size fills the caller's buffer.
     if (W != v.width || H != v.height || W <= 0 || H <= 0) return -1;
     const size_t pixels = static_cast<size_t>(W) * H;
-    // The work frame is the only allocation; no exception may leave this exported method.
-    std::vector<unsigned char> work;
-    try {
-        work.assign((grey ? 2 : 3) * pixels, 0);
-    } catch (...) {
-        return kNoMemory;
+    const size_t size = (grey ? 2 : 3) * pixels;
+    // The work frame is the only allocation, made once for all the polls of an operation rather
+    // than for each; no exception may leave this exported method.
+    if (v.worklen < size) {
+        delete[] v.work;
+        v.worklen = 0;
+        v.work = new (std::nothrow) unsigned char[size];
+        if (!v.work) return kNoMemory;
+        v.worklen = size;
     }
+    unsigned char* work = v.work;
+    memset(work, 0, size);
     if (grey) {
         int64_t stamp = 0;
         int r;
         for (;;) {
-            r = GrabRawFrame(work.data(), static_cast<int>(work.size()));
+            r = GrabRawFrame(work, static_cast<int>(size));
             if (r == 0 || r == -15) break;
             if (is_timeout(stamp, kGreyRetryS) <= 0) break;
             qv_sleep(kRetryStepMs);
@@ -276,8 +283,8 @@ int V4L2Camera::Capture(unsigned char* out, bool grey) {
         for (size_t i = 0; i < pixels; ++i) out[i] = work[2 * i];
         return 0;
     }
-    int r = GrabRawFrame(work.data(), static_cast<int>(work.size()));
-    if (r == 0) yuyv_to_rgb24(work.data(), 2 * W, out, 3 * W, W, H);
+    int r = GrabRawFrame(work, static_cast<int>(size));
+    if (r == 0) yuyv_to_rgb24(work, 2 * W, out, 3 * W, W, H);
     return r;
 }
 
@@ -291,6 +298,9 @@ void V4L2Camera::Uninit() {
     free(m_videoIn->bayer);
     m_videoIn->bayer = nullptr;
     m_videoIn->bayerlen = 0;
+    delete[] m_videoIn->work;
+    m_videoIn->work = nullptr;
+    m_videoIn->worklen = 0;
 }
 
 void V4L2Camera::Close() {
