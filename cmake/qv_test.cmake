@@ -1,7 +1,7 @@
 # qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [INCLUDES <dirs>...] [DEFINES <defs>...]
 #             [DEPENDS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>] [COST <seconds>])
 #
-# One GoogleTest executable <name> linked with LIBS and gtest_main, compiled with the INCLUDES
+# One GoogleTest executable <name> linked with LIBS, the finger generator and gtest_main, compiled with the INCLUDES
 # folders and the DEFINES definitions; DEPENDS names what its cases load or run at run time (a
 # library or program they copy or start), built before it. Its cases are registered as tests when
 # ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
@@ -17,7 +17,7 @@ function(qv_add_test name)
     message(FATAL_ERROR "qv_add_test(${name}): needs SOURCES; unknown arguments: ${_qt_UNPARSED_ARGUMENTS}")
   endif()
   add_executable(${name} ${_qt_SOURCES})
-  target_link_libraries(${name} PRIVATE ${_qt_LIBS} GTest::gtest_main)
+  target_link_libraries(${name} PRIVATE ${_qt_LIBS} qv_fingergen GTest::gtest_main)
   if(_qt_INCLUDES)
     target_include_directories(${name} PRIVATE ${_qt_INCLUDES})
   endif()
