@@ -148,10 +148,11 @@ TEST_F(RecordContent, CodeGroupsAtTheEncodersLimitsPass) {
         vectors.push_back(r);
     }
     int worst = 0;
+    // One response vector for every case (each is 37,000 values): only the sixteen inputs, the odd
+    // orientations of scales 0 and 1 at grid point 0, change from case to case.
+    std::vector<int> responses(kResponses, 0);
     for (const std::vector<int>& v : vectors) {
-        // The sixteen inputs are the odd orientations of scales 0 and 1 at grid point 0.
-        std::vector<int> responses(kResponses, 0);
-        for (size_t k = 0; k < v.size(); ++k) responses[(k / 8) * 16 + 2 * (k % 8) + 1] = v[k];
+        for (size_t k = 0; k < 16; ++k) responses[(k / 8) * 16 + 2 * (k % 8) + 1] = k < v.size() ? v[k] : 0;
         Bytes item(FV_FEATURE_ITEM_SIZE, 0);
         std::memcpy(item.data(), "v1.1", 4);
         unsigned char reduced[144 * 8];
