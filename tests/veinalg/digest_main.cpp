@@ -6,6 +6,14 @@
 #include "finger_gen.h"
 #include "veinalg_internal.h"
 
+// Under AddressSanitizer, where a finger costs ten times as much, one finger in four: every
+// capture number still, and both programs digest the same fingers.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr int kFingerStep = 4;
+#else
+constexpr int kFingerStep = 1;
+#endif
+
 int main() {
     if (veinalg_init_handle(nullptr, 0) != 0) return 1;
     uint32_t tables = GenerateCRC32(reinterpret_cast<const unsigned char*>(f1_t4X), sizeof f1_t4X);
@@ -13,8 +21,8 @@ int main() {
     tables ^= GenerateCRC32(reinterpret_cast<const unsigned char*>(f1_t8X), sizeof f1_t8X) * 5u;
     tables ^= GenerateCRC32(reinterpret_cast<const unsigned char*>(dMeanFeatureX), sizeof dMeanFeatureX) * 7u;
     std::printf("tables %08x\n", tables);
-    for (int finger = 0; finger < 24; ++finger) {
-        const int capture = finger % 4;
+    for (int finger = 0; finger < 24; finger += kFingerStep) {
+        const int capture = (finger / kFingerStep) % 4;
         std::vector<unsigned char> grey = fingergen::finger_image(finger, capture);
         std::vector<unsigned char> img = grey, mask(76800);
         const int r = PreprocessImage(img.data(), mask.data());
