@@ -10,6 +10,13 @@
 # tsan_tests, the set CI builds and runs under ThreadSanitizer. COST is about what the longest case
 # takes under a sanitizer: ctest starts the dearest cases first while a build has no timings of its own.
 set(QV_TSAN_LABELS driver_flow camera harness)
+# The level of the tests' own sources in an optimised build: -O1 compiles them in a sixth less time
+# and they run no slower, their work being in the libraries, which keep the build type's level.
+# Sanitizer builds (Debug) compile them at -O0.
+set(QV_TEST_LEVEL)
+if(CMAKE_BUILD_TYPE MATCHES "^(RelWithDebInfo|Release|MinSizeRel)$")
+  set(QV_TEST_LEVEL -O1)
+endif()
 
 function(qv_add_test name)
   cmake_parse_arguments(PARSE_ARGV 1 _qt "SIM" "PREFIX;COST" "SOURCES;LIBS;INCLUDES;DEFINES;DEPENDS;LABELS")
@@ -17,6 +24,10 @@ function(qv_add_test name)
     message(FATAL_ERROR "qv_add_test(${name}): needs SOURCES; unknown arguments: ${_qt_UNPARSED_ARGUMENTS}")
   endif()
   add_executable(${name} ${_qt_SOURCES})
+  # A library's source compiled into a test sets its own options after this.
+  if(QV_TEST_LEVEL)
+    set_property(SOURCE ${_qt_SOURCES} APPEND PROPERTY COMPILE_OPTIONS ${QV_TEST_LEVEL})
+  endif()
   target_link_libraries(${name} PRIVATE ${_qt_LIBS} qv_fingergen GTest::gtest_main)
   if(_qt_INCLUDES)
     target_include_directories(${name} PRIVATE ${_qt_INCLUDES})
