@@ -1,16 +1,17 @@
 # qv_add_test(<name> SOURCES <files>... [LIBS <targets>...] [INCLUDES <dirs>...] [DEFINES <defs>...]
 #             [DEPENDS <targets>...] [SIM] [LABELS <labels>...] [PREFIX <prefix>] [COST <seconds>])
 #
-# One GoogleTest executable <name> linked with LIBS, the finger generator and gtest_main, compiled with the INCLUDES
-# folders and the DEFINES definitions; DEPENDS names what its cases load or run at run time (a
-# library or program they copy or start), built before it. Its cases are registered as tests when
-# ctest runs (prefixed with PREFIX if given) and carry LABELS. SIM links the simulated scanner and
-# clock of tests/support and runs the cases under their environment (umockdev's preload library; the
-# udev cases skip without it). An executable with a label of QV_TSAN_LABELS also joins the target
-# tsan_tests, the set CI builds and runs under ThreadSanitizer. COST is about what the longest case
-# takes under a sanitizer: ctest starts the dearest cases first while a build has no timings of its own.
+# One GoogleTest executable <name> linked with LIBS, the finger generator and gtest_main, compiled
+# with the INCLUDES folders and the DEFINES definitions (its own sources at QV_TEST_LEVEL); DEPENDS
+# names what its cases load or run at run time (a library or program they copy or start), built
+# before it. Its cases are registered as tests when ctest runs (prefixed with PREFIX if given) and
+# carry LABELS. SIM links the simulated scanner and clock of tests/support and runs the cases under
+# their environment (umockdev's preload library; the udev cases skip without it). An executable with
+# a label of QV_TSAN_LABELS also joins the target tsan_tests, the set CI builds and runs under
+# ThreadSanitizer. COST is about what the longest case takes under a sanitizer: ctest starts the
+# dearest cases first while a build has no timings of its own.
 set(QV_TSAN_LABELS driver_flow camera harness)
-# The level of the tests' own sources in an optimised build: -O1 compiles them in a sixth less time
+# The level of the tests' own sources in an optimised build: -O1 compiles them in some 14% less time
 # and they run no slower, their work being in the libraries, which keep the build type's level.
 # Sanitizer builds (Debug) compile them at -O0.
 set(QV_TEST_LEVEL)
