@@ -75,7 +75,15 @@ inline Decoded DecodeWith(Reader read, const std::vector<unsigned char>& file, i
     return d;
 }
 
-inline std::string TempPath(const std::string& name) { return std::string(QV_TEST_TMPDIR) + "/" + name; }
+// A file of the running case: ctest runs the cases side by side, each in a process of its own, and
+// two of them may use the same name, so the case's own name comes first.
+inline std::string TempPath(const std::string& name) {
+    const ::testing::TestInfo* t = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string owner = t == nullptr ? std::string("none") : std::string(t->test_suite_name()) + "." + t->name();
+    for (char& c : owner)
+        if (c == '/') c = '_';
+    return std::string(QV_TEST_TMPDIR) + "/" + owner + "_" + name;
+}
 
 inline std::vector<unsigned char> ReadFile(const std::string& path) {
     std::vector<unsigned char> v;
