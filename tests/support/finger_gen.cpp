@@ -1,6 +1,7 @@
 // The deterministic finger generator of finger_gen.h: integer arithmetic only.
 #include "finger_gen.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <vector>
@@ -74,6 +75,12 @@ inline int64_t bump(int64_t d, int64_t w) {
     if (d >= w) return 0;
     const int64_t t = 256 - d * d * 256 / (w * w);
     return t * t >> 8;
+}
+
+// Pixel (x, y) lies inside the finger: it extends column x's rows of the silhouette.
+inline void note_inside(Truth* truth, int x, int y) {
+    if (truth->top[x] < 0) truth->top[x] = y;
+    truth->bottom[x] = y;
 }
 
 }  // namespace detail
@@ -161,16 +168,11 @@ void render(const Spec& s, unsigned char* out, Truth* truth) {
                                                                                            : xf - s.finger_end * 256;
             if (beyond_end > outside) outside = beyond_end;
             int64_t alpha = 128 - outside / 2;  // ramp over two pixels
-            if (alpha < 0) alpha = 0;
-            if (alpha > 256) alpha = 256;
-            if (truth != nullptr && outside <= 0) {
-                if (truth->top[x] < 0) truth->top[x] = y;
-                truth->bottom[x] = y;
-            }
+            alpha = std::clamp<int64_t>(alpha, 0, 256);
+            if (truth != nullptr && outside <= 0) detail::note_inside(truth, x, y);
 
             int64_t u = v * 256 / hh;
-            if (u > 256) u = 256;
-            if (u < -256) u = -256;
+            u = std::clamp<int64_t>(u, -256, 256);
             int64_t inside = s.edge_level * 256 + s.centre_gain * (65536 - u * u) / 256 + s.joint_light * joint;
             int64_t deepest = 0;
             for (int k = 0; k < s.vein_count; ++k) {
@@ -199,8 +201,7 @@ void render(const Spec& s, unsigned char* out, Truth* truth) {
             for (int k = 0; k < 4; ++k) n += noise.range(-s.noise * 256, s.noise * 256);
             p += n / 2;
             p = (p + 128) >> 8;
-            if (p < 0) p = 0;
-            if (p > 255) p = 255;
+            p = std::clamp<int64_t>(p, 0, 255);
             out[y * kWidth + x] = static_cast<unsigned char>(p);
         }
     }
@@ -386,16 +387,11 @@ void render(const RealSpec& s, unsigned char* out, Truth* truth) {
             if (hh < 256) hh = 256;
             const int64_t outside = (v < 0 ? -v : v) - hh;  // negative inside
             int64_t alpha = 128 - outside * 128 / 384;      // skin edge over three pixels
-            if (alpha < 0) alpha = 0;
-            if (alpha > 256) alpha = 256;
-            if (truth != nullptr && outside <= 0) {
-                if (truth->top[x] < 0) truth->top[x] = y;
-                truth->bottom[x] = y;
-            }
+            alpha = std::clamp<int64_t>(alpha, 0, 256);
+            if (truth != nullptr && outside <= 0) detail::note_inside(truth, x, y);
 
             int64_t u = v * 256 / hh;
-            if (u > 256) u = 256;
-            if (u < -256) u = -256;
+            u = std::clamp<int64_t>(u, -256, 256);
             const int64_t u4 = (u * u >> 8) * (u * u >> 8);  // u^4, 1/65536
             const int64_t p1 = 65536 - u4;                   // 1 - u^4
             const int64_t p2 = 65536 - (u4 * u4 >> 16);      // 1 - u^8
